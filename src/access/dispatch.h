@@ -1,0 +1,56 @@
+// The one dispatch path of the access functions: link translation, range,
+// active and handler checks, print prefix, sync hook, then one handler call.
+// Each public function states its differences as a Request.
+#pragma once
+
+#include "core.h"
+
+namespace zrdb {
+
+// Message for an item that is not active.
+enum class Inactive { NotActived, NotInList, Silent };
+// Extra lines logged for a missing handler.
+enum class Unbound { Plain, IgetDetail, IprintDetail };
+
+struct Request {
+  int32_t id;
+  int32_t idx;             // element index before translation
+  bool indexed;            // whole-value members use pair 0 and no index
+  Inactive inactive;
+  Unbound unbound = Unbound::Plain;
+  int32_t syncMode = -1;   // -1: no sync hook call
+  bool syncIdx = true;     // the hook gets the translated index, else 0
+  const void *syncBuf = nullptr;
+  int32_t syncLen = 0;
+  bool prefix = false;     // print "%04d: %-10s: " first
+};
+
+struct Target {
+  int32_t id;
+  int32_t idx;
+  ZRDB_ITEM_DESC *desc;
+};
+
+// Steps 1 to 3: translation, range (-1) and active (-2) checks.
+int resolve(const Request &rq, Target &out);
+// Step 4 reporting: logs why no handler is available.
+void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
+// Steps 5 and 6.
+void before_handler(const Request &rq, const Target &t);
+
+template <typename Fn, typename Call>
+int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
+  Target t{};
+  if (const int rc = resolve(rq, t); rc != 0) return rc;
+  const ZRDB_ITEM_OPS *op = zrdbIndexHdr.dit[t.id].op;
+  // Without a data segment (after clean-up) the handlers have nothing to reach.
+  Fn fn = (op != nullptr && zrdbIndexHdr.dataBase != nullptr) ? op->*slot : nullptr;
+  if (fn == nullptr) {
+    report_unbound(rq, t.id, op, op != nullptr ? reinterpret_cast<const void *>(op->*slot) : nullptr);
+    return -3;
+  }
+  before_handler(rq, t);
+  return call(fn, op->dit, t.idx);
+}
+
+}  // namespace zrdb

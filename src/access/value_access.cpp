@@ -1,0 +1,233 @@
+// Value access, descriptor queries and the database listing.
+#include <cstdio>
+
+#include "access/dispatch.h"
+
+extern "C" {
+int32_t glb_ZrdbDebugLvl = 0;
+}
+
+namespace zrdb {
+
+int resolve(const Request &rq, Target &out) {
+  out.id = rq.id;
+  out.idx = rq.indexed ? rq.idx : 0;
+  int32_t idx = out.idx;
+  if (zrdb_symblink_check(rq.id, rq.indexed ? rq.idx : 0, &out.id, &idx) == 1 && rq.indexed) {
+    out.idx = idx;
+  }
+  if (!valid_id(out.id)) return -1;
+  out.desc = descriptor(out.id);
+  if (out.desc == nullptr || (out.desc->flags & ZRDB_FLAG_ACTIVE) == 0) {
+    switch (rq.inactive) {
+      case Inactive::NotActived:
+        ZRDB_LOG(Warn, "ZRDID(%d) is not actived!\n", out.id);
+        break;
+      case Inactive::NotInList:
+        ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", out.id);
+        break;
+      case Inactive::Silent:
+        break;
+    }
+    return -2;
+  }
+  return 0;
+}
+
+namespace {
+// Addresses are logged as 32-bit hexadecimal words.
+unsigned address_word(const void *p) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+}  // namespace
+
+void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot) {
+  if (rq.unbound == Unbound::IprintDetail) {
+    ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list, op=%08x!\n", id, address_word(op));
+    if (op != nullptr) ZRDB_LOG(Warn, "op->d_iprint=%08x!\n", address_word(slot));
+    return;
+  }
+  ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", id);
+  if (rq.unbound == Unbound::IgetDetail && op != nullptr) {
+    ZRDB_LOG(Warn, "zrdb_getiValue: op= %08x, d_iget=%08x\n", address_word(op),
+             address_word(slot));
+  }
+}
+
+void before_handler(const Request &rq, const Target &t) {
+  if (rq.prefix) {
+    const int32_t type = t.desc->type;
+    const char *keyword = (type >= 0 && type < ZRDB_TYPE_COUNT) ? DBITEMTYPE_MAP[type].key : "";
+    std::printf("%04d: %-10s: ", t.id, keyword);
+  }
+  if (rq.syncMode >= 0) {
+    zrdb_callSynctoMessageInternal(t.id, rq.syncIdx ? t.idx : 0, rq.syncBuf, rq.syncLen,
+                                   rq.syncMode);
+  }
+}
+
+int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para) {
+  int32_t did = id;
+  zrdb_symblink_check(id, 0, &did, nullptr);
+  if (!valid_id(did)) return -1;
+  const ZRDB_ITEM_OPS *ops = zrdbIndexHdr.dit[did].op;
+  if (ops == nullptr || ops->d_ctrl == nullptr || zrdbIndexHdr.dataBase == nullptr) {
+    log_message(LogLevel::Warn, caller, "ZRDID(%d) is not in resurce list!\n", did);
+    return -3;
+  }
+  return ops->d_ctrl(ops->dit, op, para);
+}
+
+namespace {
+
+// The descriptor of an active item for the queries, or null after -1 / -2.
+ZRDB_ITEM_DESC *query(int32_t id, int &rc) {
+  Target t{};
+  rc = resolve({.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived}, t);
+  return rc == 0 ? t.desc : nullptr;
+}
+
+constexpr const char *kStars =
+    "*********************************************************************";
+
+}  // namespace
+}  // namespace zrdb
+
+using zrdb::Inactive;
+using zrdb::Request;
+using zrdb::Unbound;
+
+extern "C" {
+
+int zrdb_symblink_check(int32_t id, int32_t idx, int32_t *outId, int32_t *outIdx) {
+  if (id < ZRDB_SYMBLINK_BASE || id >= ZRDB_SYMBLINK_BASE + ZRDB_SYMBLINK_MAX) return 0;
+  const int32_t k = id - ZRDB_SYMBLINK_BASE;
+  const ZRDB_SYMBLINK *link = k < glb_symblink_total ? glb_symblink[k] : nullptr;
+  // An undefined link or an element beyond its pairs translates to no item.
+  ZRDB_SYMPAIR pair = {-1, -1};
+  if (link != nullptr && idx >= 0 && idx < link->count) pair = link->pairs[idx];
+  if (outId != nullptr) *outId = pair.did;
+  if (outIdx != nullptr) *outIdx = pair.idx;
+  return 1;
+}
+
+int zrdb_getValue(int32_t id, void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
+                   .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+}
+
+int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
+                   .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+}
+
+int zrdb_printValue(int32_t id, int32_t mode) {
+  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::Silent,
+                   .syncMode = 1, .syncLen = 4, .prefix = mode == 1};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_print,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, mode); });
+}
+
+int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
+                   .unbound = Unbound::IgetDetail, .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+}
+
+int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
+                   .unbound = Unbound::IgetDetail, .syncMode = 1, .syncIdx = false,
+                   .syncBuf = buf, .syncLen = len};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+}
+
+int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived,
+                   .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+}
+
+int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
+  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+}
+
+int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
+  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::Silent,
+                   .unbound = Unbound::IprintDetail, .syncMode = 1, .syncLen = 4,
+                   .prefix = verbose != 0};
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iprint,
+                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, verbose); });
+}
+
+int zrdb_getType(int32_t id) {
+  int rc = 0;
+  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  return desc != nullptr ? desc->type : rc;
+}
+
+int zrdb_item_size(int32_t id) {
+  int rc = 0;
+  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  return desc != nullptr ? desc->elemSize : rc;
+}
+
+int zrdb_item_count(int32_t id) {
+  int rc = 0;
+  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  return desc != nullptr ? desc->count : rc;
+}
+
+const char *zrdb_getName(int32_t id) {
+  int rc = 0;
+  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  return desc != nullptr ? desc->name : nullptr;
+}
+
+int zrdb_getUserBlkInfo(int32_t id, ZRDB_BLK_INFO *info) {
+  if (info == nullptr) return -1;
+  int rc = 0;
+  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  if (desc == nullptr) return rc;
+  auto *base = static_cast<unsigned char *>(zrdbIndexHdr.dataBase);
+  info->addr = base != nullptr ? base + desc->offset : nullptr;
+  info->size = desc->size;
+  return 0;
+}
+
+int zrdb_isOperational(int32_t id) {
+  const ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
+  constexpr uint32_t kBoth = ZRDB_FLAG_ACTIVE | ZRDB_FLAG_BOUND;
+  return (desc != nullptr && (desc->flags & kBoth) == kBoth) ? 1 : 0;
+}
+
+int zrdb_dumpAll(void) {
+  const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  if (hdr == nullptr) return -1;
+  std::printf("\n%s\n", zrdb::kStars);
+  std::printf("ZRDB ----- %.32s ----- Key:%d, Size:%d", hdr->name, hdr->key,
+              static_cast<int>(hdr->size));
+  std::printf("\n%s\n", zrdb::kStars);
+  for (const ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
+    zrdb_printValue(node->did, 1);
+  }
+  const int rc = std::printf("\n%s\n\n", zrdb::kStars);
+  std::fflush(stdout);
+  return rc;
+}
+
+void *zrdb_getBaseAddr(void) { return zrdbIndexHdr.dataBase; }
+
+ZRDB_INDEX_HDR *zrdb_getInfoHdr(void) { return &zrdbIndexHdr; }
+
+void zrdb_setDebugLvl(int32_t level) { glb_ZrdbDebugLvl = level; }
+
+}  // extern "C"

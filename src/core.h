@@ -1,0 +1,109 @@
+// Internal declarations shared by the library's modules. Nothing here is part
+// of the public interface; the tests reach these names through this header.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "diag/log.h"
+#include "setup/records.h"
+#include "zrdb.h"
+
+extern "C" {
+// Configuration file reader and its line parsers.
+int cfgParser(const char *path);
+int parseSegSystem(const char *line, int lineNo);
+int parseSegDatabase(const char *line, int lineNo);
+// Rebuilds the private item list from a valid index segment.
+int cfgShmParser(void);
+
+// Result of parsing one application configuration line.
+typedef struct ZRDB_APP_LINE {
+  char name[128];
+  int32_t id;
+} ZRDB_APP_LINE;
+
+// One "item(first-last)" range of a link definition.
+typedef struct ZRDB_ITEM_RANGE {
+  int32_t did;
+  int32_t first;
+  int32_t last;
+} ZRDB_ITEM_RANGE;
+
+int parseAppCfgLine(const char *line, int lineNo, ZRDB_APP_LINE *out);
+void parseSymblinkStr(ZRDB_SYMBLINK *link, const char *ranges);
+int getItemRangeFromStr(ZRDB_ITEM_RANGE *out, const char *text);
+}
+
+namespace zrdb {
+
+inline constexpr const char *kTokenDelims = " =,\t\r\n";
+
+// Copies at most `size` - 1 characters of src (all `size` when `terminate` is
+// false) into dst and pads the rest of dst with NUL bytes.
+inline void copy_padded(char *dst, size_t size, const char *src, bool terminate = true) {
+  if (size == 0) return;
+  const size_t limit = terminate ? size - 1 : size;
+  const size_t n = src != nullptr ? strnlen(src, limit) : 0;
+  if (n > 0) std::memcpy(dst, src, n);
+  std::memset(dst + n, 0, size - n);
+}
+template <size_t N>
+void copy_padded(char (&dst)[N], const char *src) {
+  copy_padded(dst, N, src);
+}
+
+// A tokeniser over a bounded private copy of one configuration line, so that
+// no tokeniser state is shared between calls.
+class LineTokens {
+ public:
+  explicit LineTokens(const char *line) {
+    copy_padded(copy_, line);
+  }
+  char *next(const char *delims = kTokenDelims) {
+    char *tok = strtok_r(first_ ? copy_ : nullptr, delims, &save_);
+    first_ = false;
+    return tok;
+  }
+
+ private:
+  char copy_[ZRDB_LINE_LEN] = {};
+  char *save_ = nullptr;
+  bool first_ = true;
+};
+
+// The descriptor of `id` in the attached index segment, or null when the id
+// is out of range or no index is attached.
+ZRDB_ITEM_DESC *descriptor(int32_t id);
+
+// Address of an item's data area in this process.
+inline unsigned char *item_data(const ZRDB_DIT *dit) {
+  return static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + dit->desc->offset;
+}
+
+inline bool valid_id(int32_t id) { return id >= 0 && id < ZRDB_MAX_ITEMS; }
+
+// Reads a base-0 integer literal (decimal, 0x hex, 0 octal) like strtol,
+// keeping the low 32 bits; an empty or non-numeric text reads as 0.
+int32_t parse_int(const char *text);
+// Reads leading decimal digits like atoi, saturating instead of overflowing.
+int32_t parse_decimal(const char *text);
+
+// Bytes an item of `type` occupies for the size key E*N (0, 0 when absent);
+// adjusts E and N where the type fixes them. Negative when E*N is unusable.
+int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
+
+// Appends a zeroed node for `did` to the item list; null when out of memory.
+ZRDB_DIDNODE *append_item_node(int32_t did);
+// Frees the item list nodes (not the handler tables).
+void free_item_list();
+// Frees every symbolic link of this process.
+void free_symblinks();
+
+// Shared part of every public function that calls a d_ctrl handler: link
+// translation (element 0), range check (-1), handler check (-3, logged),
+// then the handler's result. No active check, no sync hook. `caller`
+// names the public function in the log.
+int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para);
+
+}  // namespace zrdb

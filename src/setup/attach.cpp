@@ -1,0 +1,210 @@
+// Data segment attach, handler binding, clean-up and removal.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core.h"
+#include "setup/binding_table.h"
+
+namespace zrdb {
+namespace {
+
+void log_segment_failure(const char *what, int err) {
+  const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  ZRDB_LOG(Warn, "Buffer Size:%d, Key=%d\n", static_cast<int>(hdr->size), hdr->key);
+  ZRDB_LOG(Warn, "BID Buffer %s failed(%s)\n", what, std::strerror(err));
+}
+
+bool index_attached() {
+  if (zrdbIndexHdr.sysHdr != nullptr) return true;
+  ZRDB_LOG(Warn, "ZRDB index not attached, call zrdb_cfgParse first!\n");
+  return false;
+}
+
+// Step 1 and 2 of the attach: get (mode 0: create) and attach the data
+// segment. `allocate` says whether it must be new.
+int attach_data(bool allocate, bool daemon) {
+  const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  int shmId = shmget(hdr->key, hdr->size, 0666);
+  if (shmId >= 0 && allocate) {
+    ZRDB_LOG(Warn, "ZRDB memory has been allocated, please Remove first!\n");
+    return -1;
+  }
+  if (shmId < 0 && errno == ENOENT) {
+    if (daemon) {
+      ZRDB_LOG(Warn, "!\n");
+      return -1;
+    }
+    if (!allocate) {
+      ZRDB_LOG(Warn, "ZRDB memory not allocated, please Allocate first!\n");
+      return -1;
+    }
+    shmId = shmget(hdr->key, hdr->size, IPC_CREAT | IPC_EXCL | 0666);
+  }
+  if (shmId < 0) {
+    log_segment_failure("get", errno);
+    return -1;
+  }
+  void *addr = shmat(shmId, nullptr, 0);
+  if (addr == reinterpret_cast<void *>(-1)) {
+    log_segment_failure("attaching", errno);
+    return -1;
+  }
+  if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
+  zrdbIndexHdr.dataShmId = shmId;
+  zrdbIndexHdr.dataBase = addr;
+  return 0;
+}
+
+// The initial value of an item in a new data segment.
+void fill_initial_value(Fill fill, const ZRDB_ITEM_DESC &desc, const char (&value)[ZRDB_VALUE_LEN]) {
+  unsigned char *data = static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + desc.offset;
+  const auto size = static_cast<size_t>(desc.size);
+  const uint32_t number = static_cast<uint32_t>(parse_int(value));
+  switch (fill) {
+    case Fill::None:
+      break;
+    case Fill::User:
+      std::memset(data, static_cast<unsigned char>(number), size);
+      break;
+    case Fill::Integer:
+      // Four-byte elements, four bytes apart, never past the item.
+      for (size_t i = 0; i < static_cast<size_t>(desc.count) && (i + 1) * 4 <= size; ++i) {
+        std::memcpy(data + i * 4, &number, 4);
+      }
+      break;
+    case Fill::String: {
+      if (desc.count <= 0) break;
+      const size_t slot = size / static_cast<size_t>(desc.count);
+      for (size_t i = 0; i < static_cast<size_t>(desc.count); ++i) {
+        std::memcpy(data + i * slot, value, std::min(slot, sizeof value));
+      }
+      break;
+    }
+    case Fill::Semap:
+      std::memcpy(data, value, std::min(size, sizeof value));
+      break;
+    case Fill::Vlink:
+      std::memset(data, 0, size);
+      std::memcpy(data, value, std::min(size, sizeof value));
+      break;
+    case Fill::Rmtbuf:
+      std::memset(data, 0, std::min<size_t>(size, 248));
+      std::memcpy(data, value, std::min(size, sizeof value));
+      break;
+  }
+}
+
+// Binds one item: a fresh handler table from the column's template, the
+// initial value in the allocating mode, then d_create and d_open.
+int bind_item(int32_t id, BindColumn column, const char (*value)[ZRDB_VALUE_LEN],
+              bool create) {
+  ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
+  auto *ops = static_cast<ZRDB_ITEM_OPS *>(std::calloc(1, sizeof(ZRDB_ITEM_OPS)));
+  if (ops == nullptr) {
+    ZRDB_LOG(Warn, "Memory allocation  failed at item %d\n", id);
+    return -1;
+  }
+  dit.desc->flags |= ZRDB_FLAG_BOUND;
+  const BindingRow *row = binding_row(dit.desc->type);
+  if (row != nullptr && column < kColumnCount) *ops = row->cells[column];
+  ops->dit = &dit;
+  if (row != nullptr && value != nullptr) fill_initial_value(row->fill, *dit.desc, *value);
+  if ((create && ops->d_create != nullptr && ops->d_create(&dit) != 0) ||
+      (ops->d_open != nullptr && ops->d_open(&dit) != 0)) {
+    std::free(ops);
+    return -1;
+  }
+  std::free(dit.op);  // a table from an earlier attach of this process
+  dit.op = ops;
+  return 0;
+}
+
+int whole_list_walk(BindColumn column, bool allocate) {
+  for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
+    if (bind_item(node->did, column, allocate ? &node->value : nullptr, allocate) != 0) return -1;
+  }
+  return 0;
+}
+
+// Binds the listed ids, the process's VLINK master first.
+int selective_walk(const int32_t *idList) {
+  size_t pos = 0;
+  int32_t id = glb_vLinkDid >= 1 ? glb_vLinkDid : idList[0];
+  while (valid_id(id)) {
+    ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
+    dit.desc = descriptor(id);
+    dit.data = item_data(&dit);
+    if (bind_item(id, kColClientList, nullptr, false) != 0) return -1;
+    if (id != glb_vLinkDid) ++pos;
+    if (glb_vLinkDid != -1) {
+      while (idList[pos] == glb_vLinkDid) ++pos;
+    }
+    id = idList[pos];
+  }
+  return 0;
+}
+
+// Calls one release handler (d_close or d_free) of every active item of the
+// list, frees the list and detaches the data segment. The handler tables
+// stay, but without a data segment the access functions refuse to use them.
+void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
+  for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
+    ZRDB_DIT &dit = zrdbIndexHdr.dit[node->did];
+    if (dit.desc != nullptr && (dit.desc->flags & ZRDB_FLAG_ACTIVE) != 0 && dit.op != nullptr &&
+        dit.op->*slot != nullptr) {
+      (dit.op->*slot)(&dit);
+    }
+  }
+  free_item_list();
+  if (zrdbIndexHdr.dataBase != nullptr) {
+    shmdt(zrdbIndexHdr.dataBase);
+    zrdbIndexHdr.dataBase = nullptr;
+  }
+}
+
+}  // namespace
+}  // namespace zrdb
+
+extern "C" {
+
+int zrdb_Init(int32_t mode, const int32_t *idList) {
+  if (!zrdb::index_attached()) return -1;
+  if (zrdb::attach_data(mode == HBUSER_ALLOCATE, false) != 0) return -1;
+  if (idList == nullptr || mode == HBUSER_VLINK_DAEMON) {
+    return zrdb::whole_list_walk(zrdb::whole_list_column(mode), mode == HBUSER_ALLOCATE);
+  }
+  if (mode != HBUSER_CLIENT && mode != HBUSER_COMPONENT) {
+    ZRDB_LOG(Warn,
+             "User must be HBUSER_CLIENT/HBUSER_COMPONENT or HBUSER_VLINK_DAEMON(mode=%d)!\n",
+             mode);
+    return -2;
+  }
+  return zrdb::selective_walk(idList);
+}
+
+int zrdb_Init_daemon(int32_t /*arg*/) {
+  if (!zrdb::index_attached()) return -1;
+  if (zrdb::attach_data(false, true) != 0) return -1;
+  return zrdb::whole_list_walk(zrdb::kColInitDaemon, false);
+}
+
+int zrdb_Cleanup(void) {
+  zrdb::release_items(&ZRDB_ITEM_OPS::d_close);
+  zrdb::free_symblinks();
+  return 0;
+}
+
+int zrdb_Remove(void) {
+  zrdb::release_items(&ZRDB_ITEM_OPS::d_free);
+  if (zrdbIndexHdr.sysHdr == nullptr) return -1;  // nothing attached here
+  if (zrdbIndexHdr.dataShmId >= 0) shmctl(zrdbIndexHdr.dataShmId, IPC_RMID, nullptr);
+  zrdbIndexHdr.dataShmId = -1;
+  return shmctl(zrdbIndexHdr.idxShmId, IPC_RMID, nullptr) == 0 ? 0 : -1;
+}
+
+}  // extern "C"

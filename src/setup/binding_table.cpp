@@ -1,0 +1,91 @@
+#include "setup/binding_table.h"
+
+namespace zrdb {
+namespace {
+
+// Shorthands for the cells that recur.
+constexpr ZRDB_ITEM_OPS kNone = {};
+constexpr ZRDB_ITEM_OPS kGenericIgetIset = {.d_iget = zrdbgeneric_iget,
+                                            .d_iset = zrdbgeneric_iset};
+constexpr ZRDB_ITEM_OPS kGenericAccess = {.d_get = zrdbgeneric_get,
+                                          .d_set = zrdbgeneric_set,
+                                          .d_iget = zrdbgeneric_iget,
+                                          .d_iset = zrdbgeneric_iset};
+constexpr ZRDB_ITEM_OPS kUserCtrl = {.d_ctrl = zrdbuser_ctrl};
+constexpr ZRDB_ITEM_OPS kIntegerDaemon = {.d_get = zrdbgeneric_get,
+                                          .d_iget = zrdbgeneric_iget,
+                                          .d_iset = zrdbgeneric_iset};
+
+// Rows by type code. A type whose handlers are not built yet binds nothing
+// but still receives its initial value.
+constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
+    // user
+    {Fill::User,
+     {kNone, kNone, {.d_print = zrdbuser_print}, kUserCtrl, kGenericIgetIset, kUserCtrl,
+      kGenericIgetIset}},
+    // integer
+    {Fill::Integer,
+     {kNone, kNone,
+      {.d_get = zrdbgeneric_get,
+       .d_set = zrdbgeneric_set,
+       .d_print = zrdbint_print,
+       .d_iget = zrdbgeneric_iget,
+       .d_iset = zrdbgeneric_iset,
+       .d_iprint = zrdbint_iprint},
+      kGenericAccess, kIntegerDaemon, kGenericAccess, kIntegerDaemon}},
+    // string
+    {Fill::String,
+     {kNone, kNone,
+      {.d_get = zrdbgeneric_get,
+       .d_set = zrdbgeneric_set,
+       .d_print = zrdbgeneric_print,
+       .d_iget = zrdbgeneric_iget,
+       .d_iset = zrdbgeneric_iset,
+       .d_iprint = zrdbgeneric_iprint},
+      kGenericAccess, kGenericIgetIset, kGenericAccess, kGenericIgetIset}},
+    // semap
+    {Fill::Semap, {}},
+    // cbuf
+    {Fill::None, {}},
+    // vlinkmst
+    {Fill::Vlink, {}},
+    // vlinkslv
+    {Fill::Vlink, {}},
+    // msgbuf
+    {Fill::None, {}},
+    // thrd_rbuf
+    {Fill::None, {}},
+    // thrd_fifo
+    {Fill::None, {}},
+    // rmtbuf
+    {Fill::Rmtbuf, {}},
+    // vlinkbuf
+    {Fill::Rmtbuf, {}},
+};
+
+}  // namespace
+
+const BindingRow *binding_row(int32_t type) {
+  if (type < 0 || type >= ZRDB_TYPE_COUNT) return nullptr;
+  return &kRows[type];
+}
+
+BindColumn whole_list_column(int32_t mode) {
+  switch (mode) {
+    case HBUSER_ALLOCATE:
+      return kColAllocate;
+    case HBUSER_REMOVE:
+      return kColRemove;
+    case HBUSER_PRINT:
+      return kColPrint;
+    case HBUSER_CLIENT:
+    case HBUSER_COMPONENT:
+      return kColClient;
+    case HBUSER_VLINK_DAEMON:
+      return kColVlinkDaemon;
+    default:
+      return kColumnCount;
+  }
+}
+
+}  // namespace zrdb

@@ -1,0 +1,312 @@
+// Reader of the database configuration file: a [system] section that sizes
+// the data segment and a [database] section with one item per line. It fills
+// the index segment and this process's item list.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core.h"
+
+namespace zrdb {
+namespace {
+
+enum class Section { BeforeSystem, System, Database };
+
+enum SysKey { kSysName = 0, kSysKey = 1, kSysSize = 2 };
+enum DbKey {
+  kKeyId = 0,
+  kKeyName = 1,
+  kKeyValue = 2,
+  kKeyType = 3,
+  kKeySize = 4,
+  kKeyMapto = 5,
+  kKeyRealtime = 6,
+  kKeyTimeout = 7,
+  kKeySymblink = 8,
+  kKeySyncto = 9,
+};
+
+// Everything one [database] line gives, collected before the item is entered.
+struct ItemLine {
+  int32_t id = 0;
+  int32_t type = ZRDB_TYPE_INTEGER;
+  char name[ZRDB_ITEM_NAME_LEN] = {};
+  char value[ZRDB_VALUE_LEN] = {};
+  ZRDB_SIZE_MAP sizeMap = {};
+  ZRDB_RT_CTRL rt = {};
+  ZRDB_SYNCTO syncto = {-1, -1, 0};
+};
+
+int64_t round_up4(int64_t x) { return ((x - 1) / 4 + 1) * 4; }
+
+// Enters a collected line into the index (the last steps of a line).
+int enter_item(ItemLine &item, int lineNo) {
+  ZRDB_ITEM_DESC *desc = descriptor(item.id);
+  if ((desc->flags & ZRDB_FLAG_ACTIVE) != 0) {
+    ZRDB_LOG(Warn, "Syntax ERROR: Repeated or badItem ID at line %d\n", lineNo);
+    return -1;
+  }
+  desc->did = item.id;
+  desc->flags |= ZRDB_FLAG_ACTIVE;
+  copy_padded(desc->name, item.name);
+  desc->type = item.type;
+
+  int32_t elemSize = item.sizeMap.elemSize;
+  int32_t count = item.sizeMap.count;
+  const int64_t size = item_size_for(item.type, elemSize, count);
+  if (size < 0) {
+    // Negative element sizes or counts cannot describe a data area.
+    ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized item size format at line %d\n", lineNo);
+    return -1;
+  }
+  desc->elemSize = elemSize;
+  desc->count = count;
+  desc->mapB = item.sizeMap.mapB;
+  desc->mapC = item.sizeMap.mapC;
+  desc->mapA = item.sizeMap.mapA;
+  desc->rt = item.rt;
+  desc->syncto = item.syncto;
+
+  ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  const int64_t end = static_cast<int64_t>(zrdbIndexHdr.nextOffset) + size;
+  if (static_cast<int64_t>(hdr->size) < end) {
+    ZRDB_LOG(Warn, "Fital ERROR: System Share Memory size is too small (%d)\n",
+             static_cast<int>(hdr->size));
+    return -1;
+  }
+  desc->size = static_cast<int32_t>(size);
+  desc->offset = zrdbIndexHdr.nextOffset;
+  zrdbIndexHdr.nextOffset = static_cast<uint32_t>(end);
+
+  ZRDB_DIDNODE *node = append_item_node(item.id);
+  if (node == nullptr) {
+    ZRDB_LOG(Warn, "Fital ERROR: Can't allocate memory for Item!!!\n");
+    return -1;
+  }
+  std::memcpy(node->value, item.value, sizeof node->value);
+
+  if (item.id > hdr->maxDid) hdr->maxDid = item.id;
+  if (item.type == ZRDB_TYPE_VLINKMST) glb_vLinkDid = item.id;
+  zrdbIndexHdr.dit[item.id].desc = desc;
+  return 0;
+}
+
+}  // namespace
+
+int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count) {
+  const bool given = elemSize != 0 || count != 0;
+  if (elemSize < 0 || count < 0) return -1;
+  const int64_t product = static_cast<int64_t>(elemSize) * count;
+  // Element sizes of user, integer, string and semap items without a size key.
+  static constexpr int32_t kPlainDefaults[] = {128, 4, 32, 128};
+  switch (type) {
+    case ZRDB_TYPE_USER:
+    case ZRDB_TYPE_INTEGER:
+    case ZRDB_TYPE_STRING:
+    case ZRDB_TYPE_SEMAP:
+      if (!given) {
+        elemSize = kPlainDefaults[type];
+        count = 1;
+      }
+      return round_up4(static_cast<int64_t>(elemSize) * count);
+    case ZRDB_TYPE_CBUF:
+      return round_up4(product + 20);
+    case ZRDB_TYPE_VLINKMST:
+      count = 1;
+      return 256;
+    case ZRDB_TYPE_VLINKSLV:
+      count = 1;
+      return 132;
+    case ZRDB_TYPE_MSGBUF:
+      return round_up4(product + 8);
+    case ZRDB_TYPE_THRD_RBUF:
+      return round_up4(product + 64);
+    case ZRDB_TYPE_THRD_FIFO:
+      return round_up4(static_cast<int64_t>(count) * 20 + 64);
+    case ZRDB_TYPE_RMTBUF:
+    case ZRDB_TYPE_VLINKBUF:
+      return 412;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace zrdb
+
+using zrdb::LineTokens;
+
+extern "C" {
+
+int parseSegSystem(const char *line, int lineNo) {
+  LineTokens tokens(line);
+  const char *key = tokens.next();
+  if (key == nullptr) {
+    std::printf("Syntax ERROR: at line %d\n", lineNo);
+    return -1;
+  }
+  ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  switch (getKeyMapIdx(SYSSEGKEY_MAP, key)) {
+    case zrdb::kSysName: {
+      // The name runs to the end of the line and may hold blanks.
+      const char *value = tokens.next("=,\t\r\n");
+      if (value == nullptr) {
+        ZRDB_LOG(Warn, "Syntax ERROR: Can get name of system at line %d\n", lineNo);
+        return -2;
+      }
+      // At most 32 bytes, without a terminator when the name fills the field.
+      zrdb::copy_padded(hdr->name, sizeof hdr->name, value, false);
+      return 0;
+    }
+    case zrdb::kSysKey: {
+      const char *value = tokens.next();
+      if (value == nullptr) {
+        ZRDB_LOG(Warn, "Syntax ERROR: Can get SHMKEY of system at line %d\n", lineNo);
+        return -2;
+      }
+      hdr->key = zrdb::parse_int(value);
+      return 0;
+    }
+    case zrdb::kSysSize: {
+      const char *value = tokens.next("=");
+      if (value == nullptr) {
+        ZRDB_LOG(Warn, "Syntax ERROR: Can get SIZE of system at line %d\n", lineNo);
+        return -3;
+      }
+      const int64_t page = sysconf(_SC_PAGESIZE);
+      const int64_t v = std::strtoll(value, nullptr, 0);
+      const int64_t pages = v <= 1 ? 1 : (v - 1) / page + 1;
+      const int64_t size = page * pages;
+      if (size > static_cast<int64_t>(UINT32_MAX - page + 1)) {
+        ZRDB_LOG(Warn, "Syntax ERROR: SIZE of system too large (%lld) at line %d\n",
+                 static_cast<long long>(v), lineNo);
+        return -3;
+      }
+      hdr->size = static_cast<uint32_t>(size);
+      return 0;
+    }
+    default:
+      ZRDB_LOG(Warn, "Syntax ERROR: Wrong system Key string(%s) at line %d\n", key, lineNo);
+      return -4;
+  }
+}
+
+int parseSegDatabase(const char *line, int lineNo) {
+  zrdb::ItemLine item;
+  LineTokens tokens(line);
+  int key = -1;
+  int previousKey = -1;
+  uint32_t rtPosition = ZRDB_RT_MAX;
+  for (const char *tok = tokens.next(); tok != nullptr; tok = tokens.next()) {
+    if (key < 0) {
+      const int found = getKeyMapIdx(DBSEGEKY_MAP, tok);
+      if (found < 0) {
+        ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized Item Key(%s) at line %d\n", tok, lineNo);
+        return -1;
+      }
+      key = found;
+      continue;
+    }
+    switch (key) {
+      case zrdb::kKeyId:
+        item.id = zrdb::parse_decimal(tok);
+        if (!zrdb::valid_id(item.id)) {
+          ZRDB_LOG(Warn, "Syntax ERROR: Item ID wrong (%d) at line %d\n", item.id, lineNo);
+          return -1;
+        }
+        break;
+      case zrdb::kKeyName:
+        zrdb::copy_padded(item.name, tok);
+        break;
+      case zrdb::kKeyValue:
+        zrdb::copy_padded(item.value, tok);
+        break;
+      case zrdb::kKeyType:
+        item.type = getKeyMapIdx(DBITEMTYPE_MAP, tok);
+        if (item.type < 0) {
+          ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized item type(%s) at line %d\n", tok, lineNo);
+          return -1;
+        }
+        break;
+      case zrdb::kKeySize:
+        if (getSizeFromStr(tok, &item.sizeMap) != 0) {
+          ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized item size format at line %d\n", lineNo);
+          return -1;
+        }
+        break;
+      case zrdb::kKeyMapto:
+        if (getMapInfoFromStr(tok, &item.sizeMap) != 0) {
+          ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized Mapping format at line %d\n", lineNo);
+          return -1;
+        }
+        break;
+      case zrdb::kKeyRealtime:
+        rtPosition = item.rt.rtCount;
+        if (rtPosition >= ZRDB_RT_MAX) {
+          ZRDB_LOG(Warn, "rtControl index can't be more than %d \n", ZRDB_RT_MAX);
+        } else {
+          getIdFromStr(tok, &item.rt);  // a value without '*' appends nothing
+        }
+        break;
+      case zrdb::kKeyTimeout:
+        if (previousKey == zrdb::kKeyRealtime && rtPosition < ZRDB_RT_MAX) {
+          item.rt.rtTimeout[rtPosition] = zrdb::parse_decimal(tok);
+        } else {
+          ZRDB_LOG(Warn, "Invalid usage of the timeout property\n");
+        }
+        break;
+      case zrdb::kKeySyncto:
+        if (getSyncInfoFromStr(tok, &item.syncto) != 0) {
+          ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized syncto format at line %d\n", lineNo);
+          return -1;
+        }
+        break;
+      default:  // symblink: links come from the application file
+        break;
+    }
+    previousKey = key;
+    key = -1;
+  }
+  return zrdb::enter_item(item, lineNo);
+}
+
+int cfgParser(const char *path) {
+  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "r"), &std::fclose);
+  if (!file) {
+    ZRDB_LOG(Warn, "Open ZRDB configuration file (%s) failed!\n", path);
+    return -1;
+  }
+  char line[ZRDB_LINE_LEN];
+  int lineNo = 0;
+  int result = 0;
+  auto section = zrdb::Section::BeforeSystem;
+  while (result == 0 && std::fgets(line, sizeof line, file.get()) != nullptr) {
+    ++lineNo;
+    LineTokens tokens(line);
+    const char *first = tokens.next();
+    if (first == nullptr || first[0] == '#') continue;
+    switch (section) {
+      case zrdb::Section::BeforeSystem:
+        if (std::strcmp(first, "[system]") != 0) {
+          ZRDB_LOG(Warn, "Syntax error: Can not find %s at line:%d\n", "[system]", lineNo);
+          return -1;
+        }
+        section = zrdb::Section::System;
+        break;
+      case zrdb::Section::System:
+        if (std::strcmp(first, "[database]") == 0) {
+          section = zrdb::Section::Database;
+        } else {
+          result = parseSegSystem(line, lineNo);
+        }
+        break;
+      case zrdb::Section::Database:
+        result = parseSegDatabase(line, lineNo);
+        break;
+    }
+  }
+  return result;
+}
+
+}  // extern "C"

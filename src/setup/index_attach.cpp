@@ -1,0 +1,135 @@
+// Attachment of the index segment: created and parsed by the first process,
+// reused (only the private item list rebuilt) by every later one.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core.h"
+
+extern "C" {
+ZRDB_INDEX_HDR zrdbIndexHdr;
+int32_t glb_vLinkDid = -1;
+}
+
+namespace zrdb {
+
+ZRDB_ITEM_DESC *descriptor(int32_t id) {
+  if (!valid_id(id) || zrdbIndexHdr.sysHdr == nullptr) return nullptr;
+  auto *base = reinterpret_cast<unsigned char *>(zrdbIndexHdr.sysHdr);
+  return reinterpret_cast<ZRDB_ITEM_DESC *>(base + ZRDB_SYS_HDR_SIZE +
+                                            static_cast<size_t>(id) * ZRDB_ITEM_DESC_SIZE);
+}
+
+void free_item_list() {
+  for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr;) {
+    ZRDB_DIDNODE *next = node->next;
+    std::free(node);
+    node = next;
+  }
+  zrdbIndexHdr.didHead = nullptr;
+  zrdbIndexHdr.didTail = nullptr;
+}
+
+ZRDB_DIDNODE *append_item_node(int32_t did) {
+  auto *node = static_cast<ZRDB_DIDNODE *>(std::calloc(1, sizeof(ZRDB_DIDNODE)));
+  if (node == nullptr) return nullptr;
+  node->did = did;
+  if (zrdbIndexHdr.didTail != nullptr) {
+    zrdbIndexHdr.didTail->next = node;
+  } else {
+    zrdbIndexHdr.didHead = node;
+  }
+  zrdbIndexHdr.didTail = node;
+  return node;
+}
+
+namespace {
+
+// A second attach in the same process first lets go of what the first one
+// held, so that nothing leaks and no stale mapping stays behind.
+void release_process_index() {
+  free_item_list();
+  for (ZRDB_DIT &dit : zrdbIndexHdr.dit) std::free(dit.op);
+  if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
+  if (zrdbIndexHdr.sysHdr != nullptr) shmdt(zrdbIndexHdr.sysHdr);
+  std::memset(&zrdbIndexHdr, 0, sizeof zrdbIndexHdr);
+  zrdbIndexHdr.dataShmId = -1;
+  zrdbIndexHdr.idxShmId = -1;
+  glb_vLinkDid = -1;
+}
+
+// Gets (or creates) and attaches the index segment; sets `created`.
+int attach_index(bool &created) {
+  release_process_index();
+  created = false;
+  int shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, 0666);
+  if (shmId < 0) {
+    shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, IPC_CREAT | 0666);
+    created = shmId >= 0;
+  }
+  if (shmId < 0) {
+    const int err = errno;
+    ZRDB_LOG(Warn, "ZRDB Buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE, ZRDB_INDEX_KEY);
+    ZRDB_LOG(Warn, "ZRDB Buffer get failed(%s)\n", std::strerror(err));
+    return -1;
+  }
+  void *addr = shmat(shmId, nullptr, 0);
+  if (addr == reinterpret_cast<void *>(-1)) {
+    const int err = errno;
+    ZRDB_LOG(Err, "ZRDB index buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE, ZRDB_INDEX_KEY);
+    ZRDB_LOG(Err, "ZRDB index buffer attaching failed(%s)\n", std::strerror(err));
+    return -1;
+  }
+  zrdbIndexHdr.idxShmId = shmId;
+  zrdbIndexHdr.idxSize = ZRDB_INDEX_SIZE;
+  zrdbIndexHdr.sysHdr = static_cast<ZRDB_SYS_HDR *>(addr);
+  return 0;
+}
+
+int parse_into_index(const char *path) {
+  std::memset(zrdbIndexHdr.sysHdr, 0, ZRDB_INDEX_SIZE);
+  const int result = cfgParser(path);
+  if (result == 0) zrdbIndexHdr.sysHdr->magic = ZRDB_MAGIC;
+  return result;
+}
+
+}  // namespace
+}  // namespace zrdb
+
+extern "C" {
+
+int zrdb_cfgParse(const char *path) {
+  bool created = false;
+  if (zrdb::attach_index(created) != 0) return -1;
+  if (!created && zrdbIndexHdr.sysHdr->magic == ZRDB_MAGIC) return cfgShmParser();
+  return zrdb::parse_into_index(path);
+}
+
+int zrdb_cfgParseFromFile(const char *path) {
+  bool created = false;
+  if (zrdb::attach_index(created) != 0) return -1;
+  return zrdb::parse_into_index(path);
+}
+
+int cfgShmParser(void) {
+  // maxDid comes from shared memory: keep the walk inside the id range.
+  int32_t maxDid = zrdbIndexHdr.sysHdr->maxDid;
+  if (maxDid >= ZRDB_MAX_ITEMS) maxDid = ZRDB_MAX_ITEMS - 1;
+  for (int32_t id = 0; id <= maxDid; ++id) {
+    ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
+    if ((desc->flags & ZRDB_FLAG_ACTIVE) != 0) {
+      if (desc->type == ZRDB_TYPE_VLINKMST && glb_vLinkDid < 0) glb_vLinkDid = id;
+      if (zrdb::append_item_node(id) == nullptr) {
+        ZRDB_LOG(Warn, "Fital ERROR: Can't allocate memory for Item Dynamic info!!!\n");
+        return -1;
+      }
+    }
+    zrdbIndexHdr.dit[id].desc = desc;
+  }
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,142 @@
+// The plain item types: user (opaque block), integer (unsigned 32-bit
+// elements) and string (fixed-size character slots), and the generic copy
+// handlers that strings, integers and semaphores share.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core.h"
+
+namespace zrdb {
+namespace {
+
+bool index_ok(const ZRDB_DIT *dit, int32_t idx) {
+  if (idx >= 0 && idx < dit->desc->count) return true;
+  ZRDB_LOG(Warn, "DID(%d),idx(%d) is out of range!\n", dit->desc->did, idx);
+  return false;
+}
+
+// Byte offset of element idx and the bytes a copy of `len` may move from
+// there: min(size, len), cut at the end of the item. A negative length
+// copies nothing.
+struct Span {
+  int64_t start;
+  size_t bytes;
+};
+
+Span element_span(const ZRDB_DIT *dit, int32_t idx, int32_t len) {
+  const ZRDB_ITEM_DESC *desc = dit->desc;
+  const int64_t start = static_cast<int64_t>(desc->elemSize) * idx;
+  const int64_t room = static_cast<int64_t>(desc->size) - start;
+  const int64_t bytes = std::min({static_cast<int64_t>(desc->size),
+                                  static_cast<int64_t>(len), room});
+  return {start, bytes > 0 ? static_cast<size_t>(bytes) : 0};
+}
+
+// The characters of a text field, never past its end.
+int text_length(const unsigned char *text, int64_t room) {
+  if (room <= 0) return 0;
+  const void *nul = std::memchr(text, '\0', static_cast<size_t>(room));
+  return static_cast<int>(nul != nullptr ? static_cast<const unsigned char *>(nul) - text : room);
+}
+
+uint32_t element_value(const ZRDB_DIT *dit, int32_t idx) {
+  const Span span = element_span(dit, idx, 4);
+  uint32_t value = 0;
+  std::memcpy(&value, item_data(dit) + span.start, span.bytes);
+  return value;
+}
+
+// Copies between the caller's buffer and element idx.
+int copy_out(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
+  const Span span = element_span(dit, idx, len);
+  if (buf != nullptr && span.bytes > 0) std::memcpy(buf, item_data(dit) + span.start, span.bytes);
+  return 0;
+}
+
+int copy_in(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
+  const Span span = element_span(dit, idx, len);
+  if (buf != nullptr && span.bytes > 0) std::memcpy(item_data(dit) + span.start, buf, span.bytes);
+  return 0;
+}
+
+// Prints a text field (bounded by `room`), verbose with the item name and,
+// for an element, its index.
+int print_text(const ZRDB_ITEM_DESC *desc, const unsigned char *text, int64_t room,
+               const int32_t *idx, int32_t verbose) {
+  const int n = text_length(text, room);
+  const char *chars = reinterpret_cast<const char *>(text);
+  if (verbose == 0) {
+    std::printf("%.*s\n", n, chars);
+  } else if (idx != nullptr) {
+    std::printf("%-32.31s[%d]= %.*s\n", desc->name, *idx, n, chars);
+  } else {
+    std::printf("%-32.31s= %.*s\n", desc->name, n, chars);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace zrdb
+
+extern "C" {
+
+int zrdbgeneric_get(ZRDB_DIT *dit, void *buf, int32_t len) {
+  return zrdb::copy_out(dit, 0, buf, len);
+}
+
+int zrdbgeneric_set(ZRDB_DIT *dit, const void *buf, int32_t len) {
+  return zrdb::copy_in(dit, 0, buf, len);
+}
+
+int zrdbgeneric_iget(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
+  if (!zrdb::index_ok(dit, idx)) return 0;
+  return zrdb::copy_out(dit, idx, buf, len);
+}
+
+int zrdbgeneric_iset(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
+  if (!zrdb::index_ok(dit, idx)) return 0;
+  return zrdb::copy_in(dit, idx, buf, len);
+}
+
+int zrdbgeneric_print(ZRDB_DIT *dit, int32_t verbose) {
+  // The whole item is one text.
+  return zrdb::print_text(dit->desc, zrdb::item_data(dit), dit->desc->size, nullptr, verbose);
+}
+
+int zrdbgeneric_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
+  if (!zrdb::index_ok(dit, idx)) return 0;
+  const zrdb::Span span = zrdb::element_span(dit, idx, dit->desc->elemSize);
+  return zrdb::print_text(dit->desc, zrdb::item_data(dit) + span.start,
+                          static_cast<int64_t>(span.bytes), &idx, verbose);
+}
+
+int zrdbint_print(ZRDB_DIT *dit, int32_t verbose) {
+  const uint32_t value = zrdb::element_value(dit, 0);
+  if (verbose != 0) {
+    std::printf("%-32.31s= %u(0x%08x)\n", dit->desc->name, value, value);
+  } else {
+    std::printf("%u\n", value);
+  }
+  return 0;
+}
+
+int zrdbint_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
+  if (!zrdb::index_ok(dit, idx)) return 0;
+  const uint32_t value = zrdb::element_value(dit, idx);
+  if (verbose != 0) {
+    std::printf("%-32.31s[%d]= %u(0x%08x)\n", dit->desc->name, idx, value, value);
+  } else {
+    std::printf("%u\n", value);
+  }
+  return 0;
+}
+
+int zrdbuser_print(ZRDB_DIT *dit, int32_t /*verbose*/) {
+  std::printf("%-32.31s= User defined, size(%d Bytes)\n", dit->desc->name, dit->desc->size);
+  return 0;
+}
+
+int zrdbuser_ctrl(ZRDB_DIT * /*dit*/, int32_t /*op*/, intptr_t /*para*/) { return 0; }
+
+}  // extern "C"

@@ -1,0 +1,90 @@
+#include "support/fixture.h"
+
+#include <semaphore.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace zrdb::test {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/zrdb-test-XXXXXX";
+  const char *made = mkdtemp(pattern);
+  path_ = made != nullptr ? made : "/tmp";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (path_ != "/tmp") std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string &name, const std::string &text) const {
+  const std::string file = path_ + "/" + name;
+  std::ofstream(file, std::ios::binary) << text;
+  return file;
+}
+
+void remove_ipc(int dataKey, const std::vector<std::string> &semaphores) {
+  for (const int key : {static_cast<int>(ZRDB_INDEX_KEY), dataKey}) {
+    const int id = shmget(key, 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+  for (const std::string &name : semaphores) sem_unlink(name.c_str());
+}
+
+std::string capture_stdout(const std::function<void()> &fn) {
+  std::fflush(stdout);
+  ::testing::internal::CaptureStdout();
+  fn();
+  std::fflush(stdout);
+  return ::testing::internal::GetCapturedStdout();
+}
+
+int run_in_child(const std::function<int()> &fn) {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int status = fn();
+    std::fflush(stdout);
+    _exit(status);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string system_section(int dataKey, int size) {
+  return "[system]\nname=test\nkey=" + std::to_string(dataKey) + "\nsize=" + std::to_string(size) +
+         "\n[database]\n";
+}
+
+void DatabaseTest::SetUp() {
+  remove_ipc(kTestDataKey, semaphores());
+  dbPath_ = dir_.write("db.cfg", system_section() + items());
+  ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(HBUSER_ALLOCATE, nullptr), 0);
+}
+
+void DatabaseTest::reattach(int32_t mode, const int32_t *ids) {
+  zrdb_Cleanup();
+  ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(mode, ids), 0);
+}
+
+void DatabaseTest::TearDown() {
+  zrdb_Cleanup();
+  // Release the system objects the normal way, then make sure.
+  if (zrdb_cfgParse(dbPath_.c_str()) == 0 && zrdb_Init(HBUSER_REMOVE, nullptr) == 0) {
+    zrdb_Remove();
+  }
+  zrdb_Cleanup();
+  remove_ipc(kTestDataKey, semaphores());
+}
+
+}  // namespace zrdb::test
