@@ -13,6 +13,7 @@ enum class Inactive { NotActived, NotInList, Silent };
 enum class Unbound { Plain, IgetDetail, IprintDetail };
 
 struct Request {
+  const char *caller;      // the public function, named in the log
   int32_t id;
   int32_t idx;             // element index before translation
   bool indexed;            // whole-value members use pair 0 and no index

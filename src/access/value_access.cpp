@@ -21,10 +21,10 @@ int resolve(const Request &rq, Target &out) {
   if (out.desc == nullptr || (out.desc->flags & ZRDB_FLAG_ACTIVE) == 0) {
     switch (rq.inactive) {
       case Inactive::NotActived:
-        ZRDB_LOG(Warn, "ZRDID(%d) is not actived!\n", out.id);
+        log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not actived!\n", out.id);
         break;
       case Inactive::NotInList:
-        ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", out.id);
+        log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", out.id);
         break;
       case Inactive::Silent:
         break;
@@ -43,14 +43,15 @@ unsigned address_word(const void *p) {
 
 void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot) {
   if (rq.unbound == Unbound::IprintDetail) {
-    ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list, op=%08x!\n", id, address_word(op));
-    if (op != nullptr) ZRDB_LOG(Warn, "op->d_iprint=%08x!\n", address_word(slot));
+    log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list, op=%08x!\n", id,
+                address_word(op));
+    if (op != nullptr) log_message(LogLevel::Warn, rq.caller, "op->d_iprint=%08x!\n", address_word(slot));
     return;
   }
-  ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", id);
+  log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", id);
   if (rq.unbound == Unbound::IgetDetail && op != nullptr) {
-    ZRDB_LOG(Warn, "zrdb_getiValue: op= %08x, d_iget=%08x\n", address_word(op),
-             address_word(slot));
+    log_message(LogLevel::Warn, rq.caller, "zrdb_getiValue: op= %08x, d_iget=%08x\n",
+                address_word(op), address_word(slot));
   }
 }
 
@@ -81,9 +82,9 @@ int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para) {
 namespace {
 
 // The descriptor of an active item for the queries, or null after -1 / -2.
-ZRDB_ITEM_DESC *query(int32_t id, int &rc) {
+ZRDB_ITEM_DESC *query(const char *caller, int32_t id, int &rc) {
   Target t{};
-  rc = resolve({.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived}, t);
+  rc = resolve({.caller = caller, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived}, t);
   return rc == 0 ? t.desc : nullptr;
 }
 
@@ -112,35 +113,35 @@ int zrdb_symblink_check(int32_t id, int32_t idx, int32_t *outId, int32_t *outIdx
 }
 
 int zrdb_getValue(int32_t id, void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
+  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
                    .syncMode = 1, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
+  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
                    .syncMode = 0, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_printValue(int32_t id, int32_t mode) {
-  const Request rq{.id = id, .idx = 0, .indexed = false, .inactive = Inactive::Silent,
+  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::Silent,
                    .syncMode = 1, .syncLen = 4, .prefix = mode == 1};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_print,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, mode); });
 }
 
 int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
+  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
                    .unbound = Unbound::IgetDetail, .syncMode = 1, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
+  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
                    .unbound = Unbound::IgetDetail, .syncMode = 1, .syncIdx = false,
                    .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
@@ -148,20 +149,20 @@ int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
 }
 
 int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived,
+  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived,
                    .syncMode = 0, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
-  const Request rq{.id = id, .idx = idx, .indexed = true, .inactive = Inactive::Silent,
+  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::Silent,
                    .unbound = Unbound::IprintDetail, .syncMode = 1, .syncLen = 4,
                    .prefix = verbose != 0};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iprint,
@@ -170,32 +171,32 @@ int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
 
 int zrdb_getType(int32_t id) {
   int rc = 0;
-  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  const ZRDB_ITEM_DESC *desc = zrdb::query(__func__, id, rc);
   return desc != nullptr ? desc->type : rc;
 }
 
 int zrdb_item_size(int32_t id) {
   int rc = 0;
-  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  const ZRDB_ITEM_DESC *desc = zrdb::query(__func__, id, rc);
   return desc != nullptr ? desc->elemSize : rc;
 }
 
 int zrdb_item_count(int32_t id) {
   int rc = 0;
-  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  const ZRDB_ITEM_DESC *desc = zrdb::query(__func__, id, rc);
   return desc != nullptr ? desc->count : rc;
 }
 
 const char *zrdb_getName(int32_t id) {
   int rc = 0;
-  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  const ZRDB_ITEM_DESC *desc = zrdb::query(__func__, id, rc);
   return desc != nullptr ? desc->name : nullptr;
 }
 
 int zrdb_getUserBlkInfo(int32_t id, ZRDB_BLK_INFO *info) {
   if (info == nullptr) return -1;
   int rc = 0;
-  const ZRDB_ITEM_DESC *desc = zrdb::query(id, rc);
+  const ZRDB_ITEM_DESC *desc = zrdb::query(__func__, id, rc);
   if (desc == nullptr) return rc;
   auto *base = static_cast<unsigned char *>(zrdbIndexHdr.dataBase);
   info->addr = base != nullptr ? base + desc->offset : nullptr;

@@ -13,45 +13,47 @@
 namespace zrdb {
 namespace {
 
-void log_segment_failure(const char *what, int err) {
+// The messages of the attach name the public function that was called.
+void log_segment_failure(const char *caller, const char *what, int err) {
   const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
-  ZRDB_LOG(Warn, "Buffer Size:%d, Key=%d\n", static_cast<int>(hdr->size), hdr->key);
-  ZRDB_LOG(Warn, "BID Buffer %s failed(%s)\n", what, std::strerror(err));
+  log_message(LogLevel::Warn, caller, "Buffer Size:%d, Key=%d\n", static_cast<int>(hdr->size),
+              hdr->key);
+  log_message(LogLevel::Warn, caller, "BID Buffer %s failed(%s)\n", what, std::strerror(err));
 }
 
-bool index_attached() {
+bool index_attached(const char *caller) {
   if (zrdbIndexHdr.sysHdr != nullptr) return true;
-  ZRDB_LOG(Warn, "ZRDB index not attached, call zrdb_cfgParse first!\n");
+  log_message(LogLevel::Warn, caller, "ZRDB index not attached, call zrdb_cfgParse first!\n");
   return false;
 }
 
 // Step 1 and 2 of the attach: get (mode 0: create) and attach the data
 // segment. `allocate` says whether it must be new.
-int attach_data(bool allocate, bool daemon) {
+int attach_data(const char *caller, bool allocate, bool daemon) {
   const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   int shmId = shmget(hdr->key, hdr->size, 0666);
   if (shmId >= 0 && allocate) {
-    ZRDB_LOG(Warn, "ZRDB memory has been allocated, please Remove first!\n");
+    log_message(LogLevel::Warn, caller, "ZRDB memory has been allocated, please Remove first!\n");
     return -1;
   }
   if (shmId < 0 && errno == ENOENT) {
     if (daemon) {
-      ZRDB_LOG(Warn, "!\n");
+      log_message(LogLevel::Warn, caller, "!\n");
       return -1;
     }
     if (!allocate) {
-      ZRDB_LOG(Warn, "ZRDB memory not allocated, please Allocate first!\n");
+      log_message(LogLevel::Warn, caller, "ZRDB memory not allocated, please Allocate first!\n");
       return -1;
     }
     shmId = shmget(hdr->key, hdr->size, IPC_CREAT | IPC_EXCL | 0666);
   }
   if (shmId < 0) {
-    log_segment_failure("get", errno);
+    log_segment_failure(caller, "get", errno);
     return -1;
   }
   void *addr = shmat(shmId, nullptr, 0);
   if (addr == reinterpret_cast<void *>(-1)) {
-    log_segment_failure("attaching", errno);
+    log_segment_failure(caller, "attaching", errno);
     return -1;
   }
   if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
@@ -101,12 +103,12 @@ void fill_initial_value(Fill fill, const ZRDB_ITEM_DESC &desc, const char (&valu
 
 // Binds one item: a fresh handler table from the column's template, the
 // initial value in the allocating mode, then d_create and d_open.
-int bind_item(int32_t id, BindColumn column, const char (*value)[ZRDB_VALUE_LEN],
-              bool create) {
+int bind_item(const char *caller, int32_t id, BindColumn column,
+              const char (*value)[ZRDB_VALUE_LEN], bool create) {
   ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
   auto *ops = static_cast<ZRDB_ITEM_OPS *>(std::calloc(1, sizeof(ZRDB_ITEM_OPS)));
   if (ops == nullptr) {
-    ZRDB_LOG(Warn, "Memory allocation  failed at item %d\n", id);
+    log_message(LogLevel::Warn, caller, "Memory allocation  failed at item %d\n", id);
     return -1;
   }
   dit.desc->flags |= ZRDB_FLAG_BOUND;
@@ -124,9 +126,9 @@ int bind_item(int32_t id, BindColumn column, const char (*value)[ZRDB_VALUE_LEN]
   return 0;
 }
 
-int whole_list_walk(BindColumn column, bool allocate) {
+int whole_list_walk(const char *caller, BindColumn column, bool allocate) {
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
-    if (bind_item(node->did, column, allocate ? &node->value : nullptr, allocate) != 0) return -1;
+    if (bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate) != 0) return -1;
   }
   return 0;
 }
@@ -139,7 +141,7 @@ int selective_walk(const int32_t *idList) {
     ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
     dit.desc = descriptor(id);
     dit.data = item_data(&dit);
-    if (bind_item(id, kColClientList, nullptr, false) != 0) return -1;
+    if (bind_item("zrdb_Init", id, kColClientList, nullptr, false) != 0) return -1;
     if (id != glb_vLinkDid) ++pos;
     if (glb_vLinkDid != -1) {
       while (idList[pos] == glb_vLinkDid) ++pos;
@@ -173,10 +175,10 @@ void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
 extern "C" {
 
 int zrdb_Init(int32_t mode, const int32_t *idList) {
-  if (!zrdb::index_attached()) return -1;
-  if (zrdb::attach_data(mode == HBUSER_ALLOCATE, false) != 0) return -1;
+  if (!zrdb::index_attached(__func__)) return -1;
+  if (zrdb::attach_data(__func__, mode == HBUSER_ALLOCATE, false) != 0) return -1;
   if (idList == nullptr || mode == HBUSER_VLINK_DAEMON) {
-    return zrdb::whole_list_walk(zrdb::whole_list_column(mode), mode == HBUSER_ALLOCATE);
+    return zrdb::whole_list_walk(__func__, zrdb::whole_list_column(mode), mode == HBUSER_ALLOCATE);
   }
   if (mode != HBUSER_CLIENT && mode != HBUSER_COMPONENT) {
     ZRDB_LOG(Warn,
@@ -188,9 +190,9 @@ int zrdb_Init(int32_t mode, const int32_t *idList) {
 }
 
 int zrdb_Init_daemon(int32_t /*arg*/) {
-  if (!zrdb::index_attached()) return -1;
-  if (zrdb::attach_data(false, true) != 0) return -1;
-  return zrdb::whole_list_walk(zrdb::kColInitDaemon, false);
+  if (!zrdb::index_attached(__func__)) return -1;
+  if (zrdb::attach_data(__func__, false, true) != 0) return -1;
+  return zrdb::whole_list_walk(__func__, zrdb::kColInitDaemon, false);
 }
 
 int zrdb_Cleanup(void) {

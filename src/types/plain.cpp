@@ -10,9 +10,10 @@
 namespace zrdb {
 namespace {
 
-bool index_ok(const ZRDB_DIT *dit, int32_t idx) {
+// `handler` names the calling handler in the log.
+bool index_ok(const char *handler, const ZRDB_DIT *dit, int32_t idx) {
   if (idx >= 0 && idx < dit->desc->count) return true;
-  ZRDB_LOG(Warn, "DID(%d),idx(%d) is out of range!\n", dit->desc->did, idx);
+  log_message(LogLevel::Warn, handler, "DID(%d),idx(%d) is out of range!\n", dit->desc->did, idx);
   return false;
 }
 
@@ -90,12 +91,12 @@ int zrdbgeneric_set(ZRDB_DIT *dit, const void *buf, int32_t len) {
 }
 
 int zrdbgeneric_iget(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  if (!zrdb::index_ok(dit, idx)) return 0;
+  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
   return zrdb::copy_out(dit, idx, buf, len);
 }
 
 int zrdbgeneric_iset(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  if (!zrdb::index_ok(dit, idx)) return 0;
+  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
   return zrdb::copy_in(dit, idx, buf, len);
 }
 
@@ -105,7 +106,7 @@ int zrdbgeneric_print(ZRDB_DIT *dit, int32_t verbose) {
 }
 
 int zrdbgeneric_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
-  if (!zrdb::index_ok(dit, idx)) return 0;
+  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
   const zrdb::Span span = zrdb::element_span(dit, idx, dit->desc->elemSize);
   return zrdb::print_text(dit->desc, zrdb::item_data(dit) + span.start,
                           static_cast<int64_t>(span.bytes), &idx, verbose);
@@ -122,7 +123,7 @@ int zrdbint_print(ZRDB_DIT *dit, int32_t verbose) {
 }
 
 int zrdbint_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
-  if (!zrdb::index_ok(dit, idx)) return 0;
+  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
   const uint32_t value = zrdb::element_value(dit, idx);
   if (verbose != 0) {
     std::printf("%-32.31s[%d]= %u(0x%08x)\n", dit->desc->name, idx, value, value);
