@@ -426,15 +426,39 @@ typedef struct ZRDB_CBUF_PARA {
   int32_t did;      /* for messages */
 } ZRDB_CBUF_PARA;
 
+/* Data area of a cbuf item (size E*N): this header, then N slots of E bytes.
+ * rd is advanced only by the reader and wr only by the writer; each hands
+ * its index over with a release store that the other side reads with an
+ * acquire load, so a published slot is complete when it is seen. */
+typedef struct ZRDB_CBUF_HDR {
+  int32_t rd;   /* next slot to read, 0..N-1; rd == wr: empty */
+  int32_t wr;   /* next slot to write, 0..N-1 */
+  uint32_t of;  /* overflow count: writes that left N-1 records */
+  uint32_t uf;  /* underflow count: reads that found it empty */
+  uint32_t mbl; /* maximum buffer level seen after a write */
+} ZRDB_CBUF_HDR;
+
+/* Head of slot i, at 20 + i*E: the message part follows it, the data part
+ * follows the message part. A record fits when msgLen + dataLen <= E - 12:
+ * the last 4 bytes of a slot stay unused. */
+typedef struct ZRDB_CBUF_SLOT {
+  uint32_t msgLen;
+  uint32_t dataLen;
+} ZRDB_CBUF_SLOT;
+
 int zrdbcbuf_create(ZRDB_DIT *dit);
 int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para);
 int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode);
 
-/* Writes one two-part record. Returns 0, -1 (a part missing or too big: no
- * record published), -3 (not bound here). */
+/* Writes one two-part record. A full buffer is overwritten, not refused.
+ * Returns 0, -1 (id out of range, a part missing or too big: no record
+ * published; or a buffer whose slots are below 12 bytes), -3 (not bound
+ * here). */
 int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data,
                    int32_t dsize);
-/* Reads one record. Returns 0 (lengths stored), -1 (empty), -3. */
+/* Reads one record; a part whose destination is missing or too small is
+ * skipped (length 0) but the record is consumed. Returns 0 (lengths
+ * stored), -1 (empty, id out of range or unusable buffer), -3. */
 int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize,
                   int32_t *msgLen, int32_t *dataLen);
 
@@ -452,22 +476,41 @@ typedef struct ZRDB_MSGBUF_PARA {
   void *payload; /* 64 bytes */
 } ZRDB_MSGBUF_PARA;
 
+/* Data area of a msgbuf item (size E*N, E >= 76): this header, then N
+ * slots of E bytes, each starting with a ZRDB_MSGBUF_MSG. Indices are
+ * handed over like those of ZRDB_CBUF_HDR. */
+typedef struct ZRDB_MSGBUF_HDR {
+  int32_t rd; /* next slot to read; rd == wr: empty */
+  int32_t wr; /* next slot to write */
+} ZRDB_MSGBUF_HDR;
+
+typedef struct ZRDB_MSGBUF_MSG {
+  int32_t from;  /* sending item */
+  int32_t arg;   /* carried unchanged */
+  int32_t msize; /* payload length given by the sender */
+  /* always copied whole, whatever msize says */
+  uint8_t payload[ZRDB_MSGBUF_PAYLOAD];
+} ZRDB_MSGBUF_MSG;
+
 int zrdbmsgbuf_create(ZRDB_DIT *dit);
 int zrdbmsgbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para);
 int zrdbmsgbuf_print(ZRDB_DIT *dit, int32_t mode);
 int zrdbmsgbuf_free(ZRDB_DIT *dit);
 
 /* Queue one message (payload: 64 bytes read when msize is not 0). Returns
- * 0, -1, -3. */
+ * 0, -1 (null payload with a length, id out of range, or a buffer whose
+ * slots are below 76 bytes), -3. */
 int zrdb_msgbufWrite(int32_t did, int32_t from, int32_t arg, int32_t msize,
                      const void *payload);
 /* Take one message (payload: room for 64 bytes). Returns 0, -1 (empty or
  * null address), -3. */
 int zrdb_msgbufRead(int32_t did, int32_t *from, int32_t *arg, int32_t *msize, void *payload);
-/* Empties the buffer. Returns 0 or -3. */
+/* Empties the buffer. Returns 0, -1 (id out of range) or -3. */
 int zrdb_msgbufClear(int32_t did);
 /* Call pattern: post a message to each server of the item's realtime-control
- * block, wake it, and (sync = 1) wait for its acknowledgement. Returns 0. */
+ * block, wake it, and (sync = 1) wait for its acknowledgement. A missing
+ * acknowledgement only prints a time-out line. Returns 0, or -1 when did
+ * does not resolve to an item id. */
 int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_t arg,
                          int32_t sync);
 /* As zrdb_callMsgbufWrite with timeoutMs in place of every entry's time-out:

@@ -57,9 +57,7 @@ void copy_padded(char (&dst)[N], const char *src) {
 // no tokeniser state is shared between calls.
 class LineTokens {
  public:
-  explicit LineTokens(const char *line) {
-    copy_padded(copy_, line);
-  }
+  explicit LineTokens(const char *line) { copy_padded(copy_, line); }
   char *next(const char *delims = kTokenDelims) {
     char *tok = strtok_r(first_ ? copy_ : nullptr, delims, &save_);
     first_ = false;

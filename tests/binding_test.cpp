@@ -112,7 +112,8 @@ TEST_F(BindingTest, ModeOutsideTheTableBindsNothing) {
 
 TEST_F(BindingTest, IdListBindsTheVlinkMasterFirstAndOnlyTheListedItems) {
   EXPECT_EQ(glb_vLinkDid, 6);
-  const std::vector<std::vector<int32_t>> lists = {{2, 6, 3, -1}, {2, 3, -1}, {6, 6, 2, 6, 3, 5000}};
+  const std::vector<std::vector<int32_t>> lists = {
+      {2, 6, 3, -1}, {2, 3, -1}, {6, 6, 2, 6, 3, 5000}};
   for (const auto &list : lists) {
     reattach(HBUSER_CLIENT, list.data());
     EXPECT_NE(zrdbIndexHdr.dit[6].op, nullptr);
@@ -161,6 +162,8 @@ TEST_F(BindingTest, AllocatingTwiceAndAttachingBeforeAllocationFail) {
   }
   out = capture_stdout([] { EXPECT_EQ(zrdb_Init_daemon(0), -1); });
   EXPECT_EQ(out, "|WARN|NONAME|zrdb_Init_daemon| !\n");
+  // Initial values come from the file: the allocating process parses it.
+  ASSERT_EQ(zrdb_cfgParseFromFile(dbPath_.c_str()), 0);
   ASSERT_EQ(zrdb_Init(HBUSER_ALLOCATE, nullptr), 0);
 }
 

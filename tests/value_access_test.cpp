@@ -110,7 +110,8 @@ TEST_F(ValueAccessTest, MissingHandlerGivesMinusThreeWithItsMessages) {
   EXPECT_THAT(out, HasSubstr(", d_iget=00000000\n"));
   // No print handler outside the print mode.
   out = capture_stdout([&] { EXPECT_EQ(zrdb_printiValue(1, 0, 1), -3); });
-  EXPECT_THAT(out, HasSubstr("|WARN|NONAME|zrdb_printiValue| ZRDID(1) is not in resurce list, op="));
+  EXPECT_THAT(out,
+              HasSubstr("|WARN|NONAME|zrdb_printiValue| ZRDID(1) is not in resurce list, op="));
   EXPECT_THAT(out, HasSubstr("| op->d_iprint=00000000!\n"));
   EXPECT_EQ(zrdb_printValue(1, 0), -3);
   // The user block is still reachable directly.
@@ -267,7 +268,8 @@ TEST_F(ValueAccessTest, PrintFormats) {
       {[] { return zrdb_printiValue(2, 1, 0); }, "running\n"},
       {[] { return zrdb_printValue(2, 2); }, label + "= idle\n"},
       {[] { return zrdb_printValue(3, 0); }, blob + "= User defined, size(12 Bytes)\n"},
-      {[] { return zrdb_printValue(3, 1); }, "0003: user      : " + blob + "= User defined, size(12 Bytes)\n"},
+      {[] { return zrdb_printValue(3, 1); },
+       "0003: user      : " + blob + "= User defined, size(12 Bytes)\n"},
   };
   for (const Case &c : cases) {
     int rc = -99;
@@ -286,7 +288,8 @@ TEST_F(ValueAccessTest, DumpListsEveryItemInPrintMode) {
                           ", Size:65536\n" + stars + "\n",
                       0),
             0u);
-  EXPECT_THAT(out, HasSubstr("0012: integer   : counter                         = 5(0x00000005)\n"));
+  EXPECT_THAT(out,
+              HasSubstr("0012: integer   : counter                         = 5(0x00000005)\n"));
   EXPECT_THAT(out, HasSubstr("0002: string    : label                           = idle\n"));
   EXPECT_EQ(out.substr(out.size() - stars.size() - 3), "\n" + stars + "\n\n");
 }

@@ -13,17 +13,17 @@ enum class Inactive { NotActived, NotInList, Silent };
 enum class Unbound { Plain, IgetDetail, IprintDetail };
 
 struct Request {
-  const char *caller;      // the public function, named in the log
+  const char *caller;  // the public function, named in the log
   int32_t id;
-  int32_t idx;             // element index before translation
-  bool indexed;            // whole-value members use pair 0 and no index
+  int32_t idx;   // element index before translation
+  bool indexed;  // whole-value members use pair 0 and no index
   Inactive inactive;
   Unbound unbound = Unbound::Plain;
-  int32_t syncMode = -1;   // -1: no sync hook call
-  bool syncIdx = true;     // the hook gets the translated index, else 0
+  int32_t syncMode = -1;  // -1: no sync hook call
+  bool syncIdx = true;    // the hook gets the translated index, else 0
   const void *syncBuf = nullptr;
   int32_t syncLen = 0;
-  bool prefix = false;     // print "%04d: %-10s: " first
+  bool prefix = false;  // print "%04d: %-10s: " first
 };
 
 struct Target {
@@ -47,7 +47,8 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
   // Without a data segment (after clean-up) the handlers have nothing to reach.
   Fn fn = (op != nullptr && zrdbIndexHdr.dataBase != nullptr) ? op->*slot : nullptr;
   if (fn == nullptr) {
-    report_unbound(rq, t.id, op, op != nullptr ? reinterpret_cast<const void *>(op->*slot) : nullptr);
+    report_unbound(rq, t.id, op,
+                   op != nullptr ? reinterpret_cast<const void *>(op->*slot) : nullptr);
     return -3;
   }
   before_handler(rq, t);

@@ -45,7 +45,8 @@ void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, cons
   if (rq.unbound == Unbound::IprintDetail) {
     log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list, op=%08x!\n", id,
                 address_word(op));
-    if (op != nullptr) log_message(LogLevel::Warn, rq.caller, "op->d_iprint=%08x!\n", address_word(slot));
+    if (op != nullptr)
+      log_message(LogLevel::Warn, rq.caller, "op->d_iprint=%08x!\n", address_word(slot));
     return;
   }
   log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", id);
@@ -84,7 +85,9 @@ namespace {
 // The descriptor of an active item for the queries, or null after -1 / -2.
 ZRDB_ITEM_DESC *query(const char *caller, int32_t id, int &rc) {
   Target t{};
-  rc = resolve({.caller = caller, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived}, t);
+  rc = resolve(
+      {.caller = caller, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived},
+      t);
   return rc == 0 ? t.desc : nullptr;
 }
 
@@ -113,57 +116,102 @@ int zrdb_symblink_check(int32_t id, int32_t idx, int32_t *outId, int32_t *outIdx
 }
 
 int zrdb_getValue(int32_t id, void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
-                   .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = 0,
+                   .indexed = false,
+                   .inactive = Inactive::NotActived,
+                   .syncMode = 1,
+                   .syncBuf = buf,
+                   .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived,
-                   .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = 0,
+                   .indexed = false,
+                   .inactive = Inactive::NotActived,
+                   .syncMode = 0,
+                   .syncBuf = buf,
+                   .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_printValue(int32_t id, int32_t mode) {
-  const Request rq{.caller = __func__, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::Silent,
-                   .syncMode = 1, .syncLen = 4, .prefix = mode == 1};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = 0,
+                   .indexed = false,
+                   .inactive = Inactive::Silent,
+                   .syncMode = 1,
+                   .syncLen = 4,
+                   .prefix = mode == 1};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_print,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, mode); });
 }
 
 int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
-                   .unbound = Unbound::IgetDetail, .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = idx,
+                   .indexed = true,
+                   .inactive = Inactive::NotInList,
+                   .unbound = Unbound::IgetDetail,
+                   .syncMode = 1,
+                   .syncBuf = buf,
+                   .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotInList,
-                   .unbound = Unbound::IgetDetail, .syncMode = 1, .syncIdx = false,
-                   .syncBuf = buf, .syncLen = len};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = idx,
+                   .indexed = true,
+                   .inactive = Inactive::NotInList,
+                   .unbound = Unbound::IgetDetail,
+                   .syncMode = 1,
+                   .syncIdx = false,
+                   .syncBuf = buf,
+                   .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived,
-                   .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = idx,
+                   .indexed = true,
+                   .inactive = Inactive::NotActived,
+                   .syncMode = 0,
+                   .syncBuf = buf,
+                   .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+  const Request rq{
+      .caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
-  const Request rq{.caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::Silent,
-                   .unbound = Unbound::IprintDetail, .syncMode = 1, .syncLen = 4,
+  const Request rq{.caller = __func__,
+                   .id = id,
+                   .idx = idx,
+                   .indexed = true,
+                   .inactive = Inactive::Silent,
+                   .unbound = Unbound::IprintDetail,
+                   .syncMode = 1,
+                   .syncLen = 4,
                    .prefix = verbose != 0};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iprint,
                         [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, verbose); });

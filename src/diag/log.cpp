@@ -42,16 +42,16 @@ void log_message(LogLevel level, const char *func, const char *fmt, ...) {
   if (head < 0) head = 0;
   va_list args;
   va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
   // vsnprintf truncates to the buffer; the message is cut, never overflows.
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   std::vsnprintf(buffer + head, sizeof buffer - static_cast<size_t>(head), fmt, args);
   va_end(args);
   syslog(info.priority, "%s", buffer);
   ++zrdbdbg_app_syslog_counter;
   std::printf(info.tag, zrdbdbg_app_name, func);
-  std::vprintf(fmt, again);
-  va_end(again);
+  va_start(args, fmt);
+  std::vprintf(fmt, args);
+  va_end(args);
 }
 
 }  // namespace zrdb

@@ -56,7 +56,8 @@ void bind_parameter(ZRDB_APP_PARAM *params, const ZRDB_APP_LINE &line) {
 }
 
 void log_overflow() {
-  ZRDB_LOG(Warn, "ZRDB Resources number overflow(>%d)!\n ", ZRDB_APP_LIST_LEN);
+  log_message(LogLevel::Warn, "zrdb_appInit", "ZRDB Resources number overflow(>%d)!\n ",
+              ZRDB_APP_LIST_LEN);
 }
 
 // Adds the items of a link's pairs, once each. Returns false when the list
@@ -159,8 +160,7 @@ int parseAppCfgLine(const char *line, int lineNo, ZRDB_APP_LINE *out) {
         zrdb::copy_padded(name, tok);
         break;
       case zrdb::kAppSize:
-        if (getSizeFromStr(tok, &size) != 0 || size.count < 0 ||
-            size.count > zrdb::kMaxLinkPairs) {
+        if (getSizeFromStr(tok, &size) != 0 || size.count < 0 || size.count > zrdb::kMaxLinkPairs) {
           ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized item size format at line %d\n", lineNo);
           return -1;
         }

@@ -63,7 +63,8 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
 }
 
 // The initial value of an item in a new data segment.
-void fill_initial_value(Fill fill, const ZRDB_ITEM_DESC &desc, const char (&value)[ZRDB_VALUE_LEN]) {
+void fill_initial_value(Fill fill, const ZRDB_ITEM_DESC &desc,
+                        const char (&value)[ZRDB_VALUE_LEN]) {
   unsigned char *data = static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + desc.offset;
   const auto size = static_cast<size_t>(desc.size);
   const uint32_t number = static_cast<uint32_t>(parse_int(value));
@@ -128,7 +129,8 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
 
 int whole_list_walk(const char *caller, BindColumn column, bool allocate) {
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
-    if (bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate) != 0) return -1;
+    if (bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate) != 0)
+      return -1;
   }
   return 0;
 }
@@ -181,8 +183,7 @@ int zrdb_Init(int32_t mode, const int32_t *idList) {
     return zrdb::whole_list_walk(__func__, zrdb::whole_list_column(mode), mode == HBUSER_ALLOCATE);
   }
   if (mode != HBUSER_CLIENT && mode != HBUSER_COMPONENT) {
-    ZRDB_LOG(Warn,
-             "User must be HBUSER_CLIENT/HBUSER_COMPONENT or HBUSER_VLINK_DAEMON(mode=%d)!\n",
+    ZRDB_LOG(Warn, "User must be HBUSER_CLIENT/HBUSER_COMPONENT or HBUSER_VLINK_DAEMON(mode=%d)!\n",
              mode);
     return -2;
   }

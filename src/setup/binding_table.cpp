@@ -5,54 +5,97 @@ namespace {
 
 // Shorthands for the cells that recur.
 constexpr ZRDB_ITEM_OPS kNone = {};
-constexpr ZRDB_ITEM_OPS kGenericIgetIset = {.d_iget = zrdbgeneric_iget,
-                                            .d_iset = zrdbgeneric_iset};
+constexpr ZRDB_ITEM_OPS kGenericIgetIset = {.d_iget = zrdbgeneric_iget, .d_iset = zrdbgeneric_iset};
 constexpr ZRDB_ITEM_OPS kGenericAccess = {.d_get = zrdbgeneric_get,
                                           .d_set = zrdbgeneric_set,
                                           .d_iget = zrdbgeneric_iget,
                                           .d_iset = zrdbgeneric_iset};
 constexpr ZRDB_ITEM_OPS kUserCtrl = {.d_ctrl = zrdbuser_ctrl};
-constexpr ZRDB_ITEM_OPS kIntegerDaemon = {.d_get = zrdbgeneric_get,
-                                          .d_iget = zrdbgeneric_iget,
-                                          .d_iset = zrdbgeneric_iset};
+constexpr ZRDB_ITEM_OPS kIntegerDaemon = {
+    .d_get = zrdbgeneric_get, .d_iget = zrdbgeneric_iget, .d_iset = zrdbgeneric_iset};
+constexpr ZRDB_ITEM_OPS kSemapClient = {.d_open = zrdbsemp_open,
+                                        .d_get = zrdbgeneric_get,
+                                        .d_set = zrdbgeneric_set,
+                                        .d_ctrl = zrdbsemp_ctrl,
+                                        .d_close = zrdbsemp_close};
+constexpr ZRDB_ITEM_OPS kMsgbufClient = {.d_ctrl = zrdbmsgbuf_ctrl, .d_free = zrdbmsgbuf_free};
 
 // Rows by type code. A type whose handlers are not built yet binds nothing
 // but still receives its initial value.
 constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
     // user
     {Fill::User,
-     {kNone, kNone, {.d_print = zrdbuser_print}, kUserCtrl, kGenericIgetIset, kUserCtrl,
+     {kNone,
+      kNone,
+      {.d_print = zrdbuser_print},
+      kUserCtrl,
+      kGenericIgetIset,
+      kUserCtrl,
       kGenericIgetIset}},
     // integer
     {Fill::Integer,
-     {kNone, kNone,
+     {kNone,
+      kNone,
       {.d_get = zrdbgeneric_get,
        .d_set = zrdbgeneric_set,
        .d_print = zrdbint_print,
        .d_iget = zrdbgeneric_iget,
        .d_iset = zrdbgeneric_iset,
        .d_iprint = zrdbint_iprint},
-      kGenericAccess, kIntegerDaemon, kGenericAccess, kIntegerDaemon}},
+      kGenericAccess,
+      kIntegerDaemon,
+      kGenericAccess,
+      kIntegerDaemon}},
     // string
     {Fill::String,
-     {kNone, kNone,
+     {kNone,
+      kNone,
       {.d_get = zrdbgeneric_get,
        .d_set = zrdbgeneric_set,
        .d_print = zrdbgeneric_print,
        .d_iget = zrdbgeneric_iget,
        .d_iset = zrdbgeneric_iset,
        .d_iprint = zrdbgeneric_iprint},
-      kGenericAccess, kGenericIgetIset, kGenericAccess, kGenericIgetIset}},
+      kGenericAccess,
+      kGenericIgetIset,
+      kGenericAccess,
+      kGenericIgetIset}},
     // semap
-    {Fill::Semap, {}},
+    {Fill::Semap,
+     {{.d_create = zrdbsemp_create},
+      {.d_free = zrdbsemp_free},
+      {.d_open = zrdbsemp_open,
+       .d_get = zrdbgeneric_get,
+       .d_set = zrdbgeneric_set,
+       .d_print = zrdbsemp_print,
+       .d_ctrl = zrdbsemp_ctrl,
+       .d_close = zrdbsemp_close},
+      kSemapClient,
+      kSemapClient,
+      kSemapClient,
+      kNone}},
     // cbuf
-    {Fill::None, {}},
+    {Fill::None,
+     {{.d_create = zrdbcbuf_create},
+      kNone,
+      {.d_print = zrdbcbuf_print},
+      {.d_ctrl = zrdbcbuf_ctrl},
+      kNone,
+      {.d_print = zrdbcbuf_print, .d_ctrl = zrdbcbuf_ctrl},
+      kNone}},
     // vlinkmst
     {Fill::Vlink, {}},
     // vlinkslv
     {Fill::Vlink, {}},
     // msgbuf
-    {Fill::None, {}},
+    {Fill::None,
+     {{.d_create = zrdbmsgbuf_create},
+      kNone,
+      {.d_print = zrdbmsgbuf_print, .d_ctrl = zrdbmsgbuf_ctrl, .d_free = zrdbmsgbuf_free},
+      kMsgbufClient,
+      kMsgbufClient,
+      kMsgbufClient,
+      kNone}},
     // thrd_rbuf
     {Fill::None, {}},
     // thrd_fifo

@@ -41,11 +41,13 @@ struct ItemLine {
 
 int64_t round_up4(int64_t x) { return ((x - 1) / 4 + 1) * 4; }
 
-// Enters a collected line into the index (the last steps of a line).
-int enter_item(ItemLine &item, int lineNo) {
+// Enters a collected line into the index (the last steps of a line). Its
+// messages carry `caller`, the line parser, as their function name.
+int enter_item(ItemLine &item, int lineNo, const char *caller) {
   ZRDB_ITEM_DESC *desc = descriptor(item.id);
   if ((desc->flags & ZRDB_FLAG_ACTIVE) != 0) {
-    ZRDB_LOG(Warn, "Syntax ERROR: Repeated or badItem ID at line %d\n", lineNo);
+    log_message(LogLevel::Warn, caller, "Syntax ERROR: Repeated or badItem ID at line %d\n",
+                lineNo);
     return -1;
   }
   desc->did = item.id;
@@ -56,9 +58,11 @@ int enter_item(ItemLine &item, int lineNo) {
   int32_t elemSize = item.sizeMap.elemSize;
   int32_t count = item.sizeMap.count;
   const int64_t size = item_size_for(item.type, elemSize, count);
-  if (size < 0) {
-    // Negative element sizes or counts cannot describe a data area.
-    ZRDB_LOG(Warn, "Syntax ERROR: Unrecognized item size format at line %d\n", lineNo);
+  if (size < 0 || size > INT32_MAX) {
+    // Negative element sizes or counts cannot describe a data area, and the
+    // descriptor's size field is a signed 32-bit word.
+    log_message(LogLevel::Warn, caller, "Syntax ERROR: Unrecognized item size format at line %d\n",
+                lineNo);
     return -1;
   }
   desc->elemSize = elemSize;
@@ -72,8 +76,8 @@ int enter_item(ItemLine &item, int lineNo) {
   ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   const int64_t end = static_cast<int64_t>(zrdbIndexHdr.nextOffset) + size;
   if (static_cast<int64_t>(hdr->size) < end) {
-    ZRDB_LOG(Warn, "Fital ERROR: System Share Memory size is too small (%d)\n",
-             static_cast<int>(hdr->size));
+    log_message(LogLevel::Warn, caller, "Fital ERROR: System Share Memory size is too small (%d)\n",
+                static_cast<int>(hdr->size));
     return -1;
   }
   desc->size = static_cast<int32_t>(size);
@@ -82,7 +86,7 @@ int enter_item(ItemLine &item, int lineNo) {
 
   ZRDB_DIDNODE *node = append_item_node(item.id);
   if (node == nullptr) {
-    ZRDB_LOG(Warn, "Fital ERROR: Can't allocate memory for Item!!!\n");
+    log_message(LogLevel::Warn, caller, "Fital ERROR: Can't allocate memory for Item!!!\n");
     return -1;
   }
   std::memcpy(node->value, item.value, sizeof node->value);
@@ -177,13 +181,13 @@ int parseSegSystem(const char *line, int lineNo) {
       const int64_t page = sysconf(_SC_PAGESIZE);
       const int64_t v = std::strtoll(value, nullptr, 0);
       const int64_t pages = v <= 1 ? 1 : (v - 1) / page + 1;
-      const int64_t size = page * pages;
-      if (size > static_cast<int64_t>(UINT32_MAX - page + 1)) {
+      // Compared before multiplying: v may be as large as strtoll reads.
+      if (pages > static_cast<int64_t>(UINT32_MAX) / page) {
         ZRDB_LOG(Warn, "Syntax ERROR: SIZE of system too large (%lld) at line %d\n",
                  static_cast<long long>(v), lineNo);
         return -3;
       }
-      hdr->size = static_cast<uint32_t>(size);
+      hdr->size = static_cast<uint32_t>(page * pages);
       return 0;
     }
     default:
@@ -268,7 +272,7 @@ int parseSegDatabase(const char *line, int lineNo) {
     previousKey = key;
     key = -1;
   }
-  return zrdb::enter_item(item, lineNo);
+  return zrdb::enter_item(item, lineNo, __func__);
 }
 
 int cfgParser(const char *path) {

@@ -61,8 +61,9 @@ void release_process_index() {
   glb_vLinkDid = -1;
 }
 
-// Gets (or creates) and attaches the index segment; sets `created`.
-int attach_index(bool &created) {
+// Gets (or creates) and attaches the index segment; sets `created`. The
+// messages name `caller`, the public function that was called.
+int attach_index(const char *caller, bool &created) {
   release_process_index();
   created = false;
   int shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, 0666);
@@ -72,15 +73,18 @@ int attach_index(bool &created) {
   }
   if (shmId < 0) {
     const int err = errno;
-    ZRDB_LOG(Warn, "ZRDB Buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE, ZRDB_INDEX_KEY);
-    ZRDB_LOG(Warn, "ZRDB Buffer get failed(%s)\n", std::strerror(err));
+    log_message(LogLevel::Warn, caller, "ZRDB Buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE,
+                ZRDB_INDEX_KEY);
+    log_message(LogLevel::Warn, caller, "ZRDB Buffer get failed(%s)\n", std::strerror(err));
     return -1;
   }
   void *addr = shmat(shmId, nullptr, 0);
   if (addr == reinterpret_cast<void *>(-1)) {
     const int err = errno;
-    ZRDB_LOG(Err, "ZRDB index buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE, ZRDB_INDEX_KEY);
-    ZRDB_LOG(Err, "ZRDB index buffer attaching failed(%s)\n", std::strerror(err));
+    log_message(LogLevel::Err, caller, "ZRDB index buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE,
+                ZRDB_INDEX_KEY);
+    log_message(LogLevel::Err, caller, "ZRDB index buffer attaching failed(%s)\n",
+                std::strerror(err));
     return -1;
   }
   zrdbIndexHdr.idxShmId = shmId;
@@ -103,14 +107,14 @@ extern "C" {
 
 int zrdb_cfgParse(const char *path) {
   bool created = false;
-  if (zrdb::attach_index(created) != 0) return -1;
+  if (zrdb::attach_index(__func__, created) != 0) return -1;
   if (!created && zrdbIndexHdr.sysHdr->magic == ZRDB_MAGIC) return cfgShmParser();
   return zrdb::parse_into_index(path);
 }
 
 int zrdb_cfgParseFromFile(const char *path) {
   bool created = false;
-  if (zrdb::attach_index(created) != 0) return -1;
+  if (zrdb::attach_index(__func__, created) != 0) return -1;
   return zrdb::parse_into_index(path);
 }
 

@@ -7,14 +7,14 @@
 extern "C" {
 
 const ZRDB_KEYMAP DBITEMTYPE_MAP[12] = {
-    {"user", 0},     {"integer", 1}, {"string", 2},     {"semap", 3},
-    {"cbuf", 4},     {"vlinkmst", 5}, {"vlinkslv", 6},  {"msgbuf", 7},
-    {"thrd_rbuf", 8}, {"thrd_fifo", 9}, {"rmtbuf", 10}, {"vlinkbuf", 11},
+    {"user", 0},      {"integer", 1},   {"string", 2},   {"semap", 3},
+    {"cbuf", 4},      {"vlinkmst", 5},  {"vlinkslv", 6}, {"msgbuf", 7},
+    {"thrd_rbuf", 8}, {"thrd_fifo", 9}, {"rmtbuf", 10},  {"vlinkbuf", 11},
 };
 
 const ZRDB_KEYMAP DBSEGEKY_MAP[10] = {
-    {"id", 0},       {"name", 1},    {"value", 2},   {"type", 3},     {"size", 4},
-    {"mapto", 5},    {"realtime", 6}, {"timeout", 7}, {"symblink", 8}, {"syncto", 9},
+    {"id", 0},    {"name", 1},     {"value", 2},   {"type", 3},     {"size", 4},
+    {"mapto", 5}, {"realtime", 6}, {"timeout", 7}, {"symblink", 8}, {"syncto", 9},
 };
 
 const ZRDB_KEYMAP SYSSEGKEY_MAP[3] = {{"name", 0}, {"key", 1}, {"size", 2}};

@@ -16,9 +16,7 @@ constexpr size_t kCopyLen = 127;  // characters of the private copy
 template <size_t N>
 struct Copy {
   char text[N + 1] = {};
-  explicit Copy(const char *src) {
-    copy_padded(text, src);
-  }
+  explicit Copy(const char *src) { copy_padded(text, src); }
 };
 
 // Splits `text` in place at the first `sep`; returns the text after it, or

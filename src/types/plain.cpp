@@ -29,8 +29,8 @@ Span element_span(const ZRDB_DIT *dit, int32_t idx, int32_t len) {
   const ZRDB_ITEM_DESC *desc = dit->desc;
   const int64_t start = static_cast<int64_t>(desc->elemSize) * idx;
   const int64_t room = static_cast<int64_t>(desc->size) - start;
-  const int64_t bytes = std::min({static_cast<int64_t>(desc->size),
-                                  static_cast<int64_t>(len), room});
+  const int64_t bytes =
+      std::min({static_cast<int64_t>(desc->size), static_cast<int64_t>(len), room});
   return {start, bytes > 0 ? static_cast<size_t>(bytes) : 0};
 }
 

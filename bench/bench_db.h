@@ -1,0 +1,29 @@
+// The database a benchmark runs against. The index segment has one fixed key,
+// so a process holds at most one database at a time: benchmarks that define
+// the same database share it, one with another definition replaces it.
+#pragma once
+
+#include <string>
+
+namespace zrdb::bench {
+
+// Data segment key of the benchmark databases (distinct from the tests').
+inline constexpr int kBenchDataKey = 0x5A0B0001;
+
+struct DatabaseDefinition {
+  std::string items;  // the [database] lines
+  std::string app;    // the application file this process attaches through
+};
+
+// Makes `def` the database of this process: writes both files to a temporary
+// directory, allocates the database (zrdb_cfgParseFromFile, zrdb_Init in the
+// allocating mode) and attaches as a client through zrdb_appInit. Returns an
+// empty string on success, else why it failed (the library's output
+// included). Refuses to touch a ZRDB that this process did not make.
+std::string use_database(const DatabaseDefinition &def);
+
+// Removes the current database, if any, and its files. Also runs at exit;
+// a fatal signal removes the segments by their ids.
+void remove_database();
+
+}  // namespace zrdb::bench

@@ -1,0 +1,244 @@
+// Circular buffer items: N slots of E bytes holding two-part records (a
+// message part and a data part) behind a header of read/write indices and
+// statistics. One writer and one reader at a time; a full buffer is
+// overwritten, never refused.
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "core.h"
+
+namespace zrdb {
+namespace {
+
+static_assert(sizeof(ZRDB_CBUF_HDR) == 20);
+static_assert(offsetof(ZRDB_CBUF_HDR, rd) == 0);
+static_assert(offsetof(ZRDB_CBUF_HDR, wr) == 4);
+static_assert(offsetof(ZRDB_CBUF_HDR, of) == 8);
+static_assert(offsetof(ZRDB_CBUF_HDR, uf) == 12);
+static_assert(offsetof(ZRDB_CBUF_HDR, mbl) == 16);
+static_assert(sizeof(ZRDB_CBUF_SLOT) == 8);
+static_assert(offsetof(ZRDB_CBUF_SLOT, msgLen) == 0);
+static_assert(offsetof(ZRDB_CBUF_SLOT, dataLen) == 4);
+// The indices are shared between processes: the atomics must be plain words.
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<int32_t>::required_alignment == alignof(int32_t));
+
+// Slot head plus the 4 bytes at the end of every slot that stay unused.
+constexpr int32_t kSlotOverhead = 12;
+
+// The buffer as this process sees it. Slots start at 20 + i*E, so with an E
+// that is not a multiple of 4 their heads are unaligned: they are read and
+// written with memcpy.
+struct Cbuf {
+  ZRDB_CBUF_HDR *hdr;
+  unsigned char *slots;
+  int32_t elemSize;
+  int32_t count;
+
+  unsigned char *slot(int32_t i) const {
+    return slots + static_cast<size_t>(i) * static_cast<size_t>(elemSize);
+  }
+  // Largest message plus data a slot carries.
+  uint32_t room() const { return static_cast<uint32_t>(elemSize - kSlotOverhead); }
+};
+
+Cbuf view(const ZRDB_DIT *dit) {
+  auto *base = item_data(dit);
+  return {reinterpret_cast<ZRDB_CBUF_HDR *>(base), base + sizeof(ZRDB_CBUF_HDR),
+          dit->desc->elemSize, dit->desc->count};
+}
+
+std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
+std::atomic_ref<uint32_t> counter_ref(uint32_t &word) { return std::atomic_ref<uint32_t>(word); }
+
+void count_one(uint32_t &counter) { counter_ref(counter).fetch_add(1, std::memory_order_relaxed); }
+
+uint32_t slot_field(const unsigned char *slot, size_t offset) {
+  uint32_t value = 0;
+  std::memcpy(&value, slot + offset, sizeof value);
+  return value;
+}
+
+void set_slot_field(unsigned char *slot, size_t offset, uint32_t value) {
+  std::memcpy(slot + offset, &value, sizeof value);
+}
+
+// A slot smaller than its own overhead would make every length fit, and
+// writes would run into the neighbouring items: such a buffer is refused.
+bool geometry_ok(const ZRDB_ITEM_DESC *desc, const char *func) {
+  if (desc->elemSize >= kSlotOverhead && desc->count >= 1) return true;
+  log_message(LogLevel::Warn, func,
+              "ZRDBDID[%d]:circular buffer size(%d*%d) refused, slots need at least %d bytes\n",
+              desc->did, desc->elemSize, desc->count, kSlotOverhead);
+  return false;
+}
+
+// Indices come from shared memory; one out of range would address memory
+// outside the buffer.
+bool index_ok(const Cbuf &cb, int32_t index, int32_t did, const char *func) {
+  if (index >= 0 && index < cb.count) return true;
+  log_message(LogLevel::Warn, func, "ZRDBDID[%d]:corrupt buffer index(%d)\n", did, index);
+  return false;
+}
+
+int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
+  // Only this writer stores wr; rd is read once the record is published.
+  const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_relaxed);
+  if (!index_ok(cb, wr, p.did, func)) return -1;
+  unsigned char *slot = cb.slot(wr);
+  if (p.msg == nullptr || static_cast<uint32_t>(p.msize) > cb.room()) {
+    log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or msize is too big(%d)\n", p.did,
+                p.msize);
+    set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, msgLen), 0);
+    return -1;
+  }
+  const auto msize = static_cast<uint32_t>(p.msize);
+  std::memcpy(slot + sizeof(ZRDB_CBUF_SLOT), p.msg, msize);
+  set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, msgLen), msize);
+  if (p.data == nullptr || static_cast<uint32_t>(p.dsize) > cb.room() - msize) {
+    log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or dsize is too big(%d)\n", p.did,
+                p.dsize);
+    set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, dataLen), 0);
+    return -1;
+  }
+  const auto dsize = static_cast<uint32_t>(p.dsize);
+  std::memcpy(slot + sizeof(ZRDB_CBUF_SLOT) + msize, p.data, dsize);
+  set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, dataLen), dsize);
+
+  // Publish: the slot's bytes happen before the reader's acquire of wr.
+  const int32_t next = (wr + 1) % cb.count;
+  index_ref(cb.hdr->wr).store(next, std::memory_order_release);
+  const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_acquire);
+  const int32_t level = (next + cb.count - rd) % cb.count;
+  auto mbl = counter_ref(cb.hdr->mbl);
+  if (static_cast<uint32_t>(level) > mbl.load(std::memory_order_relaxed)) {
+    mbl.store(static_cast<uint32_t>(level), std::memory_order_relaxed);
+  }
+  if (level + 1 >= cb.count) count_one(cb.hdr->of);
+  return 0;
+}
+
+int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
+  // Only this reader stores rd; wr is acquired so the slot is complete.
+  const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_relaxed);
+  const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_acquire);
+  if (rd == wr) {
+    count_one(cb.hdr->uf);
+    return -1;
+  }
+  if (!index_ok(cb, rd, p.did, func)) return -1;
+  const unsigned char *slot = cb.slot(rd);
+  // A well-formed record always fits; the bounds only keep a slot torn by
+  // an overrun writer from being read past its end.
+  const uint32_t msgLen = std::min(slot_field(slot, offsetof(ZRDB_CBUF_SLOT, msgLen)), cb.room());
+  const uint32_t dataLen =
+      std::min(slot_field(slot, offsetof(ZRDB_CBUF_SLOT, dataLen)), cb.room() - msgLen);
+  const unsigned char *message = slot + sizeof(ZRDB_CBUF_SLOT);
+  if (p.msg != nullptr && msgLen <= static_cast<uint32_t>(p.msize)) {
+    std::memcpy(p.msg, message, msgLen);
+    p.msgLen = static_cast<int32_t>(msgLen);
+  } else {
+    log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or msize is too small(%d)\n", p.did,
+                p.msize);
+  }
+  if (p.data != nullptr && dataLen <= static_cast<uint32_t>(p.dsize)) {
+    std::memcpy(p.data, message + msgLen, dataLen);
+    p.dataLen = static_cast<int32_t>(dataLen);
+  } else {
+    log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or or dsize is too small(%d)\n",
+                p.did, p.dsize);
+  }
+  // Consumed even when a part could not be delivered. The release keeps the
+  // copies above from being overtaken by a writer that reuses the slot.
+  index_ref(cb.hdr->rd).store((rd + 1) % cb.count, std::memory_order_release);
+  return 0;
+}
+
+// Fills the parameter block with the resolved id; -1 for an id that does
+// not resolve to 0..4999.
+int resolve_did(int32_t did, ZRDB_CBUF_PARA &p) {
+  p.did = did;
+  zrdb_symblink_check(did, 0, &p.did, nullptr);
+  return valid_id(p.did) ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace zrdb
+
+extern "C" {
+
+int zrdbcbuf_create(ZRDB_DIT *dit) {
+  if (!zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
+  zrdb::counter_ref(hdr->of).store(0, std::memory_order_relaxed);
+  zrdb::counter_ref(hdr->uf).store(0, std::memory_order_relaxed);
+  zrdb::counter_ref(hdr->mbl).store(0, std::memory_order_relaxed);
+  zrdb::index_ref(hdr->rd).store(0, std::memory_order_release);
+  zrdb::index_ref(hdr->wr).store(0, std::memory_order_release);
+  return 0;
+}
+
+int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
+  auto *p = reinterpret_cast<ZRDB_CBUF_PARA *>(para);
+  if (op != ZRDBCBUFOP_READ && op != ZRDBCBUFOP_WRITE) {
+    ZRDB_LOG(Warn, "CBUF_CTRL: invalid operation(%d)\n", op);
+    return -1;
+  }
+  // Items of a database whose allocation refused them may still be bound
+  // by other processes: refuse here too.
+  if (p == nullptr || !zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  const zrdb::Cbuf cb = zrdb::view(dit);
+  return op == ZRDBCBUFOP_WRITE ? zrdb::write_record(cb, *p, __func__)
+                                : zrdb::read_record(cb, *p, __func__);
+}
+
+int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode) {
+  ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
+  auto of = zrdb::counter_ref(hdr->of);
+  auto uf = zrdb::counter_ref(hdr->uf);
+  auto mbl = zrdb::counter_ref(hdr->mbl);
+  if (mode == 2) {
+    // Resets the statistics only; queued records stay.
+    of.store(0, std::memory_order_relaxed);
+    uf.store(0, std::memory_order_relaxed);
+    mbl.store(0, std::memory_order_relaxed);
+    return 0;
+  }
+  std::printf("%-32.31s= Circular Buffer, size(%d*%d Bytes), OF(%d),UF(%d),MBL(%d)\n",
+              dit->desc->name, dit->desc->elemSize, dit->desc->count,
+              static_cast<int>(of.load(std::memory_order_relaxed)),
+              static_cast<int>(uf.load(std::memory_order_relaxed)),
+              static_cast<int>(mbl.load(std::memory_order_relaxed)));
+  return 0;
+}
+
+int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data, int32_t dsize) {
+  ZRDB_CBUF_PARA p{};
+  if (zrdb::resolve_did(did, p) != 0) return -1;
+  p.msg = const_cast<void *>(msg);  // the block serves both directions
+  p.msize = msize;
+  p.data = const_cast<void *>(data);
+  p.dsize = dsize;
+  return zrdb::call_ctrl(__func__, p.did, ZRDBCBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
+}
+
+int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize, int32_t *msgLen,
+                  int32_t *dataLen) {
+  ZRDB_CBUF_PARA p{};
+  if (zrdb::resolve_did(did, p) != 0) return -1;
+  p.msg = msg;
+  p.msize = msize;
+  p.data = data;
+  p.dsize = dsize;
+  const int rc = zrdb::call_ctrl(__func__, p.did, ZRDBCBUFOP_READ, reinterpret_cast<intptr_t>(&p));
+  if (rc != 0) return rc;
+  if (msgLen != nullptr) *msgLen = p.msgLen;
+  if (dataLen != nullptr) *dataLen = p.dataLen;
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,296 @@
+// Message buffer items: N slots of fixed-form messages (sender, argument,
+// payload length, 64-byte payload) behind read/write indices, and the call
+// pattern that posts a message to each server named by the calling item's
+// realtime-control block and waits for the server's acknowledgement.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "core.h"
+
+namespace zrdb {
+namespace {
+
+static_assert(sizeof(ZRDB_MSGBUF_HDR) == 8);
+static_assert(offsetof(ZRDB_MSGBUF_HDR, rd) == 0);
+static_assert(offsetof(ZRDB_MSGBUF_HDR, wr) == 4);
+static_assert(sizeof(ZRDB_MSGBUF_MSG) == 76);
+static_assert(offsetof(ZRDB_MSGBUF_MSG, from) == 0);
+static_assert(offsetof(ZRDB_MSGBUF_MSG, arg) == 4);
+static_assert(offsetof(ZRDB_MSGBUF_MSG, msize) == 8);
+static_assert(offsetof(ZRDB_MSGBUF_MSG, payload) == 12);
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<int32_t>::required_alignment == alignof(int32_t));
+
+constexpr int32_t kMinSlot = static_cast<int32_t>(sizeof(ZRDB_MSGBUF_MSG));
+
+// The buffer as this process sees it. With an E that is not a multiple of 4
+// the slots are unaligned, so their fields are copied, never dereferenced.
+struct Msgbuf {
+  ZRDB_MSGBUF_HDR *hdr;
+  unsigned char *slots;
+  int32_t elemSize;
+  int32_t count;
+
+  unsigned char *slot(int32_t i) const {
+    return slots + static_cast<size_t>(i) * static_cast<size_t>(elemSize);
+  }
+};
+
+Msgbuf view(const ZRDB_DIT *dit) {
+  auto *base = item_data(dit);
+  return {reinterpret_cast<ZRDB_MSGBUF_HDR *>(base), base + sizeof(ZRDB_MSGBUF_HDR),
+          dit->desc->elemSize, dit->desc->count};
+}
+
+std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
+
+void put(unsigned char *slot, size_t offset, const void *src, size_t n) {
+  std::memcpy(slot + offset, src, n);
+}
+
+void get(const unsigned char *slot, size_t offset, void *dst, size_t n) {
+  std::memcpy(dst, slot + offset, n);
+}
+
+// A slot shorter than a message would let every write run into the next
+// slot or the neighbouring item: such a buffer is refused.
+bool geometry_ok(const ZRDB_ITEM_DESC *desc, const char *func) {
+  if (desc->elemSize >= kMinSlot && desc->count >= 1) return true;
+  log_message(LogLevel::Warn, func,
+              "ZRDBDID[%d]:message buffer size(%d*%d) refused, slots need at least %d bytes\n",
+              desc->did, desc->elemSize, desc->count, kMinSlot);
+  return false;
+}
+
+// Indices come from shared memory; one out of range would address memory
+// outside the buffer.
+bool index_ok(const Msgbuf &mb, int32_t index, int32_t did, const char *func) {
+  if (index >= 0 && index < mb.count) return true;
+  log_message(LogLevel::Warn, func, "ZRDBDID[%d]:corrupt buffer index(%d)\n", did, index);
+  return false;
+}
+
+void reset(const Msgbuf &mb) {
+  index_ref(mb.hdr->rd).store(0, std::memory_order_release);
+  index_ref(mb.hdr->wr).store(0, std::memory_order_release);
+}
+
+int write_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, const char *func) {
+  if (p.from == nullptr || p.arg == nullptr || p.msize == nullptr) {
+    std::printf("WARNING: Null buffer \n");
+    return -1;
+  }
+  // Only this writer stores wr.
+  const int32_t wr = index_ref(mb.hdr->wr).load(std::memory_order_relaxed);
+  if (!index_ok(mb, wr, did, func)) return -1;
+  unsigned char *slot = mb.slot(wr);
+  // A zero sender or length keeps what the slot held from its last use.
+  if (*p.from != 0) put(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
+  put(slot, offsetof(ZRDB_MSGBUF_MSG, arg), p.arg, sizeof(int32_t));
+  if (*p.msize != 0) {
+    if (p.payload == nullptr) {
+      std::printf("WARNING: Null buffer or msize is too big\n");
+      return -1;
+    }
+    put(slot, offsetof(ZRDB_MSGBUF_MSG, msize), p.msize, sizeof(int32_t));
+    put(slot, offsetof(ZRDB_MSGBUF_MSG, payload), p.payload, ZRDB_MSGBUF_PAYLOAD);
+  }
+  // Publish: the slot's bytes happen before the reader's acquire of wr.
+  const int32_t next = (wr + 1) % mb.count;
+  index_ref(mb.hdr->wr).store(next, std::memory_order_release);
+  if (next == index_ref(mb.hdr->rd).load(std::memory_order_acquire)) {
+    std::printf("WARNING MSG BUF is gonna be overwritten\n");
+  }
+  return 0;
+}
+
+int read_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, const char *func) {
+  // Only this reader stores rd; wr is acquired so the slot is complete.
+  const int32_t rd = index_ref(mb.hdr->rd).load(std::memory_order_relaxed);
+  if (rd == index_ref(mb.hdr->wr).load(std::memory_order_acquire)) return -1;
+  if (p.from == nullptr || p.arg == nullptr || p.msize == nullptr || p.payload == nullptr) {
+    std::printf("WARNING: Null buffer \n");
+    return -1;
+  }
+  if (!index_ok(mb, rd, did, func)) return -1;
+  const unsigned char *slot = mb.slot(rd);
+  get(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
+  get(slot, offsetof(ZRDB_MSGBUF_MSG, arg), p.arg, sizeof(int32_t));
+  get(slot, offsetof(ZRDB_MSGBUF_MSG, msize), p.msize, sizeof(int32_t));
+  get(slot, offsetof(ZRDB_MSGBUF_MSG, payload), p.payload, ZRDB_MSGBUF_PAYLOAD);
+  // The release keeps the copies above from being overtaken by a writer
+  // that reuses the slot.
+  index_ref(mb.hdr->rd).store((rd + 1) % mb.count, std::memory_order_release);
+  return 0;
+}
+
+// The acknowledge semaphore's count; a count that cannot be read is 0.
+int32_t sem_count(int32_t sem) {
+  int32_t value = 0;
+  if (zrdb_semaGetValue(sem, &value) != 0) return 0;
+  return value;
+}
+
+// Waits up to `timeoutMs` for the acknowledgement and returns the count
+// seen then (0: none came).
+//
+// The window is that of polling the count every 200 us, (t*1000)/200 polls
+// of 200 us, i.e. t ms; but instead of sleeping between polls the wait
+// blocks in sem_timedwait with that deadline, so an acknowledgement is
+// seen the moment it is posted rather than up to a poll period (and the
+// sleep's timer slack) later. A taken acknowledgement is posted back, so
+// the caller's consume step finds the same count as after a poll. A
+// semaphore that cannot be waited on at all ends the wait at once with
+// the count read as it is.
+int32_t await_window(int32_t ack, int32_t timeoutMs) {
+  constexpr int64_t kPollUs = 200;
+  constexpr int64_t kLongestWaitUs = 1000000000;  // fits the u32 microsecond wait
+  int64_t remainingUs = int64_t{timeoutMs} * 1000 / kPollUs * kPollUs;
+  while (remainingUs > 0) {
+    const int64_t chunk = std::min(remainingUs, kLongestWaitUs);
+    const int rc = zrdb_semaWait_timeout_us(ack, static_cast<uint32_t>(chunk));
+    if (rc == 0) {
+      zrdb_semaPost(ack, 0);
+      break;
+    }
+    if (rc != -1 || errno != ETIMEDOUT) break;
+    remainingUs -= chunk;
+  }
+  return sem_count(ack);
+}
+
+// Drains an acknowledgement left over from an earlier call, so that the
+// wait below sees only the answer to this message.
+void cleanup_last_reading(int32_t ack) {
+  for (int32_t v = sem_count(ack); v != 0; v = sem_count(ack)) {
+    std::printf("[%-4d|%s] zrdid_ro:%d, sem_val:%d -- cleanup last reading\n", __LINE__, __FILE__,
+                ack, v);
+    zrdb_semaWait(ack);
+  }
+}
+
+void await_ack(int32_t did, int32_t ack, int32_t timeoutMs) {
+  int32_t v = 0;
+  if (timeoutMs < 0) {
+    zrdb_semaWait(ack);
+    v = sem_count(ack);
+  } else if (timeoutMs >= 1) {
+    v = await_window(ack, timeoutMs);
+  } else {
+    v = sem_count(ack);
+  }
+  if (v == 0) {
+    std::printf("[%-4d|%s] %d time out read\n", __LINE__, __FILE__, did);
+    return;
+  }
+  while (v != 0) {  // consume the acknowledgement
+    zrdb_semaWait(ack);
+    v = sem_count(ack);
+  }
+}
+
+// The call pattern; `timeoutMs` replaces every entry's time-out when given.
+int call_servers(int32_t did, const void *payload, int32_t msize, int32_t arg, int32_t sync,
+                 const int32_t *timeoutMs) {
+  zrdb_symblink_check(did, 0, &did, nullptr);
+  const ZRDB_ITEM_DESC *desc = descriptor(did);
+  if (desc == nullptr) return -1;
+  const ZRDB_RT_CTRL &rt = desc->rt;
+  const uint32_t entries = std::min<uint32_t>(rt.rtCount, ZRDB_RT_MAX);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const int32_t mb = rt.rtA[i];
+    const int32_t req = rt.rtB[i];
+    const int32_t ack = rt.rtC[i];
+    const int32_t t = timeoutMs != nullptr ? *timeoutMs : rt.rtTimeout[i];
+    if (mb == 0) continue;
+    // An asynchronous call leaves a synchronous server's acknowledgement
+    // raised, as if it had answered.
+    if (sync == 0 && ack != 0 && sem_count(ack) == 0) zrdb_semaPost(ack, 0);
+    // An entry with an acknowledge semaphore serves synchronous calls only,
+    // one without it asynchronous calls only.
+    if (!((sync == 1 && ack != 0) || (sync == 0 && ack == 0))) continue;
+    zrdb_msgbufWrite(mb, did, arg, msize, payload);
+    if (ack != 0) cleanup_last_reading(ack);
+    zrdb_semaPost(req, 0);
+    if (ack != 0) await_ack(did, ack, t);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace zrdb
+
+extern "C" {
+
+int zrdbmsgbuf_create(ZRDB_DIT *dit) {
+  if (!zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  zrdb::reset(zrdb::view(dit));
+  return 0;
+}
+
+int zrdbmsgbuf_free(ZRDB_DIT *dit) {
+  zrdb::reset(zrdb::view(dit));
+  return 0;
+}
+
+int zrdbmsgbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
+  const auto *p = reinterpret_cast<const ZRDB_MSGBUF_PARA *>(para);
+  if (op != ZRDBMSGBUFOP_READ && op != ZRDBMSGBUFOP_WRITE) {
+    std::printf("MSGBUF_CTRL: invalid operation(%d)\n", op);
+    return -1;
+  }
+  // Items of a database whose allocation refused them may still be bound
+  // by other processes: refuse here too.
+  if (p == nullptr || !zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  const zrdb::Msgbuf mb = zrdb::view(dit);
+  const int32_t did = dit->desc->did;
+  return op == ZRDBMSGBUFOP_WRITE ? zrdb::write_message(mb, *p, did, __func__)
+                                  : zrdb::read_message(mb, *p, did, __func__);
+}
+
+int zrdbmsgbuf_print(ZRDB_DIT *dit, int32_t /*mode*/) {
+  std::printf("%-32.31s= Circular MSG Buffer, size(%d*%d Bytes)\n", dit->desc->name,
+              dit->desc->elemSize, dit->desc->count);
+  return 0;
+}
+
+int zrdb_msgbufWrite(int32_t did, int32_t from, int32_t arg, int32_t msize, const void *payload) {
+  // The block serves both directions; a write only reads through it.
+  const ZRDB_MSGBUF_PARA p{&from, &arg, &msize, const_cast<void *>(payload)};
+  return zrdb::call_ctrl(__func__, did, ZRDBMSGBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
+}
+
+int zrdb_msgbufRead(int32_t did, int32_t *from, int32_t *arg, int32_t *msize, void *payload) {
+  const ZRDB_MSGBUF_PARA p{from, arg, msize, payload};
+  return zrdb::call_ctrl(__func__, did, ZRDBMSGBUFOP_READ, reinterpret_cast<intptr_t>(&p));
+}
+
+int zrdb_msgbufClear(int32_t did) {
+  zrdb_symblink_check(did, 0, &did, nullptr);
+  if (!zrdb::valid_id(did)) return -1;
+  const ZRDB_ITEM_OPS *ops = zrdbIndexHdr.dit[did].op;
+  std::printf("1-2\n");
+  if (ops == nullptr || ops->d_ctrl == nullptr || ops->d_free == nullptr ||
+      zrdbIndexHdr.dataBase == nullptr) {
+    ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", did);
+    return -3;
+  }
+  std::printf("1-3\n");
+  return ops->d_free(ops->dit);
+}
+
+int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_t arg,
+                         int32_t sync) {
+  return zrdb::call_servers(did, payload, msize, arg, sync, nullptr);
+}
+
+int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize, int32_t arg,
+                                int32_t sync, int32_t timeoutMs) {
+  return zrdb::call_servers(did, payload, msize, arg, sync, &timeoutMs);
+}
+
+}  // extern "C"
