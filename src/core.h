@@ -70,16 +70,27 @@ class LineTokens {
   bool first_ = true;
 };
 
+inline bool valid_id(int32_t id) { return id >= 0 && id < ZRDB_MAX_ITEMS; }
+
 // The descriptor of `id` in the attached index segment, or null when the id
 // is out of range or no index is attached.
-ZRDB_ITEM_DESC *descriptor(int32_t id);
+inline ZRDB_ITEM_DESC *descriptor(int32_t id) {
+  if (!valid_id(id) || zrdbIndexHdr.sysHdr == nullptr) return nullptr;
+  auto *base = reinterpret_cast<unsigned char *>(zrdbIndexHdr.sysHdr);
+  return reinterpret_cast<ZRDB_ITEM_DESC *>(base + ZRDB_SYS_HDR_SIZE +
+                                            static_cast<size_t>(id) * ZRDB_ITEM_DESC_SIZE);
+}
+
+// True when an access in `mode` would send a sync message for the item. The
+// access path calls the hook only then: otherwise the hook has no effect.
+inline bool sync_wanted(const ZRDB_ITEM_DESC *desc, int32_t mode) {
+  return desc->syncto.mode == mode && desc->syncto.rmtDid >= 1 && desc->syncto.remoteId >= 1;
+}
 
 // Address of an item's data area in this process.
 inline unsigned char *item_data(const ZRDB_DIT *dit) {
   return static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + dit->desc->offset;
 }
-
-inline bool valid_id(int32_t id) { return id >= 0 && id < ZRDB_MAX_ITEMS; }
 
 // Reads a base-0 integer literal (decimal, 0x hex, 0 octal) like strtol,
 // keeping the low 32 bits; an empty or non-numeric text reads as 0.

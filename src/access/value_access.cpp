@@ -62,7 +62,7 @@ void before_handler(const Request &rq, const Target &t) {
     const char *keyword = (type >= 0 && type < ZRDB_TYPE_COUNT) ? DBITEMTYPE_MAP[type].key : "";
     std::printf("%04d: %-10s: ", t.id, keyword);
   }
-  if (rq.syncMode >= 0) {
+  if (rq.syncMode >= 0 && sync_wanted(t.desc, rq.syncMode)) {
     zrdb_callSynctoMessageInternal(t.id, rq.syncIdx ? t.idx : 0, rq.syncBuf, rq.syncLen,
                                    rq.syncMode);
   }

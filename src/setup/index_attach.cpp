@@ -16,13 +16,6 @@ int32_t glb_vLinkDid = -1;
 
 namespace zrdb {
 
-ZRDB_ITEM_DESC *descriptor(int32_t id) {
-  if (!valid_id(id) || zrdbIndexHdr.sysHdr == nullptr) return nullptr;
-  auto *base = reinterpret_cast<unsigned char *>(zrdbIndexHdr.sysHdr);
-  return reinterpret_cast<ZRDB_ITEM_DESC *>(base + ZRDB_SYS_HDR_SIZE +
-                                            static_cast<size_t>(id) * ZRDB_ITEM_DESC_SIZE);
-}
-
 void free_item_list() {
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr;) {
     ZRDB_DIDNODE *next = node->next;

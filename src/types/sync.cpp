@@ -8,6 +8,7 @@ int zrdb_callSynctoMessageInternal(int32_t did, int32_t /*idx*/, const void * /*
                                    int32_t /*len*/, int32_t mode) {
   const ZRDB_ITEM_DESC *desc = zrdb::descriptor(did);
   if (desc == nullptr || desc->syncto.mode != mode) return -1;
+  if (!zrdb::sync_wanted(desc, mode)) return 0;
   // Messages travel through a remote buffer item; until that item type is
   // built, the hook checks the mode and sends nothing.
   return 0;
