@@ -32,40 +32,6 @@ enum : int32_t {
   kMbOdd = 10,
 };
 
-// A child process that runs while the parent goes on; killed if the test
-// ends without reaping it.
-class Child {
- public:
-  explicit Child(const std::function<int()> &fn) {
-    std::fflush(stdout);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int status = fn();
-      std::fflush(stdout);
-      _exit(status);
-    }
-  }
-  ~Child() {
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
-  bool started() const { return pid_ > 0; }
-  // The child's exit status, or -1 when it died abnormally.
-  int wait() {
-    if (!reaped_ && waitpid(pid_, &status_, 0) == pid_) reaped_ = true;
-    return reaped_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool reaped_ = false;
-};
-
 struct Message {
   int rc = 0;
   int32_t from = -1;

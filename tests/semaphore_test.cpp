@@ -20,47 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A child process that runs while the parent goes on; killed if the test
-// ends without reaping it.
-class Child {
- public:
-  explicit Child(const std::function<int()> &fn) {
-    std::fflush(stdout);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int status = fn();
-      std::fflush(stdout);
-      _exit(status);
-    }
-  }
-  ~Child() {
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child &) = delete;
-  Child &operator=(const Child &) = delete;
-  bool started() const { return pid_ > 0; }
-  // True while the child has not exited.
-  bool running() {
-    if (reaped_) return false;
-    if (waitpid(pid_, &status_, WNOHANG) == 0) return true;
-    reaped_ = true;
-    return false;
-  }
-  // The child's exit status, or -1 when it died abnormally.
-  int wait() {
-    if (!reaped_ && waitpid(pid_, &status_, 0) == pid_) reaped_ = true;
-    return reaped_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-  bool reaped_ = false;
-};
-
 int32_t count_of(void *sem) {
   int32_t n = -100;
   EXPECT_EQ(hbdb_sem_Get_Value(sem, &n), 0);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "types/slot_ring.h"
 
 namespace zrdb {
 namespace {
@@ -30,29 +31,15 @@ static_assert(std::atomic_ref<int32_t>::required_alignment == alignof(int32_t));
 // Slot head plus the 4 bytes at the end of every slot that stay unused.
 constexpr int32_t kSlotOverhead = 12;
 
-// The buffer as this process sees it. Slots start at 20 + i*E, so with an E
-// that is not a multiple of 4 their heads are unaligned: they are read and
-// written with memcpy.
-struct Cbuf {
-  ZRDB_CBUF_HDR *hdr;
-  unsigned char *slots;
-  int32_t elemSize;
-  int32_t count;
-
-  unsigned char *slot(int32_t i) const {
-    return slots + static_cast<size_t>(i) * static_cast<size_t>(elemSize);
-  }
+// Slots start at 20 + i*E; the reader's room per slot leaves the last 4
+// bytes unused.
+struct Cbuf : SlotRing<ZRDB_CBUF_HDR> {
   // Largest message plus data a slot carries.
   uint32_t room() const { return static_cast<uint32_t>(elemSize - kSlotOverhead); }
 };
 
-Cbuf view(const ZRDB_DIT *dit) {
-  auto *base = item_data(dit);
-  return {reinterpret_cast<ZRDB_CBUF_HDR *>(base), base + sizeof(ZRDB_CBUF_HDR),
-          dit->desc->elemSize, dit->desc->count};
-}
+Cbuf view(const ZRDB_DIT *dit) { return {SlotRing<ZRDB_CBUF_HDR>::view(dit)}; }
 
-std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
 std::atomic_ref<uint32_t> counter_ref(uint32_t &word) { return std::atomic_ref<uint32_t>(word); }
 
 void count_one(uint32_t &counter) { counter_ref(counter).fetch_add(1, std::memory_order_relaxed); }
@@ -67,28 +54,10 @@ void set_slot_field(unsigned char *slot, size_t offset, uint32_t value) {
   std::memcpy(slot + offset, &value, sizeof value);
 }
 
-// A slot smaller than its own overhead would make every length fit, and
-// writes would run into the neighbouring items: such a buffer is refused.
-bool geometry_ok(const ZRDB_ITEM_DESC *desc, const char *func) {
-  if (desc->elemSize >= kSlotOverhead && desc->count >= 1) return true;
-  log_message(LogLevel::Warn, func,
-              "ZRDBDID[%d]:circular buffer size(%d*%d) refused, slots need at least %d bytes\n",
-              desc->did, desc->elemSize, desc->count, kSlotOverhead);
-  return false;
-}
-
-// Indices come from shared memory; one out of range would address memory
-// outside the buffer.
-bool index_ok(const Cbuf &cb, int32_t index, int32_t did, const char *func) {
-  if (index >= 0 && index < cb.count) return true;
-  log_message(LogLevel::Warn, func, "ZRDBDID[%d]:corrupt buffer index(%d)\n", did, index);
-  return false;
-}
-
 int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
   // Only this writer stores wr; rd is read once the record is published.
   const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_relaxed);
-  if (!index_ok(cb, wr, p.did, func)) return -1;
+  if (!cb.index_ok(wr, p.did, func)) return -1;
   unsigned char *slot = cb.slot(wr);
   if (p.msg == nullptr || static_cast<uint32_t>(p.msize) > cb.room()) {
     log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or msize is too big(%d)\n", p.did,
@@ -130,7 +99,7 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
     count_one(cb.hdr->uf);
     return -1;
   }
-  if (!index_ok(cb, rd, p.did, func)) return -1;
+  if (!cb.index_ok(rd, p.did, func)) return -1;
   const unsigned char *slot = cb.slot(rd);
   // A well-formed record always fits; the bounds only keep a slot torn by
   // an overrun writer from being read past its end.
@@ -172,7 +141,7 @@ int resolve_did(int32_t did, ZRDB_CBUF_PARA &p) {
 extern "C" {
 
 int zrdbcbuf_create(ZRDB_DIT *dit) {
-  if (!zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  if (!zrdb::geometry_ok(dit->desc, zrdb::kSlotOverhead, "circular buffer", __func__)) return -1;
   ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
   zrdb::counter_ref(hdr->of).store(0, std::memory_order_relaxed);
   zrdb::counter_ref(hdr->uf).store(0, std::memory_order_relaxed);
@@ -190,7 +159,9 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   }
   // Items of a database whose allocation refused them may still be bound
   // by other processes: refuse here too.
-  if (p == nullptr || !zrdb::geometry_ok(dit->desc, __func__)) return -1;
+  if (p == nullptr ||
+      !zrdb::geometry_ok(dit->desc, zrdb::kSlotOverhead, "circular buffer", __func__))
+    return -1;
   const zrdb::Cbuf cb = zrdb::view(dit);
   return op == ZRDBCBUFOP_WRITE ? zrdb::write_record(cb, *p, __func__)
                                 : zrdb::read_record(cb, *p, __func__);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "types/slot_ring.h"
 
 namespace zrdb {
 namespace {
@@ -27,26 +28,7 @@ static_assert(std::atomic_ref<int32_t>::required_alignment == alignof(int32_t));
 
 constexpr int32_t kMinSlot = static_cast<int32_t>(sizeof(ZRDB_MSGBUF_MSG));
 
-// The buffer as this process sees it. With an E that is not a multiple of 4
-// the slots are unaligned, so their fields are copied, never dereferenced.
-struct Msgbuf {
-  ZRDB_MSGBUF_HDR *hdr;
-  unsigned char *slots;
-  int32_t elemSize;
-  int32_t count;
-
-  unsigned char *slot(int32_t i) const {
-    return slots + static_cast<size_t>(i) * static_cast<size_t>(elemSize);
-  }
-};
-
-Msgbuf view(const ZRDB_DIT *dit) {
-  auto *base = item_data(dit);
-  return {reinterpret_cast<ZRDB_MSGBUF_HDR *>(base), base + sizeof(ZRDB_MSGBUF_HDR),
-          dit->desc->elemSize, dit->desc->count};
-}
-
-std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
+using Msgbuf = SlotRing<ZRDB_MSGBUF_HDR>;
 
 void put(unsigned char *slot, size_t offset, const void *src, size_t n) {
   std::memcpy(slot + offset, src, n);
@@ -54,24 +36,6 @@ void put(unsigned char *slot, size_t offset, const void *src, size_t n) {
 
 void get(const unsigned char *slot, size_t offset, void *dst, size_t n) {
   std::memcpy(dst, slot + offset, n);
-}
-
-// A slot shorter than a message would let every write run into the next
-// slot or the neighbouring item: such a buffer is refused.
-bool geometry_ok(const ZRDB_ITEM_DESC *desc, const char *func) {
-  if (desc->elemSize >= kMinSlot && desc->count >= 1) return true;
-  log_message(LogLevel::Warn, func,
-              "ZRDBDID[%d]:message buffer size(%d*%d) refused, slots need at least %d bytes\n",
-              desc->did, desc->elemSize, desc->count, kMinSlot);
-  return false;
-}
-
-// Indices come from shared memory; one out of range would address memory
-// outside the buffer.
-bool index_ok(const Msgbuf &mb, int32_t index, int32_t did, const char *func) {
-  if (index >= 0 && index < mb.count) return true;
-  log_message(LogLevel::Warn, func, "ZRDBDID[%d]:corrupt buffer index(%d)\n", did, index);
-  return false;
 }
 
 void reset(const Msgbuf &mb) {
@@ -86,7 +50,7 @@ int write_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, cons
   }
   // Only this writer stores wr.
   const int32_t wr = index_ref(mb.hdr->wr).load(std::memory_order_relaxed);
-  if (!index_ok(mb, wr, did, func)) return -1;
+  if (!mb.index_ok(wr, did, func)) return -1;
   unsigned char *slot = mb.slot(wr);
   // A zero sender or length keeps what the slot held from its last use.
   if (*p.from != 0) put(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
@@ -116,7 +80,7 @@ int read_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, const
     std::printf("WARNING: Null buffer \n");
     return -1;
   }
-  if (!index_ok(mb, rd, did, func)) return -1;
+  if (!mb.index_ok(rd, did, func)) return -1;
   const unsigned char *slot = mb.slot(rd);
   get(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
   get(slot, offsetof(ZRDB_MSGBUF_MSG, arg), p.arg, sizeof(int32_t));
@@ -227,13 +191,13 @@ int call_servers(int32_t did, const void *payload, int32_t msize, int32_t arg, i
 extern "C" {
 
 int zrdbmsgbuf_create(ZRDB_DIT *dit) {
-  if (!zrdb::geometry_ok(dit->desc, __func__)) return -1;
-  zrdb::reset(zrdb::view(dit));
+  if (!zrdb::geometry_ok(dit->desc, zrdb::kMinSlot, "message buffer", __func__)) return -1;
+  zrdb::reset(zrdb::Msgbuf::view(dit));
   return 0;
 }
 
 int zrdbmsgbuf_free(ZRDB_DIT *dit) {
-  zrdb::reset(zrdb::view(dit));
+  zrdb::reset(zrdb::Msgbuf::view(dit));
   return 0;
 }
 
@@ -245,8 +209,9 @@ int zrdbmsgbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   }
   // Items of a database whose allocation refused them may still be bound
   // by other processes: refuse here too.
-  if (p == nullptr || !zrdb::geometry_ok(dit->desc, __func__)) return -1;
-  const zrdb::Msgbuf mb = zrdb::view(dit);
+  if (p == nullptr || !zrdb::geometry_ok(dit->desc, zrdb::kMinSlot, "message buffer", __func__))
+    return -1;
+  const zrdb::Msgbuf mb = zrdb::Msgbuf::view(dit);
   const int32_t did = dit->desc->did;
   return op == ZRDBMSGBUFOP_WRITE ? zrdb::write_message(mb, *p, did, __func__)
                                   : zrdb::read_message(mb, *p, did, __func__);

@@ -47,16 +47,8 @@ std::string capture_stdout(const std::function<void()> &fn) {
 }
 
 int run_in_child(const std::function<int()> &fn) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int status = fn();
-    std::fflush(stdout);
-    _exit(status);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  Child child(fn);
+  return child.wait();
 }
 
 std::string system_section(int dataKey, int size) {

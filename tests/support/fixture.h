@@ -4,6 +4,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include <functional>
 #include <string>
@@ -41,6 +46,47 @@ std::string capture_stdout(const std::function<void()> &fn);
 // Runs fn in a forked child; returns its exit status (fn's result), or -1
 // when the child died abnormally.
 int run_in_child(const std::function<int()> &fn);
+
+// A child process that runs while the parent goes on; killed if the test
+// ends without reaping it.
+class Child {
+ public:
+  explicit Child(const std::function<int()> &fn) {
+    std::fflush(stdout);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int status = fn();
+      std::fflush(stdout);
+      _exit(status);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  bool started() const { return pid_ > 0; }
+  // True while the child has not exited.
+  bool running() {
+    if (reaped_) return false;
+    if (waitpid(pid_, &status_, WNOHANG) == 0) return true;
+    reaped_ = true;
+    return false;
+  }
+  // The child's exit status, or -1 when it died abnormally.
+  int wait() {
+    if (!reaped_ && waitpid(pid_, &status_, 0) == pid_) reaped_ = true;
+    return reaped_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = 0;
+  bool reaped_ = false;
+};
 
 // The [system] head of a test database file.
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
