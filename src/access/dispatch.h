@@ -15,9 +15,9 @@ enum class Unbound { Plain, IgetDetail, IprintDetail };
 struct Request {
   const char *caller;  // the public function, named in the log
   int32_t id;
-  int32_t idx;   // element index before translation
-  bool indexed;  // whole-value members use pair 0 and no index
-  Inactive inactive;
+  int32_t idx = 0;       // element index before translation
+  bool indexed = false;  // whole-value members use pair 0 and no index
+  Inactive inactive = Inactive::NotActived;
   Unbound unbound = Unbound::Plain;
   int32_t syncMode = -1;  // -1: no sync hook call
   bool syncIdx = true;    // the hook gets the translated index, else 0

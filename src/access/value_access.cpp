@@ -86,7 +86,10 @@ namespace {
 ZRDB_ITEM_DESC *query(const char *caller, int32_t id, int &rc) {
   Target t{};
   rc = resolve(
-      {.caller = caller, .id = id, .idx = 0, .indexed = false, .inactive = Inactive::NotActived},
+      {
+          .caller = caller,
+          .id = id,
+      },
       t);
   return rc == 0 ? t.desc : nullptr;
 }
@@ -116,27 +119,13 @@ int zrdb_symblink_check(int32_t id, int32_t idx, int32_t *outId, int32_t *outIdx
 }
 
 int zrdb_getValue(int32_t id, void *buf, int32_t len) {
-  const Request rq{.caller = __func__,
-                   .id = id,
-                   .idx = 0,
-                   .indexed = false,
-                   .inactive = Inactive::NotActived,
-                   .syncMode = 1,
-                   .syncBuf = buf,
-                   .syncLen = len};
+  const Request rq{.caller = __func__, .id = id, .syncMode = 1, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__,
-                   .id = id,
-                   .idx = 0,
-                   .indexed = false,
-                   .inactive = Inactive::NotActived,
-                   .syncMode = 0,
-                   .syncBuf = buf,
-                   .syncLen = len};
+  const Request rq{.caller = __func__, .id = id, .syncMode = 0, .syncBuf = buf, .syncLen = len};
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
                         [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
@@ -144,8 +133,6 @@ int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
 int zrdb_printValue(int32_t id, int32_t mode) {
   const Request rq{.caller = __func__,
                    .id = id,
-                   .idx = 0,
-                   .indexed = false,
                    .inactive = Inactive::Silent,
                    .syncMode = 1,
                    .syncLen = 4,
@@ -188,7 +175,6 @@ int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
                    .id = id,
                    .idx = idx,
                    .indexed = true,
-                   .inactive = Inactive::NotActived,
                    .syncMode = 0,
                    .syncBuf = buf,
                    .syncLen = len};
