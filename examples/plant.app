@@ -1,0 +1,10 @@
+# Application file of the example programs (producer.c, consumer.c): the
+# items they bind, and one symbolic link.
+id = 10, name = counter
+id = 11, name = status
+id = 1, name = speed
+id = 12, name = levels
+
+# Link "sensors" (id 10000, the first link): its elements 0..2 are speed[0..2]
+# and its elements 3..4 are levels[0..1].
+name = sensors, size = 4*5, symblink = 1(0-2):12(0-1)

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# End-to-end demo: builds everything, creates the example database, lets a
+# producer and a consumer process exchange values through it, shows the
+# operator's tool at work, removes the database and checks that nothing is
+# left behind. Exits non-zero on any failure, removing what it created.
+#
+#   scripts/demo.sh                       build in build/ (the default preset)
+#   BUILD_DIR=build-mine scripts/demo.sh  build in another directory
+#   ROUNDS=200 scripts/demo.sh            let the producer run longer
+#
+# It refuses to start while a ZRDB database exists on this machine: the
+# index segment's key is fixed, and someone else's database is not ours to
+# remove. To run it beside other users, give it private namespaces (as root):
+#   unshare --ipc --mount sh -c 'mount -t tmpfs none /dev/shm && scripts/demo.sh'
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+
+BUILD_DIR=${BUILD_DIR:-build}
+ROUNDS=${ROUNDS:-50}
+DB=examples/plant.db
+APP=examples/plant.app
+ZRDBCTL=$BUILD_DIR/tools/zrdbctl
+PRODUCER=$BUILD_DIR/examples/producer
+CONSUMER=$BUILD_DIR/examples/consumer
+INDEX_KEY=0x20150427
+
+step() { printf '\n==> %s\n' "$*"; }
+die() {
+  printf 'demo: FAILED: %s\n' "$*" >&2
+  exit 1
+}
+# Shows an operator's command and runs it.
+show() {
+  printf '$ zrdbctl %s\n' "$*"
+  "$ZRDBCTL" "$@"
+}
+
+[[ $ROUNDS =~ ^[1-9][0-9]{0,6}$ ]] || die "ROUNDS must be a number from 1 to 9999999, not '$ROUNDS'"
+
+# The data key as ipcs prints it; the file may write it in any base.
+data_key=$(sed -n 's/^[[:space:]]*key[[:space:]=]*\([0-9A-Fa-fx]*\).*/\1/p' "$DB" | head -n 1)
+[[ -n $data_key ]] || die "$DB names no data key"
+DATA_KEY=$(printf '0x%08x' "$data_key")
+# Named semaphores of the example database, as they appear in /dev/shm.
+mapfile -t SEMAPHORES < <(sed -n 's/.*type[[:space:]=]*semap.*value[[:space:]=]*\/\([^:,[:space:]]*\).*/sem.\1/p' "$DB")
+
+segment_exists() {
+  ipcs -m | awk -v key="$1" 'tolower($1) == tolower(key) { found = 1 } END { exit !found }'
+}
+
+created=0
+consumer_pid=
+cleanup() {
+  local status=$?
+  if [[ -n $consumer_pid ]]; then
+    kill "$consumer_pid" 2>/dev/null || true
+    wait "$consumer_pid" 2>/dev/null || true
+  fi
+  if [[ $status -ne 0 && $created -eq 1 ]]; then
+    printf 'demo: removing the example database after the failure\n' >&2
+    "$ZRDBCTL" remove "$DB" >/dev/null 2>&1 || true
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+step "Build"
+if [[ $BUILD_DIR == build ]]; then
+  cmake --preset default
+  cmake --build --preset default
+else
+  cmake --preset default -B "$BUILD_DIR"
+  cmake --build "$BUILD_DIR" --parallel 2
+fi
+
+step "Check that no database exists yet"
+if segment_exists "$INDEX_KEY"; then
+  die "a ZRDB index segment ($INDEX_KEY) exists on this machine; remove it first ($ZRDBCTL remove) or use private namespaces"
+fi
+if segment_exists "$DATA_KEY"; then
+  die "a segment with the example's data key $DATA_KEY exists already"
+fi
+echo "no segment with key $INDEX_KEY or $DATA_KEY"
+
+step "Create the database from $DB"
+show create "$DB"
+created=1
+show info
+
+step "Consumer waits, producer writes $ROUNDS rounds (two processes, one database)"
+"$CONSUMER" "$DB" "$APP" "$ROUNDS" 30 &
+consumer_pid=$!
+"$PRODUCER" "$DB" "$APP" "$ROUNDS"
+status=0
+wait "$consumer_pid" || status=$?
+consumer_pid=
+[[ $status -eq 0 ]] || die "the consumer did not read what the producer wrote (exit $status)"
+
+step "Read and edit values with the operator's tool"
+show get counter
+[[ $("$ZRDBCTL" get counter) == "$ROUNDS" ]] || die "counter is not $ROUNDS"
+show get levels.0
+show set label.1 running
+[[ $("$ZRDBCTL" get label.1) == running ]] || die "label.1 did not take the new text"
+show set setpoint 0x40
+[[ $("$ZRDBCTL" get setpoint) == 64 ]] || die "setpoint is not 64"
+show print speed.2
+show get calib
+printf '$ zrdbctl get speed.8   # out of range: exit status 2\n'
+status=0
+"$ZRDBCTL" get speed.8 || status=$?
+[[ $status -eq 2 ]] || die "an index out of range gave exit status $status, not 2"
+
+step "List the database"
+show dump
+
+step "Remove the database"
+show remove
+created=0
+
+step "Check that nothing is left"
+if segment_exists "$INDEX_KEY"; then die "the index segment $INDEX_KEY is still there"; fi
+if segment_exists "$DATA_KEY"; then die "the data segment $DATA_KEY is still there"; fi
+for sem in "${SEMAPHORES[@]}"; do
+  if [[ -e /dev/shm/$sem ]]; then die "semaphore /dev/shm/$sem is still there"; fi
+done
+echo "ipcs -m: no segment with key $INDEX_KEY or $DATA_KEY; /dev/shm: none of the example's semaphores"
+
+printf '\ndemo: OK\n'
