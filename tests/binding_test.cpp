@@ -192,6 +192,21 @@ TEST_F(BindingTest, AllocationWritesTheInitialValues) {
   EXPECT_STREQ(reinterpret_cast<const char *>(data(11)), "udp");
 }
 
+TEST(DataKeyTest, MissingDataKeyIsRefusedInsteadOfAPrivateSegment) {
+  TempDir dir;
+  const std::string path = dir.write("db.cfg", "[system]\nname=x\nsize=4096\n[database]\nid=1\n");
+  remove_ipc(kTestDataKey);
+  ASSERT_EQ(zrdb_cfgParse(path.c_str()), 0);
+  for (const int32_t mode : {HBUSER_ALLOCATE, HBUSER_CLIENT}) {
+    const std::string out = capture_stdout([&] { EXPECT_EQ(zrdb_Init(mode, nullptr), -1); });
+    EXPECT_EQ(out, "|WARN|NONAME|zrdb_Init| ZRDB data segment key is 0: set key in [system]!\n");
+  }
+  EXPECT_EQ(zrdb_getBaseAddr(), nullptr);
+  zrdb_Remove();
+  zrdb_Cleanup();
+  remove_ipc(kTestDataKey);
+}
+
 TEST_F(BindingTest, AttachSetsTheBoundBit) {
   for (const int32_t id : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}) {
     EXPECT_EQ(descriptor(id)->flags, ZRDB_FLAG_ACTIVE | ZRDB_FLAG_BOUND) << id;

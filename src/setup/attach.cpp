@@ -31,6 +31,11 @@ bool index_attached(const char *caller) {
 // segment. `allocate` says whether it must be new.
 int attach_data(const char *caller, bool allocate, bool daemon) {
   const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
+  if (hdr->key == IPC_PRIVATE) {
+    // Key 0 would give every process a new private segment of its own.
+    log_message(LogLevel::Warn, caller, "ZRDB data segment key is 0: set key in [system]!\n");
+    return -1;
+  }
   int shmId = shmget(hdr->key, hdr->size, 0666);
   if (shmId >= 0 && allocate) {
     log_message(LogLevel::Warn, caller, "ZRDB memory has been allocated, please Remove first!\n");
