@@ -24,6 +24,8 @@ APP=examples/plant.app
 ZRDBCTL=$BUILD_DIR/tools/zrdbctl
 PRODUCER=$BUILD_DIR/examples/producer
 CONSUMER=$BUILD_DIR/examples/consumer
+CLIENT=$BUILD_DIR/examples/client
+SERVER=$BUILD_DIR/examples/server
 INDEX_KEY=0x20150427
 
 step() { printf '\n==> %s\n' "$*"; }
@@ -52,11 +54,16 @@ segment_exists() {
 
 created=0
 consumer_pid=
+server_pid=
 cleanup() {
   local status=$?
   if [[ -n $consumer_pid ]]; then
     kill "$consumer_pid" 2>/dev/null || true
     wait "$consumer_pid" 2>/dev/null || true
+  fi
+  if [[ -n $server_pid ]]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
   fi
   if [[ $status -ne 0 && $created -eq 1 ]]; then
     printf 'demo: removing the example database after the failure\n' >&2
@@ -98,6 +105,25 @@ status=0
 wait "$consumer_pid" || status=$?
 consumer_pid=
 [[ $status -eq 0 ]] || die "the consumer did not read what the producer wrote (exit $status)"
+
+step "Client calls a server $ROUNDS times (circular buffer, message buffer, semaphores)"
+"$SERVER" "$DB" "$APP" "$ROUNDS" &
+server_pid=$!
+"$CLIENT" "$DB" "$APP" "$ROUNDS"
+status=0
+wait "$server_pid" || status=$?
+server_pid=
+[[ $status -eq 0 ]] || die "the server did not receive every call complete and in order (exit $status)"
+
+step "Use the communication items with the operator's tool"
+show cbuf-write events hello world
+show cbuf-read events
+show msg-write requests 7 1 ping
+show msg-read requests
+show sem-post req_sem
+show sem-value req_sem
+show sem-wait req_sem 1000000
+show print events 1
 
 step "Read and edit values with the operator's tool"
 show get counter

@@ -87,7 +87,7 @@ class ZrdbctlTest : public ::testing::Test {
 
   void TearDown() override {
     remove_ipc(kTestDataKey);
-    remove_ipc(kPlantDataKey);
+    remove_ipc(kPlantDataKey, {"/plant_req", "/plant_ack"});
   }
 
   ToolRun run(const std::vector<std::string> &args) const {
@@ -378,6 +378,62 @@ TEST_F(ZrdbctlTest, ExampleProgramsExchangeValuesAcrossProcesses) {
   EXPECT_EQ(ok({"get", "status"}), "done\n");
   EXPECT_EQ(run({"remove"}).status, 0);
   EXPECT_FALSE(segment_exists(kPlantDataKey));
+}
+
+TEST_F(ZrdbctlTest, CommunicationItemsWorkFromTheToolAndBetweenClientAndServer) {
+  const fs::path examples = fs::path(__FILE__).parent_path().parent_path() / "examples";
+  const std::string db = (examples / "plant.db").string();
+  const std::string app = (examples / "plant.app").string();
+  remove_ipc(kPlantDataKey, {"/plant_req", "/plant_ack"});
+  ASSERT_EQ(run({"create", db}).status, 0);
+
+  // Semaphore: post, read the count, take it; a second timed wait fails.
+  ok({"sem-post", "req_sem"});
+  ok({"sem-post", "req_sem", "1"});
+  EXPECT_EQ(ok({"sem-value", "req_sem"}), "2\n");
+  ok({"sem-wait", "req_sem", "100000"});
+  ok({"sem-wait", "req_sem"});
+  ToolRun r = run({"sem-wait", "req_sem", "1000"});
+  EXPECT_EQ(r.status, 1);
+  expect_one_line_reason(r, "timed out", "sem-wait on zero");
+
+  // Circular buffer: records come back in order, then it is empty; the
+  // statistics show the underflow until print mode 2 resets them.
+  ok({"cbuf-write", "events", "first", "one"});
+  ok({"cbuf-write", "events", "second"});
+  EXPECT_EQ(ok({"cbuf-read", "events"}), "message: first\ndata: one\n");
+  EXPECT_EQ(ok({"cbuf-read", "events"}), "message: second\ndata: \n");
+  r = run({"cbuf-read", "events"});
+  EXPECT_EQ(r.status, 1);
+  expect_one_line_reason(r, "is empty", "cbuf-read on empty");
+  EXPECT_NE(ok({"print", "events", "1"}).find("OF(0),UF(1),MBL(2)"), std::string::npos);
+  ok({"print", "events", "2"});
+  EXPECT_NE(ok({"print", "events", "1"}).find("OF(0),UF(0),MBL(0)"), std::string::npos);
+  r = run({"cbuf-write", "events", std::string(60, 'x')});
+  EXPECT_EQ(r.status, 2);
+  expect_one_line_reason(r, "carries 52", "oversize record");
+
+  // Message buffer.
+  ok({"msg-write", "requests", "24", "7", "ping"});
+  EXPECT_EQ(ok({"msg-read", "requests"}), "from: 24\narg: 7\nsize: 64\npayload: ping\n");
+  EXPECT_EQ(run({"msg-read", "requests"}).status, 1);
+
+  // Wrong types are bad input.
+  r = run({"sem-post", "speed"});
+  EXPECT_EQ(r.status, 2);
+  expect_one_line_reason(r, "not semap", "sem-post on an integer");
+
+  // A client calls a server process through the call pattern.
+  const std::string server = (build_dir() / "examples" / "server").string();
+  const std::string client = (build_dir() / "examples" / "client").string();
+  const pid_t serving =
+      spawn(server, {db, app, "30"}, dir_.path() + "/s.out", dir_.path() + "/s.err");
+  const pid_t calling =
+      spawn(client, {db, app, "30"}, dir_.path() + "/k.out", dir_.path() + "/k.err");
+  EXPECT_EQ(wait_exit(calling), 0) << read_file(dir_.path() + "/k.err");
+  EXPECT_EQ(wait_exit(serving), 0) << read_file(dir_.path() + "/s.err");
+  EXPECT_EQ(ok({"sem-value", "ack_sem"}), "0\n");
+  EXPECT_EQ(run({"remove"}).status, 0);
 }
 
 }  // namespace

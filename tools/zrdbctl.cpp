@@ -139,10 +139,11 @@ bool discard_index() {
 // ---------------------------------------------------------------------------
 // Attaching an existing database
 
-enum class Attach { None, Index, Print };
+enum class Attach { None, Index, Print, Client };
 
 // Attaches the index (and, for Attach::Print, the data segment in the print
-// mode, which binds get, set and print of integer and string items). Never
+// mode, which binds get, set and print of integer and string items; for
+// Attach::Client, as an application, which binds the buffers' operations). Never
 // creates a database: a missing index is an error, and the file is parsed
 // only to repair an index that is not valid.
 int attach_existing(const Options &opt, Attach what) {
@@ -173,13 +174,13 @@ int attach_existing(const Options &opt, Attach what) {
     discard_index();
     return fail(kFailure, "the database was removed while attaching");
   }
-  if (what != Attach::Print) return kOk;
+  if (what == Attach::Index) return kOk;
   const ZRDB_SYS_HDR &hdr = *zrdb_getInfoHdr()->sysHdr;
   if (!names_data_key(hdr)) {
     zrdb_Cleanup();
     return fail(kFailure, "the index names no data segment key");
   }
-  if (zrdb_Init(HBUSER_PRINT, nullptr) != 0) {
+  if (zrdb_Init(what == Attach::Print ? HBUSER_PRINT : HBUSER_CLIENT, nullptr) != 0) {
     const bool missing = data_segment_attached(hdr) < 0;
     zrdb_Cleanup();
     return fail(kFailure, "cannot attach the data segment (key 0x%08x)%s",
@@ -568,6 +569,122 @@ int cmd_print(const Options & /*opt*/, Args args) {
 }
 
 // ---------------------------------------------------------------------------
+// Semaphores, circular buffers and message buffers
+
+// Resolves ITEM and checks that it is of `type`.
+int resolve_typed(const char *text, int32_t type, ItemRef &ref) {
+  if (const int rc = resolve_item(text, ref); rc != kOk) return rc;
+  if (ref.desc->type != type) {
+    return fail(kUsage, "'%s' is of type %s, not %s", text, DBITEMTYPE_MAP[ref.desc->type].key,
+                DBITEMTYPE_MAP[type].key);
+  }
+  return kOk;
+}
+
+int parse_number_arg(const char *text, const char *what, uint32_t &out) {
+  return parse_integer(text, out) ? kOk : fail(kUsage, "bad %s '%s'", what, text);
+}
+
+int cmd_sem_post(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_SEMAP, ref); rc != kOk) return rc;
+  uint32_t binary = 0;
+  if (args.size() > 1) {
+    if (const int rc = parse_number_arg(args[1], "binary flag", binary); rc != kOk) return rc;
+  }
+  const int rc = zrdb_semaPost(ref.desc->did, static_cast<int32_t>(binary));
+  return rc == 0 ? kOk : fail(kFailure, "posting '%s' failed (%d)", ref.label.c_str(), rc);
+}
+
+int cmd_sem_wait(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_SEMAP, ref); rc != kOk) return rc;
+  uint32_t timeout = 0;
+  if (args.size() > 1) {
+    if (const int rc = parse_number_arg(args[1], "time-out", timeout); rc != kOk) return rc;
+  }
+  const int rc = zrdb_semaWait_timeout_us(ref.desc->did, timeout);
+  if (rc == 0) return kOk;
+  return fail(kFailure, "waiting on '%s' failed%s (%d)", ref.label.c_str(),
+              timeout != 0 ? " or timed out" : "", rc);
+}
+
+int cmd_sem_value(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_SEMAP, ref); rc != kOk) return rc;
+  int32_t value = 0;
+  const int rc = zrdb_semaGetValue(ref.desc->did, &value);
+  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  std::printf("%d\n", value);
+  return kOk;
+}
+
+int cmd_cbuf_write(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_CBUF, ref); rc != kOk) return rc;
+  const char *data = args.size() > 2 ? args[2] : "";
+  const auto msize = static_cast<int32_t>(std::strlen(args[1]));
+  const auto dsize = static_cast<int32_t>(std::strlen(data));
+  const int32_t room = ref.desc->elemSize - 12;
+  if (msize + dsize > room) {
+    return fail(kUsage, "the record is %d bytes; a slot of '%s' carries %d", msize + dsize,
+                ref.label.c_str(), room);
+  }
+  const int rc = zrdb_cbufWrite(ref.desc->did, args[1], msize, data, dsize);
+  return rc == 0 ? kOk : fail(kFailure, "writing to '%s' failed (%d)", ref.label.c_str(), rc);
+}
+
+int cmd_cbuf_read(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_CBUF, ref); rc != kOk) return rc;
+  const auto room = static_cast<size_t>(std::max(ref.desc->elemSize, 0));
+  std::vector<char> msg(room + 1, '\0');
+  std::vector<char> data(room + 1, '\0');
+  int32_t msgLen = 0;
+  int32_t dataLen = 0;
+  const int rc = zrdb_cbufRead(ref.desc->did, msg.data(), static_cast<int32_t>(room), data.data(),
+                               static_cast<int32_t>(room), &msgLen, &dataLen);
+  if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
+  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  std::printf("message: %.*s\ndata: %.*s\n", msgLen, msg.data(), dataLen, data.data());
+  return kOk;
+}
+
+int cmd_msg_write(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_MSGBUF, ref); rc != kOk) return rc;
+  uint32_t from = 0;
+  uint32_t arg = 0;
+  if (const int rc = parse_number_arg(args[1], "sender id", from); rc != kOk) return rc;
+  if (const int rc = parse_number_arg(args[2], "argument", arg); rc != kOk) return rc;
+  const char *text = args.size() > 3 ? args[3] : "";
+  const size_t len = std::strlen(text);
+  if (len > ZRDB_MSGBUF_PAYLOAD) {
+    return fail(kUsage, "the payload is %zu bytes; a message carries %d", len, ZRDB_MSGBUF_PAYLOAD);
+  }
+  char payload[ZRDB_MSGBUF_PAYLOAD] = {};
+  std::memcpy(payload, text, len);
+  // A message always carries its payload, also an empty one.
+  const int rc = zrdb_msgbufWrite(ref.desc->did, static_cast<int32_t>(from),
+                                  static_cast<int32_t>(arg), ZRDB_MSGBUF_PAYLOAD, payload);
+  return rc == 0 ? kOk : fail(kFailure, "writing to '%s' failed (%d)", ref.label.c_str(), rc);
+}
+
+int cmd_msg_read(const Options & /*opt*/, Args args) {
+  ItemRef ref;
+  if (const int rc = resolve_typed(args[0], ZRDB_TYPE_MSGBUF, ref); rc != kOk) return rc;
+  int32_t from = 0;
+  int32_t arg = 0;
+  int32_t msize = 0;
+  char payload[ZRDB_MSGBUF_PAYLOAD + 1] = {};
+  const int rc = zrdb_msgbufRead(ref.desc->did, &from, &arg, &msize, payload);
+  if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
+  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  std::printf("from: %d\narg: %d\nsize: %d\npayload: %s\n", from, arg, msize, payload);
+  return kOk;
+}
+
+// ---------------------------------------------------------------------------
 // The command table: a new command is one handler and one row.
 
 struct Command {
@@ -592,6 +709,20 @@ constexpr Command kCommands[] = {
      2, Attach::Print, cmd_set},
     {"print", "ITEM[.IDX] [MODE]", "print through the item's own print handler (MODE 1 by default)",
      1, 2, Attach::Print, cmd_print},
+    {"sem-post", "ITEM [BINARY]", "post a semaphore item (BINARY 1: only up to a count of 2)", 1, 2,
+     Attach::Client, cmd_sem_post},
+    {"sem-wait", "ITEM [TIMEOUT_US]", "wait on a semaphore item (0 or none: without limit)", 1, 2,
+     Attach::Client, cmd_sem_wait},
+    {"sem-value", "ITEM", "show the count of a semaphore item", 1, 1, Attach::Client,
+     cmd_sem_value},
+    {"cbuf-write", "ITEM MSG [DATA]", "write one record to a circular buffer", 2, 3, Attach::Client,
+     cmd_cbuf_write},
+    {"cbuf-read", "ITEM", "read one record of a circular buffer", 1, 1, Attach::Client,
+     cmd_cbuf_read},
+    {"msg-write", "ITEM FROM ARG [TEXT]", "queue a message in a message buffer", 3, 4,
+     Attach::Client, cmd_msg_write},
+    {"msg-read", "ITEM", "take one message of a message buffer", 1, 1, Attach::Client,
+     cmd_msg_read},
 };
 
 void usage_line(FILE *out, const Command &cmd) {
@@ -611,7 +742,8 @@ void print_help() {
   std::printf(
       "\n"
       "ITEM is an item id (0..4999) or an item name, IDX an element index; without\n"
-      "IDX, get and set act on every element of the item.\n"
+      "IDX, get and set act on every element of the item. 'print ITEM 2' resets the\n"
+      "statistics of a circular buffer and refills a semaphore to its initial count.\n"
       "\n"
       "Every command but create attaches the existing database and never creates\n"
       "one: without an index segment (key 0x%08x) it fails and leaves nothing\n"
