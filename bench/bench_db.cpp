@@ -2,6 +2,7 @@
 // return, exit() (Google Benchmark exits on bad flags), and fatal signals.
 #include "bench_db.h"
 
+#include <semaphore.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -32,6 +33,18 @@ volatile sig_atomic_t signalIndexShm = -1;
 volatile sig_atomic_t signalDataShm = -1;
 char signalPaths[3][512];  // database file, application file, directory
 
+// Named semaphores to unlink on the way out. The handler unlinks the files
+// that glibc keeps them in (/dev/shm/sem.<name>), since sem_unlink is not
+// async-signal-safe; at exit sem_unlink is used.
+constexpr int kMaxSemaphores = 16;
+char semNames[kMaxSemaphores][256];
+char semPaths[kMaxSemaphores][300];
+volatile sig_atomic_t semCount = 0;
+
+void unlink_semaphores() {
+  for (int i = 0; i < semCount; ++i) sem_unlink(semNames[i]);
+}
+
 void on_fatal_signal(int sig) {
   // shmctl, unlink and rmdir are plain system calls, safe here; the
   // library's own removal is not.
@@ -40,6 +53,7 @@ void on_fatal_signal(int sig) {
   unlink(signalPaths[0]);
   unlink(signalPaths[1]);
   rmdir(signalPaths[2]);
+  for (int i = 0; i < semCount; ++i) unlink(semPaths[i]);
   raise(sig);  // SA_RESETHAND restored the default action
 }
 
@@ -47,7 +61,10 @@ void install_guards() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  std::atexit([] { remove_database(); });
+  std::atexit([] {
+    remove_database();
+    unlink_semaphores();
+  });
   struct sigaction sa {};
   sa.sa_handler = on_fatal_signal;
   sa.sa_flags = SA_RESETHAND;
@@ -92,10 +109,10 @@ std::string quietly(Fn &&fn) {
 
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
 
-std::string system_section() {
+std::string system_section(int dataSize) {
   char text[160];
-  std::snprintf(text, sizeof text, "[system]\nname=zrdb_bench\nkey=0x%X\nsize=65536\n[database]\n",
-                static_cast<unsigned>(kBenchDataKey));
+  std::snprintf(text, sizeof text, "[system]\nname=zrdb_bench\nkey=0x%X\nsize=%d\n[database]\n",
+                static_cast<unsigned>(kBenchDataKey), dataSize);
   return text;
 }
 
@@ -108,7 +125,10 @@ bool write_file(const std::string &path, const std::string &text) {
 }  // namespace
 
 std::string use_database(const DatabaseDefinition &def) {
-  if (current.live && current.def.items == def.items && current.def.app == def.app) return {};
+  if (current.live && current.def.items == def.items && current.def.app == def.app &&
+      current.def.dataSize == def.dataSize) {
+    return {};
+  }
   remove_database();
   // The keys are fixed: a segment that exists now belongs to someone else
   // (another program or test run), and parsing over it would break them.
@@ -126,7 +146,7 @@ std::string use_database(const DatabaseDefinition &def) {
   current.def = def;
   current.live = true;
   set_signal_paths(current.dbPath, current.appPath, current.dir);
-  if (!write_file(current.dbPath, system_section() + def.items) ||
+  if (!write_file(current.dbPath, system_section(def.dataSize) + def.items) ||
       !write_file(current.appPath, def.app)) {
     remove_database();
     return "cannot write the configuration files in " + std::string(dir);
@@ -182,6 +202,20 @@ void remove_database() {
   unlink(current.appPath.c_str());
   rmdir(current.dir.c_str());
   current = Current{};
+}
+
+bool unlink_semaphore_at_exit(const char *name) {
+  if (name == nullptr || name[0] != '/') return false;
+  for (int i = 0; i < semCount; ++i) {
+    if (std::strcmp(semNames[i], name) == 0) return true;
+  }
+  if (semCount == kMaxSemaphores || std::strlen(name) >= sizeof semNames[0]) return false;
+  install_guards();
+  const int i = semCount;
+  std::snprintf(semNames[i], sizeof semNames[i], "%s", name);
+  std::snprintf(semPaths[i], sizeof semPaths[i], "/dev/shm/sem.%s", name + 1);
+  semCount = i + 1;  // the handler sees the entry only once it is complete
+  return true;
 }
 
 }  // namespace zrdb::bench

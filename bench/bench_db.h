@@ -11,8 +11,9 @@ namespace zrdb::bench {
 inline constexpr int kBenchDataKey = 0x5A0B0001;
 
 struct DatabaseDefinition {
-  std::string items;  // the [database] lines
-  std::string app;    // the application file this process attaches through
+  std::string items;     // the [database] lines
+  std::string app;       // the application file this process attaches through
+  int dataSize = 65536;  // bytes of the data segment ([system] size)
 };
 
 // Makes `def` the database of this process: writes both files to a temporary
@@ -25,5 +26,12 @@ std::string use_database(const DatabaseDefinition &def);
 // Removes the current database, if any, and its files. Also runs at exit;
 // a fatal signal removes the segments by their ids.
 void remove_database();
+
+// Names a POSIX named semaphore ("/name") that this process may leave
+// behind: its own or one of the database's semaphore items, which the
+// removal above unlinks but a fatal signal would not. Every name given is
+// unlinked at exit and by the fatal-signal handler; one that is already
+// gone is no harm. False when the table (16 names) is full.
+bool unlink_semaphore_at_exit(const char *name);
 
 }  // namespace zrdb::bench
