@@ -11,7 +11,7 @@ seconds=${FUZZ_SECONDS:-60}
 cmake --preset fuzz
 cmake --build --preset fuzz
 
-# New inputs go to a work corpus in the build tree; the seeds stay as they are.
+# New inputs go to a work corpus in the build tree; the shipped corpus stays as it is.
 work=build-fuzz/corpus/config_parser
 mkdir -p "$work" build-fuzz/artifacts
 build-fuzz/fuzz/config_parser_fuzz \

@@ -106,6 +106,9 @@ int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
 ZRDB_DIDNODE *append_item_node(int32_t did);
 // Frees the item list nodes (not the handler tables).
 void free_item_list();
+// Lets go of this process's index: item list, handler tables, both
+// attachments; the next attach starts from nothing.
+void release_process_index();
 // Frees every symbolic link of this process.
 void free_symblinks();
 

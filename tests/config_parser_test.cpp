@@ -89,25 +89,12 @@ struct Item {
   std::array<int32_t, 3> syncto = {-1, -1, 0};
 };
 
-class ConfigParserTest : public ::testing::Test {
+class ConfigParserTest : public IndexOnlyTest {
  protected:
   void SetUp() override {
     // The expected sizes are those of 4096-byte pages.
     ASSERT_EQ(sysconf(_SC_PAGESIZE), 4096);
-    release();
-    remove_ipc(ZRDB_INDEX_KEY);  // parse-only tests make no data segment
-  }
-  void TearDown() override {
-    release();
-    remove_ipc(ZRDB_INDEX_KEY);
-  }
-
-  // Lets go of the process's index so the next parse starts from nothing.
-  static void release() {
-    free_item_list();
-    if (zrdbIndexHdr.sysHdr != nullptr) shmdt(zrdbIndexHdr.sysHdr);
-    std::memset(&zrdbIndexHdr, 0, sizeof zrdbIndexHdr);
-    glb_vLinkDid = -1;
+    IndexOnlyTest::SetUp();
   }
 
   struct Outcome {
@@ -119,8 +106,7 @@ class ConfigParserTest : public ::testing::Test {
   // Writes `text` and parses it through zrdb_cfgParse into a new index
   // segment, capturing what the parse prints.
   Outcome parse(const std::string &text) {
-    release();
-    remove_ipc(ZRDB_INDEX_KEY);
+    reset_index();
     path_ = dir_.write("db.cfg", text);
     return run([this] { return zrdb_cfgParse(path_.c_str()); });
   }

@@ -66,24 +66,8 @@ std::vector<LogLine> split_log(const std::string &out) {
   return lines;
 }
 
-class IndexAttachTest : public ::testing::Test {
+class IndexAttachTest : public IndexOnlyTest {
  protected:
-  void SetUp() override {
-    release();
-    remove_ipc(ZRDB_INDEX_KEY);  // no data segment is made here
-  }
-  void TearDown() override {
-    release();
-    remove_ipc(ZRDB_INDEX_KEY);
-  }
-
-  static void release() {
-    free_item_list();
-    if (zrdbIndexHdr.sysHdr != nullptr) shmdt(zrdbIndexHdr.sysHdr);
-    std::memset(&zrdbIndexHdr, 0, sizeof zrdbIndexHdr);
-    glb_vLinkDid = -1;
-  }
-
   std::string write(const std::string &text) { return dir_.write("db.cfg", text); }
 
   static const unsigned char *segment() {
@@ -316,7 +300,7 @@ TEST_F(IndexAttachTest, IndexSegmentThatCannotBeAttachedIsLoggedAtErr) {
 #endif
   const std::string path = write(kFirstFile);
   ASSERT_EQ(zrdb_cfgParse(path.c_str()), 0);
-  release();
+  release_process_index();
   const std::string reason = std::strerror(ENOMEM);
   for (const AttachCall &attach : kAttachCalls) {
     const std::string name = attach.name;

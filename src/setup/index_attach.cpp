@@ -39,8 +39,6 @@ ZRDB_DIDNODE *append_item_node(int32_t did) {
   return node;
 }
 
-namespace {
-
 // A second attach in the same process first lets go of what the first one
 // held, so that nothing leaks and no stale mapping stays behind.
 void release_process_index() {
@@ -53,6 +51,8 @@ void release_process_index() {
   zrdbIndexHdr.idxShmId = -1;
   glb_vLinkDid = -1;
 }
+
+namespace {
 
 // Gets (or creates) and attaches the index segment; sets `created`. The
 // messages name `caller`, the public function that was called.

@@ -91,6 +91,18 @@ class Child {
 // The [system] head of a test database file.
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
 
+// A fixture for tests that parse into the index segment only: every test
+// starts and ends without an index, in this process and on the system.
+class IndexOnlyTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_index(); }
+  void TearDown() override { reset_index(); }
+  static void reset_index() {
+    release_process_index();
+    remove_ipc(ZRDB_INDEX_KEY);  // no data segment is made by these tests
+  }
+};
+
 // A fixture that parses `config()` and allocates the database in SetUp and
 // releases everything in TearDown.
 class DatabaseTest : public ::testing::Test {
