@@ -60,6 +60,11 @@ extern "C" {
 #define ZRDB_RT_DEFAULT_TIMEOUT 2     /* milliseconds */
 #define ZRDB_LINE_LEN 1024            /* configuration line buffer */
 
+/* Result of every function that reaches an item whose record in the index
+ * or data segment is damaged (an offset, size or count that does not fit the
+ * segment, an unknown type). The reason is logged with the item's id. */
+#define ZRDB_ERR_CORRUPT (-9)
+
 #define ZRDB_FLAG_ACTIVE 0x1u         /* descriptor is defined */
 #define ZRDB_FLAG_BOUND 0x2u          /* some process bound handlers */
 
@@ -222,14 +227,22 @@ typedef struct ZRDB_SYMPAIR {
   int16_t idx;
 } ZRDB_SYMPAIR;
 
-/* A symbolic link: link id 10000 + k maps element i to pairs[i]. The pairs
- * live in the same allocation, right behind the record. */
+/* A symbolic link: link id 10000 + k maps element i to pairs[i]. One
+ * allocation: the pairs follow the record inline, from byte 136. (C++ has
+ * no flexible array members; GCC and clang accept them as in C.) */
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#endif
 typedef struct ZRDB_SYMBLINK {
   char name[128];
-  int32_t count;    /* number of pairs */
-  int32_t pairSize; /* always 4 */
-  ZRDB_SYMPAIR *pairs;
+  int32_t count;        /* number of pairs */
+  int32_t pairSize;     /* always 4 */
+  ZRDB_SYMPAIR pairs[]; /* count pairs, (-1, -1) until filled */
 } ZRDB_SYMBLINK;
+#if defined(__cplusplus) && defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 /* Parameter table entry of zrdb_appInit; the table ends at a null pdid. */
 typedef struct ZRDB_APP_PARAM {
@@ -296,8 +309,10 @@ int zrdb_cfgParseFromFile(const char *path);
 /* Attaches (mode HBUSER_ALLOCATE: creates and fills) the data segment and
  * binds handler tables by item type and user mode. idList (ended by a value
  * outside 0..4999) binds only the listed items, modes 3 and 5; mode 4
- * ignores it. Returns 0, -1 (segment, allocation or handler failure) or -2
- * (id list with a mode other than 3, 4, 5). */
+ * ignores it. Returns 0, -1 (segment, allocation or handler failure; also a
+ * data key of 0 or equal to the index key), -2 (id list with a mode other
+ * than 3, 4, 5) or ZRDB_ERR_CORRUPT (a damaged item record: the walk stops
+ * there, except in HBUSER_REMOVE, which binds every sound item first). */
 int zrdb_Init(int32_t mode, const int32_t *idList);
 /* Attach of the VLINK link daemon. `arg` is unused. Returns 0 or -1. */
 int zrdb_Init_daemon(int32_t arg);
@@ -320,7 +335,8 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode);
 /* ------------------------------------------------------------------------ */
 /* `id` is an item id 0..4999 or a link id 10000..10099. Unless stated, the
  * functions return the handler's result, or -1 (id out of range), -2 (item
- * not defined) or -3 (this process has no such handler for the item). */
+ * not defined), -3 (this process has no such handler for the item) or
+ * ZRDB_ERR_CORRUPT (the item's record is damaged; checked before each use). */
 
 /* Translates a link id: stores the item id (and, when outIdx is not null,
  * the element index) of the link's pair `idx` and returns 1; returns 0 and
@@ -351,6 +367,13 @@ int zrdb_getUserBlkInfo(int32_t id, ZRDB_BLK_INFO *info); /* 0, -1, -2 */
 /* 1 when the item is defined and bound by some process, else 0. No link
  * translation. */
 int zrdb_isOperational(int32_t id);
+
+/* Checks the item's descriptor against the segments this process attached:
+ * type, offset, size, element size and count must describe an area inside
+ * the data segment (or, with only the index attached, be consistent among
+ * themselves). No link translation. Returns 0, -1 (id out of range), -2 (not
+ * defined) or ZRDB_ERR_CORRUPT, logging why. */
+int zrdb_checkItem(int32_t id);
 
 /* Prints the system header and every item of the list in verbose form.
  * Returns the result of writing the last line (negative on failure). */
@@ -423,7 +446,7 @@ typedef struct ZRDB_CBUF_PARA {
   int32_t dsize;    /* write: its length; read: capacity of data */
   int32_t msgLen;   /* read: bytes delivered to msg */
   int32_t dataLen;  /* read: bytes delivered to data */
-  int32_t did;      /* for messages */
+  int32_t did;      /* set by the handler to the item's id, for messages */
 } ZRDB_CBUF_PARA;
 
 /* Data area of a cbuf item (size E*N): this header, then N slots of E bytes.
@@ -452,13 +475,14 @@ int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode);
 
 /* Writes one two-part record. A full buffer is overwritten, not refused.
  * Returns 0, -1 (id out of range, a part missing or too big: no record
- * published; or a buffer whose slots are below 12 bytes), -3 (not bound
- * here). */
+ * published; or a buffer without slots or whose slots are below 12 bytes),
+ * -3 (not bound here), ZRDB_ERR_CORRUPT (damaged record or index). */
 int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data,
                    int32_t dsize);
 /* Reads one record; a part whose destination is missing or too small is
  * skipped (length 0) but the record is consumed. Returns 0 (lengths
- * stored), -1 (empty, id out of range or unusable buffer), -3. */
+ * stored), -1 (empty, id out of range or unusable buffer), -3,
+ * ZRDB_ERR_CORRUPT. */
 int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize,
                   int32_t *msgLen, int32_t *dataLen);
 
@@ -499,11 +523,12 @@ int zrdbmsgbuf_free(ZRDB_DIT *dit);
 
 /* Queue one message (payload: 64 bytes read when msize is not 0). Returns
  * 0, -1 (null payload with a length, id out of range, or a buffer whose
- * slots are below 76 bytes), -3. */
+ * slots are below 76 bytes), -3, ZRDB_ERR_CORRUPT. Buffers with such slots
+ * are created (emptied) like any other, but refused here. */
 int zrdb_msgbufWrite(int32_t did, int32_t from, int32_t arg, int32_t msize,
                      const void *payload);
 /* Take one message (payload: room for 64 bytes). Returns 0, -1 (empty or
- * null address), -3. */
+ * null address), -3, ZRDB_ERR_CORRUPT. */
 int zrdb_msgbufRead(int32_t did, int32_t *from, int32_t *arg, int32_t *msize, void *payload);
 /* Empties the buffer. Returns 0, -1 (id out of range) or -3. */
 int zrdb_msgbufClear(int32_t did);

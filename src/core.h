@@ -92,8 +92,9 @@ inline unsigned char *item_data(const ZRDB_DIT *dit) {
   return static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + dit->desc->offset;
 }
 
-// Reads a base-0 integer literal (decimal, 0x hex, 0 octal) like strtol,
-// keeping the low 32 bits; an empty or non-numeric text reads as 0.
+// Reads a base-0 integer literal (decimal, 0x hex, 0 octal) like a 32-bit
+// strtol: out-of-range values saturate; an empty or non-numeric text reads
+// as 0.
 int32_t parse_int(const char *text);
 // Reads leading decimal digits like atoi, saturating instead of overflowing.
 int32_t parse_decimal(const char *text);
@@ -106,16 +107,38 @@ int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
 ZRDB_DIDNODE *append_item_node(int32_t did);
 // Frees the item list nodes (not the handler tables).
 void free_item_list();
-// Lets go of this process's index: item list, handler tables, both
-// attachments; the next attach starts from nothing.
+// Lets go of this process's index the way zrdb_Cleanup does (closing every
+// bound item), then frees the handler tables and detaches the index; the
+// next attach starts from nothing.
 void release_process_index();
 // Frees every symbolic link of this process.
 void free_symblinks();
 
-// Shared part of every public function that calls a d_ctrl handler: link
-// translation (element 0), range check (-1), handler check (-3, logged),
-// then the handler's result. No active check, no sync hook. `caller`
-// names the public function in the log.
+// Notes the real size of the data segment just attached (or none, -1):
+// the bound of every record check.
+void set_data_segment(int shmId);
+// Checks the descriptor of `id` before any of its offsets, sizes or counts
+// is used: 0, or ZRDB_ERR_CORRUPT with an ERR line naming the item and the
+// fault, logged as `caller`.
+int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc);
+
+// Waits on semaphore item `id` (looked up like zrdb_semaWait) with a
+// deadline on the monotonic clock: 0 when taken, -1 on time-out or error.
+int semaphore_item_wait_monotonic(int32_t id, uint64_t microseconds);
+
+// The file name of a source path, for messages that name their source file.
+constexpr const char *base_name(const char *path) {
+  const char *name = path;
+  for (const char *p = path; *p != '\0'; ++p) {
+    if (*p == '/') name = p + 1;
+  }
+  return name;
+}
+
+// Calls the d_ctrl handler of an item through the one dispatch path: link
+// translation (element 0), range check (-1), record check, handler check
+// (-3, logged), then the handler's result. No active check, no sync hook.
+// `caller` names the public function in the log.
 int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para);
 
 }  // namespace zrdb

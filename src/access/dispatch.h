@@ -1,14 +1,15 @@
-// The one dispatch path of the access functions: link translation, range,
-// active and handler checks, print prefix, sync hook, then one handler call.
-// Each public function states its differences as a Request.
+// The one lookup and dispatch path of every public function that reaches an
+// item: link translation, range, active and record checks, handler check,
+// print prefix, sync hook, then one handler call. Each public function states
+// its differences as a Request.
 #pragma once
 
 #include "core.h"
 
 namespace zrdb {
 
-// Message for an item that is not active.
-enum class Inactive { NotActived, NotInList, Silent };
+// Message for an item that is not active; Unchecked skips the active test.
+enum class Inactive { NotActived, NotInList, Silent, Unchecked };
 // Extra lines logged for a missing handler.
 enum class Unbound { Plain, IgetDetail, IprintDetail };
 
@@ -32,27 +33,35 @@ struct Target {
   ZRDB_ITEM_DESC *desc;
 };
 
-// Steps 1 to 3: translation, range (-1) and active (-2) checks.
+// Translation, range (-1), active (-2) and record (ZRDB_ERR_CORRUPT) checks.
 int resolve(const Request &rq, Target &out);
-// Step 4 reporting: logs why no handler is available.
+// Logs why no handler is available.
 void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
-// Steps 5 and 6.
+// Print prefix and sync hook.
 void before_handler(const Request &rq, const Target &t);
 
-template <typename Fn, typename Call>
-int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
-  Target t{};
-  if (const int rc = resolve(rq, t); rc != 0) return rc;
+// The handler of `slot` that this process bound to the resolved item, or
+// null after logging why (the caller returns -3).
+template <typename Fn>
+Fn bound_handler(const Request &rq, const Target &t, Fn ZRDB_ITEM_OPS::*slot) {
   const ZRDB_ITEM_OPS *op = zrdbIndexHdr.dit[t.id].op;
   // Without a data segment (after clean-up) the handlers have nothing to reach.
   Fn fn = (op != nullptr && zrdbIndexHdr.dataBase != nullptr) ? op->*slot : nullptr;
   if (fn == nullptr) {
     report_unbound(rq, t.id, op,
                    op != nullptr ? reinterpret_cast<const void *>(op->*slot) : nullptr);
-    return -3;
   }
+  return fn;
+}
+
+template <typename Fn, typename Call>
+int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
+  Target t{};
+  if (const int rc = resolve(rq, t); rc != 0) return rc;
+  Fn fn = bound_handler(rq, t, slot);
+  if (fn == nullptr) return -3;
   before_handler(rq, t);
-  return call(fn, op->dit, t.idx);
+  return call(fn, &zrdbIndexHdr.dit[t.id], t.idx);
 }
 
 }  // namespace zrdb

@@ -13,12 +13,11 @@ int resolve(const Request &rq, Target &out) {
   out.id = rq.id;
   out.idx = rq.indexed ? rq.idx : 0;
   int32_t idx = out.idx;
-  if (zrdb_symblink_check(rq.id, rq.indexed ? rq.idx : 0, &out.id, &idx) == 1 && rq.indexed) {
-    out.idx = idx;
-  }
+  if (zrdb_symblink_check(rq.id, out.idx, &out.id, &idx) == 1 && rq.indexed) out.idx = idx;
   if (!valid_id(out.id)) return -1;
   out.desc = descriptor(out.id);
-  if (out.desc == nullptr || (out.desc->flags & ZRDB_FLAG_ACTIVE) == 0) {
+  const bool active = out.desc != nullptr && (out.desc->flags & ZRDB_FLAG_ACTIVE) != 0;
+  if (!active && (rq.inactive != Inactive::Unchecked || out.desc == nullptr)) {
     switch (rq.inactive) {
       case Inactive::NotActived:
         log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not actived!\n", out.id);
@@ -26,12 +25,12 @@ int resolve(const Request &rq, Target &out) {
       case Inactive::NotInList:
         log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", out.id);
         break;
-      case Inactive::Silent:
+      default:
         break;
     }
     return -2;
   }
-  return 0;
+  return check_record(rq.caller, out.id, out.desc);
 }
 
 namespace {
@@ -69,15 +68,9 @@ void before_handler(const Request &rq, const Target &t) {
 }
 
 int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para) {
-  int32_t did = id;
-  zrdb_symblink_check(id, 0, &did, nullptr);
-  if (!valid_id(did)) return -1;
-  const ZRDB_ITEM_OPS *ops = zrdbIndexHdr.dit[did].op;
-  if (ops == nullptr || ops->d_ctrl == nullptr || zrdbIndexHdr.dataBase == nullptr) {
-    log_message(LogLevel::Warn, caller, "ZRDID(%d) is not in resurce list!\n", did);
-    return -3;
-  }
-  return ops->d_ctrl(ops->dit, op, para);
+  const Request rq{.caller = caller, .id = id, .inactive = Inactive::Unchecked};
+  return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
+                  [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
 }
 
 namespace {

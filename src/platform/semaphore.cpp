@@ -60,6 +60,22 @@ void drain_to_one(sem_t *sem) {
 }
 
 }  // namespace
+
+int sem_wait_monotonic_us(void *sem, uint64_t microseconds) {
+  if (sem == nullptr) return invalid_handle();
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const uint64_t nanos = static_cast<uint64_t>(now.tv_nsec) + microseconds % 1000000 * 1000;
+  timespec deadline{};
+  deadline.tv_sec = now.tv_sec + static_cast<time_t>(microseconds / 1000000 + nanos / 1000000000);
+  deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+  int rc = 0;
+  do {
+    rc = sem_clockwait(as_sem(sem), CLOCK_MONOTONIC, &deadline);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
 }  // namespace zrdb
 
 using zrdb::as_sem;

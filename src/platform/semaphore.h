@@ -19,4 +19,9 @@ timespec deadline_after_us(const timespec &now, uint32_t microseconds);
 // lasts more than `seconds` and at most one second longer.
 timespec deadline_after_seconds(time_t nowSeconds, uint32_t seconds);
 
+// Waits on `sem` for at most `microseconds`, timed on the monotonic clock
+// so that setting the system time does not move the deadline. 0 when
+// taken, -1 with errno (ETIMEDOUT on time-out, EINVAL for a null handle).
+int sem_wait_monotonic_us(void *sem, uint64_t microseconds);
+
 }  // namespace zrdb

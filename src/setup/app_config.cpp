@@ -28,7 +28,6 @@ ZRDB_SYMBLINK *new_symblink(const char *name, int32_t count) {
   copy_padded(link->name, name);
   link->count = count;
   link->pairSize = sizeof(ZRDB_SYMPAIR);
-  link->pairs = reinterpret_cast<ZRDB_SYMPAIR *>(link + 1);
   for (int32_t i = 0; i < count; ++i) link->pairs[i] = {-1, -1};
   return link;
 }
@@ -65,8 +64,7 @@ void log_overflow() {
 bool add_link_items(IdList &list, const ZRDB_SYMBLINK &link) {
   for (int32_t i = 0; i < link.count; ++i) {
     const int32_t did = link.pairs[i].did;
-    // Unfilled pairs (-1) name no item; nor can a truncated id.
-    if (!valid_id(did) || list.contains(did)) continue;
+    if (did == -1 || list.contains(did)) continue;  // unfilled, or listed already
     if (list.full()) {
       log_overflow();
       return false;
@@ -224,7 +222,9 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
       zrdb::add_link_items(list, *glb_symblink[parsed.id - ZRDB_SYMBLINK_BASE]);
       continue;
     }
-    list.ids[list.used++] = parsed.id;
+    // A list that links filled up takes no further id; the end marker
+    // still has its place.
+    if (!list.full()) list.ids[list.used++] = parsed.id;
     if (list.full()) {
       zrdb::log_overflow();
       break;

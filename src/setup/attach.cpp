@@ -36,7 +36,16 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
     log_message(LogLevel::Warn, caller, "ZRDB data segment key is 0: set key in [system]!\n");
     return -1;
   }
-  int shmId = shmget(hdr->key, hdr->size, 0666);
+  if (hdr->key == ZRDB_INDEX_KEY) {
+    // The data would be written over the index that describes it.
+    log_message(LogLevel::Warn, caller,
+                "ZRDB data segment key is the index key 0x%08x: set another key in [system]!\n",
+                static_cast<unsigned>(ZRDB_INDEX_KEY));
+    return -1;
+  }
+  // Size 0 finds the segment whatever its size: the header's size is shared
+  // input, and the record checks bound every access by the real size.
+  int shmId = shmget(hdr->key, 0, 0666);
   if (shmId >= 0 && allocate) {
     log_message(LogLevel::Warn, caller, "ZRDB memory has been allocated, please Remove first!\n");
     return -1;
@@ -64,6 +73,7 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
   if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
   zrdbIndexHdr.dataShmId = shmId;
   zrdbIndexHdr.dataBase = addr;
+  set_data_segment(shmId);
   return 0;
 }
 
@@ -108,10 +118,13 @@ void fill_initial_value(Fill fill, const ZRDB_ITEM_DESC &desc,
 }
 
 // Binds one item: a fresh handler table from the column's template, the
-// initial value in the allocating mode, then d_create and d_open.
+// initial value in the allocating mode, then d_create and d_open. A damaged
+// record binds nothing and gives ZRDB_ERR_CORRUPT.
 int bind_item(const char *caller, int32_t id, BindColumn column,
               const char (*value)[ZRDB_VALUE_LEN], bool create) {
   ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
+  dit.desc = descriptor(id);
+  if (const int rc = check_record(caller, id, dit.desc); rc != 0) return rc;
   auto *ops = static_cast<ZRDB_ITEM_OPS *>(std::calloc(1, sizeof(ZRDB_ITEM_OPS)));
   if (ops == nullptr) {
     log_message(LogLevel::Warn, caller, "Memory allocation  failed at item %d\n", id);
@@ -119,7 +132,10 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
   }
   dit.desc->flags |= ZRDB_FLAG_BOUND;
   const BindingRow *row = binding_row(dit.desc->type);
-  if (row != nullptr && column < kColumnCount) *ops = row->cells[column];
+  if (row != nullptr && column < kColumnCount) {
+    *ops = row->cells[column];
+    if (row->hook != nullptr) row->hook(caller, column, dit, *ops);
+  }
   ops->dit = &dit;
   if (row != nullptr && value != nullptr) fill_initial_value(row->fill, *dit.desc, *value);
   if ((create && ops->d_create != nullptr && ops->d_create(&dit) != 0) ||
@@ -132,12 +148,19 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
   return 0;
 }
 
+// Binds every item of the list. The removing mode goes on past damaged
+// records, so that removal still releases what it can; the others stop at
+// the first failure.
 int whole_list_walk(const char *caller, BindColumn column, bool allocate) {
+  int result = 0;
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
-    if (bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate) != 0)
-      return -1;
+    const int rc =
+        bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate);
+    if (rc == 0) continue;
+    if (column != kColRemove || rc != ZRDB_ERR_CORRUPT) return rc;
+    result = rc;
   }
-  return 0;
+  return result;
 }
 
 // Binds the listed ids, the process's VLINK master first.
@@ -145,10 +168,10 @@ int selective_walk(const int32_t *idList) {
   size_t pos = 0;
   int32_t id = glb_vLinkDid >= 1 ? glb_vLinkDid : idList[0];
   while (valid_id(id)) {
+    if (const int rc = bind_item("zrdb_Init", id, kColClientList, nullptr, false); rc != 0)
+      return rc;
     ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
-    dit.desc = descriptor(id);
     dit.data = item_data(&dit);
-    if (bind_item("zrdb_Init", id, kColClientList, nullptr, false) != 0) return -1;
     if (id != glb_vLinkDid) ++pos;
     if (glb_vLinkDid != -1) {
       while (idList[pos] == glb_vLinkDid) ++pos;
@@ -158,14 +181,16 @@ int selective_walk(const int32_t *idList) {
   return 0;
 }
 
-// Calls one release handler (d_close or d_free) of every active item of the
-// list, frees the list and detaches the data segment. The handler tables
-// stay, but without a data segment the access functions refuse to use them.
+// The one release path: calls one release handler (d_close or d_free) of
+// every active item of the list whose record is still sound, frees the list
+// and detaches the data segment. The handler tables stay, but without a
+// data segment the access functions refuse to use them.
 void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
     ZRDB_DIT &dit = zrdbIndexHdr.dit[node->did];
     if (dit.desc != nullptr && (dit.desc->flags & ZRDB_FLAG_ACTIVE) != 0 && dit.op != nullptr &&
-        dit.op->*slot != nullptr) {
+        dit.op->*slot != nullptr && zrdbIndexHdr.dataBase != nullptr &&
+        check_record("zrdb_Cleanup", node->did, dit.desc) == 0) {
       (dit.op->*slot)(&dit);
     }
   }
@@ -173,10 +198,22 @@ void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
   if (zrdbIndexHdr.dataBase != nullptr) {
     shmdt(zrdbIndexHdr.dataBase);
     zrdbIndexHdr.dataBase = nullptr;
+    set_data_segment(-1);
   }
 }
 
 }  // namespace
+
+void release_process_index() {
+  release_items(&ZRDB_ITEM_OPS::d_close);
+  for (ZRDB_DIT &dit : zrdbIndexHdr.dit) std::free(dit.op);
+  if (zrdbIndexHdr.sysHdr != nullptr) shmdt(zrdbIndexHdr.sysHdr);
+  std::memset(&zrdbIndexHdr, 0, sizeof zrdbIndexHdr);
+  zrdbIndexHdr.dataShmId = -1;
+  zrdbIndexHdr.idxShmId = -1;
+  glb_vLinkDid = -1;
+}
+
 }  // namespace zrdb
 
 extern "C" {

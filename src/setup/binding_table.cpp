@@ -1,5 +1,7 @@
 #include "setup/binding_table.h"
 
+#include "diag/log.h"
+
 namespace zrdb {
 namespace {
 
@@ -19,6 +21,13 @@ constexpr ZRDB_ITEM_OPS kSemapClient = {.d_open = zrdbsemp_open,
                                         .d_ctrl = zrdbsemp_ctrl,
                                         .d_close = zrdbsemp_close};
 constexpr ZRDB_ITEM_OPS kMsgbufClient = {.d_ctrl = zrdbmsgbuf_ctrl, .d_free = zrdbmsgbuf_free};
+
+// The link daemon's attaches announce the VLINK master they take over.
+void announce_daemon_master(const char *caller, BindColumn column, const ZRDB_DIT & /*dit*/,
+                            ZRDB_ITEM_OPS & /*ops*/) {
+  if (column == kColVlinkDaemon) log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1207);
+  if (column == kColInitDaemon) log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1487);
+}
 
 // Rows by type code. A type whose handlers are not built yet binds nothing
 // but still receives its initial value.
@@ -84,7 +93,7 @@ constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
       {.d_print = zrdbcbuf_print, .d_ctrl = zrdbcbuf_ctrl},
       kNone}},
     // vlinkmst
-    {Fill::Vlink, {}},
+    {Fill::Vlink, {}, announce_daemon_master},
     // vlinkslv
     {Fill::Vlink, {}},
     // msgbuf

@@ -24,9 +24,16 @@ enum BindColumn : uint8_t {
 // The initial value an item receives when the database is allocated.
 enum class Fill : uint8_t { None, User, Integer, String, Semap, Vlink, Rmtbuf };
 
+// Called after a cell was copied into an item's table, for a type whose
+// binding depends on more than its type and the column (an item's role, a
+// message of its own). `caller` is the public function that binds.
+using BindHook = void (*)(const char *caller, BindColumn column, const ZRDB_DIT &dit,
+                          ZRDB_ITEM_OPS &ops);
+
 struct BindingRow {
   Fill fill;
   ZRDB_ITEM_OPS cells[kColumnCount];  // templates; `dit` is set when bound
+  BindHook hook = nullptr;
 };
 
 // The row of an item type, or null for an unknown type code.

@@ -178,15 +178,10 @@ int parseSegSystem(const char *line, int lineNo) {
         ZRDB_LOG(Warn, "Syntax ERROR: Can get SIZE of system at line %d\n", lineNo);
         return -3;
       }
+      // At most 2^31 - 1 read, so whole pages of it fit the 32-bit field.
       const int64_t page = sysconf(_SC_PAGESIZE);
-      const int64_t v = std::strtoll(value, nullptr, 0);
+      const int64_t v = zrdb::parse_int(value);
       const int64_t pages = v <= 1 ? 1 : (v - 1) / page + 1;
-      // Compared before multiplying: v may be as large as strtoll reads.
-      if (pages > static_cast<int64_t>(UINT32_MAX) / page) {
-        ZRDB_LOG(Warn, "Syntax ERROR: SIZE of system too large (%lld) at line %d\n",
-                 static_cast<long long>(v), lineNo);
-        return -3;
-      }
       hdr->size = static_cast<uint32_t>(page * pages);
       return 0;
     }

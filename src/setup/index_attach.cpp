@@ -39,19 +39,6 @@ ZRDB_DIDNODE *append_item_node(int32_t did) {
   return node;
 }
 
-// A second attach in the same process first lets go of what the first one
-// held, so that nothing leaks and no stale mapping stays behind.
-void release_process_index() {
-  free_item_list();
-  for (ZRDB_DIT &dit : zrdbIndexHdr.dit) std::free(dit.op);
-  if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
-  if (zrdbIndexHdr.sysHdr != nullptr) shmdt(zrdbIndexHdr.sysHdr);
-  std::memset(&zrdbIndexHdr, 0, sizeof zrdbIndexHdr);
-  zrdbIndexHdr.dataShmId = -1;
-  zrdbIndexHdr.idxShmId = -1;
-  glb_vLinkDid = -1;
-}
-
 namespace {
 
 // Gets (or creates) and attaches the index segment; sets `created`. The

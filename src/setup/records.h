@@ -44,6 +44,11 @@ static_assert(sizeof(ZRDB_SIZE_MAP) == 16);
 static_assert(offsetof(ZRDB_SIZE_MAP, mapB) == offsetof(ZRDB_ITEM_DESC, mapB) - 44);
 static_assert(offsetof(ZRDB_SIZE_MAP, mapA) == offsetof(ZRDB_ITEM_DESC, mapA) - 44);
 
+static_assert(sizeof(ZRDB_SYMBLINK) == 136);
+static_assert(offsetof(ZRDB_SYMBLINK, count) == 128);
+static_assert(offsetof(ZRDB_SYMBLINK, pairSize) == 132);
+static_assert(offsetof(ZRDB_SYMBLINK, pairs) == 136);
+
 static_assert(sizeof(ZRDB_KEYMAP) == 36);
 static_assert(sizeof(ZRDB_SYMPAIR) == 4);
 

@@ -30,19 +30,20 @@ char *split_at(char *text, char sep) {
 
 }  // namespace
 
-int32_t parse_int(const char *text) {
+namespace {
+// strtol of the 32-bit target: out-of-range values saturate.
+int32_t parse_saturated(const char *text, int base) {
   if (text == nullptr) return 0;
-  // Keeps the low 32 bits of what strtol reads, as a 32-bit field would.
-  return static_cast<int32_t>(static_cast<uint32_t>(std::strtoll(text, nullptr, 0)));
-}
-
-int32_t parse_decimal(const char *text) {
-  if (text == nullptr) return 0;
-  const long long value = std::strtoll(text, nullptr, 10);
+  const long long value = std::strtoll(text, nullptr, base);
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(value);
 }
+}  // namespace
+
+int32_t parse_int(const char *text) { return parse_saturated(text, 0); }
+
+int32_t parse_decimal(const char *text) { return parse_saturated(text, 10); }
 
 }  // namespace zrdb
 

@@ -55,9 +55,9 @@ void set_slot_field(unsigned char *slot, size_t offset, uint32_t value) {
 }
 
 int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
-  // Only this writer stores wr; rd is read once the record is published.
+  // Only this writer stores wr; rd is read again once the record is published.
   const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_relaxed);
-  if (!cb.index_ok(wr, p.did, func)) return -1;
+  if (!cb.index_ok(wr, p.did, func)) return ZRDB_ERR_CORRUPT;
   unsigned char *slot = cb.slot(wr);
   if (p.msg == nullptr || static_cast<uint32_t>(p.msize) > cb.room()) {
     log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or msize is too big(%d)\n", p.did,
@@ -82,7 +82,8 @@ int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
   const int32_t next = (wr + 1) % cb.count;
   index_ref(cb.hdr->wr).store(next, std::memory_order_release);
   const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_acquire);
-  const int32_t level = (next + cb.count - rd) % cb.count;
+  // A damaged rd only skews the statistics; the level stays in 0..N-1.
+  const int32_t level = cb.index_ok(rd, p.did, func) ? (next + cb.count - rd) % cb.count : 0;
   auto mbl = counter_ref(cb.hdr->mbl);
   if (static_cast<uint32_t>(level) > mbl.load(std::memory_order_relaxed)) {
     mbl.store(static_cast<uint32_t>(level), std::memory_order_relaxed);
@@ -99,7 +100,7 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
     count_one(cb.hdr->uf);
     return -1;
   }
-  if (!cb.index_ok(rd, p.did, func)) return -1;
+  if (!cb.index_ok(rd, p.did, func)) return ZRDB_ERR_CORRUPT;
   const unsigned char *slot = cb.slot(rd);
   // A well-formed record always fits; the bounds only keep a slot torn by
   // an overrun writer from being read past its end.
@@ -127,21 +128,14 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
   return 0;
 }
 
-// Fills the parameter block with the resolved id; -1 for an id that does
-// not resolve to 0..4999.
-int resolve_did(int32_t did, ZRDB_CBUF_PARA &p) {
-  p.did = did;
-  zrdb_symblink_check(did, 0, &p.did, nullptr);
-  return valid_id(p.did) ? 0 : -1;
-}
-
 }  // namespace
 }  // namespace zrdb
 
 extern "C" {
 
 int zrdbcbuf_create(ZRDB_DIT *dit) {
-  if (!zrdb::geometry_ok(dit->desc, zrdb::kSlotOverhead, "circular buffer", __func__)) return -1;
+  // Only the header is set: a buffer whose slots cannot carry a record is
+  // still created, and refused when it is used.
   ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
   zrdb::counter_ref(hdr->of).store(0, std::memory_order_relaxed);
   zrdb::counter_ref(hdr->uf).store(0, std::memory_order_relaxed);
@@ -157,11 +151,10 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
     ZRDB_LOG(Warn, "CBUF_CTRL: invalid operation(%d)\n", op);
     return -1;
   }
-  // Items of a database whose allocation refused them may still be bound
-  // by other processes: refuse here too.
   if (p == nullptr ||
       !zrdb::geometry_ok(dit->desc, zrdb::kSlotOverhead, "circular buffer", __func__))
     return -1;
+  p->did = dit->desc->did;
   const zrdb::Cbuf cb = zrdb::view(dit);
   return op == ZRDBCBUFOP_WRITE ? zrdb::write_record(cb, *p, __func__)
                                 : zrdb::read_record(cb, *p, __func__);
@@ -188,24 +181,15 @@ int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode) {
 }
 
 int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data, int32_t dsize) {
-  ZRDB_CBUF_PARA p{};
-  if (zrdb::resolve_did(did, p) != 0) return -1;
-  p.msg = const_cast<void *>(msg);  // the block serves both directions
-  p.msize = msize;
-  p.data = const_cast<void *>(data);
-  p.dsize = dsize;
-  return zrdb::call_ctrl(__func__, p.did, ZRDBCBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
+  // The block serves both directions; a write only reads through it.
+  ZRDB_CBUF_PARA p{const_cast<void *>(msg), msize, const_cast<void *>(data), dsize, 0, 0, did};
+  return zrdb::call_ctrl(__func__, did, ZRDBCBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
 }
 
 int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize, int32_t *msgLen,
                   int32_t *dataLen) {
-  ZRDB_CBUF_PARA p{};
-  if (zrdb::resolve_did(did, p) != 0) return -1;
-  p.msg = msg;
-  p.msize = msize;
-  p.data = data;
-  p.dsize = dsize;
-  const int rc = zrdb::call_ctrl(__func__, p.did, ZRDBCBUFOP_READ, reinterpret_cast<intptr_t>(&p));
+  ZRDB_CBUF_PARA p{msg, msize, data, dsize, 0, 0, did};
+  const int rc = zrdb::call_ctrl(__func__, did, ZRDBCBUFOP_READ, reinterpret_cast<intptr_t>(&p));
   if (rc != 0) return rc;
   if (msgLen != nullptr) *msgLen = p.msgLen;
   if (dataLen != nullptr) *dataLen = p.dataLen;

@@ -4,12 +4,11 @@
 // realtime-control block and waits for the server's acknowledgement.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-#include "core.h"
+#include "access/dispatch.h"
 #include "types/slot_ring.h"
 
 namespace zrdb {
@@ -45,19 +44,19 @@ void reset(const Msgbuf &mb) {
 
 int write_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, const char *func) {
   if (p.from == nullptr || p.arg == nullptr || p.msize == nullptr) {
-    std::printf("WARNING: Null buffer \n");
+    std::printf("WARNING: Null buffer ");
     return -1;
   }
   // Only this writer stores wr.
   const int32_t wr = index_ref(mb.hdr->wr).load(std::memory_order_relaxed);
-  if (!mb.index_ok(wr, did, func)) return -1;
+  if (!mb.index_ok(wr, did, func)) return ZRDB_ERR_CORRUPT;
   unsigned char *slot = mb.slot(wr);
   // A zero sender or length keeps what the slot held from its last use.
   if (*p.from != 0) put(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
   put(slot, offsetof(ZRDB_MSGBUF_MSG, arg), p.arg, sizeof(int32_t));
   if (*p.msize != 0) {
     if (p.payload == nullptr) {
-      std::printf("WARNING: Null buffer or msize is too big\n");
+      std::printf("WARNING: Null buffer or msize is too big");
       return -1;
     }
     put(slot, offsetof(ZRDB_MSGBUF_MSG, msize), p.msize, sizeof(int32_t));
@@ -67,7 +66,7 @@ int write_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, cons
   const int32_t next = (wr + 1) % mb.count;
   index_ref(mb.hdr->wr).store(next, std::memory_order_release);
   if (next == index_ref(mb.hdr->rd).load(std::memory_order_acquire)) {
-    std::printf("WARNING MSG BUF is gonna be overwritten\n");
+    std::printf("WARNING MSG BUF is gonna be overwritten");
   }
   return 0;
 }
@@ -77,10 +76,10 @@ int read_message(const Msgbuf &mb, const ZRDB_MSGBUF_PARA &p, int32_t did, const
   const int32_t rd = index_ref(mb.hdr->rd).load(std::memory_order_relaxed);
   if (rd == index_ref(mb.hdr->wr).load(std::memory_order_acquire)) return -1;
   if (p.from == nullptr || p.arg == nullptr || p.msize == nullptr || p.payload == nullptr) {
-    std::printf("WARNING: Null buffer \n");
+    std::printf("WARNING: Null buffer ");
     return -1;
   }
-  if (!mb.index_ok(rd, did, func)) return -1;
+  if (!mb.index_ok(rd, did, func)) return ZRDB_ERR_CORRUPT;
   const unsigned char *slot = mb.slot(rd);
   get(slot, offsetof(ZRDB_MSGBUF_MSG, from), p.from, sizeof(int32_t));
   get(slot, offsetof(ZRDB_MSGBUF_MSG, arg), p.arg, sizeof(int32_t));
@@ -100,30 +99,16 @@ int32_t sem_count(int32_t sem) {
 }
 
 // Waits up to `timeoutMs` for the acknowledgement and returns the count
-// seen then (0: none came).
-//
-// The window is that of polling the count every 200 us, (t*1000)/200 polls
-// of 200 us, i.e. t ms; but instead of sleeping between polls the wait
-// blocks in sem_timedwait with that deadline, so an acknowledgement is
-// seen the moment it is posted rather than up to a poll period (and the
-// sleep's timer slack) later. A taken acknowledgement is posted back, so
-// the caller's consume step finds the same count as after a poll. A
-// semaphore that cannot be waited on at all ends the wait at once with
-// the count read as it is.
+// seen (0: none came). The window is that of polling the count every 200 us,
+// (t*1000)/200 polls, but the wait blocks on the semaphore with a deadline on
+// the monotonic clock: the answer is seen the moment it is posted, and
+// setting the system time neither shortens nor stretches the window. A
+// taken acknowledgement counts as seen and is not given back; the caller's
+// consume step drains the rest.
 int32_t await_window(int32_t ack, int32_t timeoutMs) {
-  constexpr int64_t kPollUs = 200;
-  constexpr int64_t kLongestWaitUs = 1000000000;  // fits the u32 microsecond wait
-  int64_t remainingUs = int64_t{timeoutMs} * 1000 / kPollUs * kPollUs;
-  while (remainingUs > 0) {
-    const int64_t chunk = std::min(remainingUs, kLongestWaitUs);
-    const int rc = zrdb_semaWait_timeout_us(ack, static_cast<uint32_t>(chunk));
-    if (rc == 0) {
-      zrdb_semaPost(ack, 0);
-      break;
-    }
-    if (rc != -1 || errno != ETIMEDOUT) break;
-    remainingUs -= chunk;
-  }
+  constexpr uint64_t kPollUs = 200;
+  const uint64_t windowUs = uint64_t(timeoutMs) * 1000 / kPollUs * kPollUs;
+  if (windowUs > 0 && semaphore_item_wait_monotonic(ack, windowUs) == 0) return 1;
   return sem_count(ack);
 }
 
@@ -131,8 +116,8 @@ int32_t await_window(int32_t ack, int32_t timeoutMs) {
 // wait below sees only the answer to this message.
 void cleanup_last_reading(int32_t ack) {
   for (int32_t v = sem_count(ack); v != 0; v = sem_count(ack)) {
-    std::printf("[%-4d|%s] zrdid_ro:%d, sem_val:%d -- cleanup last reading\n", __LINE__, __FILE__,
-                ack, v);
+    std::printf("[%-4d|%s] zrdid_ro:%d, sem_val:%d -- cleanup last reading\n", __LINE__,
+                base_name(__FILE__), ack, v);
     zrdb_semaWait(ack);
   }
 }
@@ -148,28 +133,28 @@ void await_ack(int32_t did, int32_t ack, int32_t timeoutMs) {
     v = sem_count(ack);
   }
   if (v == 0) {
-    std::printf("[%-4d|%s] %d time out read\n", __LINE__, __FILE__, did);
+    std::printf("[%-4d|%s] %d time out read\n", __LINE__, base_name(__FILE__), did);
     return;
   }
-  while (v != 0) {  // consume the acknowledgement
-    zrdb_semaWait(ack);
-    v = sem_count(ack);
-  }
+  // Consume the acknowledgement: the semaphore ends drained to 0.
+  while (sem_count(ack) != 0) zrdb_semaWait(ack);
 }
 
 // The call pattern; `timeoutMs` replaces every entry's time-out when given.
-int call_servers(int32_t did, const void *payload, int32_t msize, int32_t arg, int32_t sync,
-                 const int32_t *timeoutMs) {
-  zrdb_symblink_check(did, 0, &did, nullptr);
-  const ZRDB_ITEM_DESC *desc = descriptor(did);
-  if (desc == nullptr) return -1;
-  const ZRDB_RT_CTRL &rt = desc->rt;
+int call_servers(const char *caller, int32_t did, const void *payload, int32_t msize, int32_t arg,
+                 int32_t sync, const int32_t *timeoutMs) {
+  Target t{};
+  if (const int rc = resolve({.caller = caller, .id = did, .inactive = Inactive::Unchecked}, t);
+      rc != 0)
+    return rc;
+  did = t.id;
+  const ZRDB_RT_CTRL &rt = t.desc->rt;
   const uint32_t entries = std::min<uint32_t>(rt.rtCount, ZRDB_RT_MAX);
   for (uint32_t i = 0; i < entries; ++i) {
     const int32_t mb = rt.rtA[i];
     const int32_t req = rt.rtB[i];
     const int32_t ack = rt.rtC[i];
-    const int32_t t = timeoutMs != nullptr ? *timeoutMs : rt.rtTimeout[i];
+    const int32_t timeout = timeoutMs != nullptr ? *timeoutMs : rt.rtTimeout[i];
     if (mb == 0) continue;
     // An asynchronous call leaves a synchronous server's acknowledgement
     // raised, as if it had answered.
@@ -180,7 +165,7 @@ int call_servers(int32_t did, const void *payload, int32_t msize, int32_t arg, i
     zrdb_msgbufWrite(mb, did, arg, msize, payload);
     if (ack != 0) cleanup_last_reading(ack);
     zrdb_semaPost(req, 0);
-    if (ack != 0) await_ack(did, ack, t);
+    if (ack != 0) await_ack(did, ack, timeout);
   }
   return 0;
 }
@@ -191,7 +176,7 @@ int call_servers(int32_t did, const void *payload, int32_t msize, int32_t arg, i
 extern "C" {
 
 int zrdbmsgbuf_create(ZRDB_DIT *dit) {
-  if (!zrdb::geometry_ok(dit->desc, zrdb::kMinSlot, "message buffer", __func__)) return -1;
+  // Slots too small for a message are refused when used, not here.
   zrdb::reset(zrdb::Msgbuf::view(dit));
   return 0;
 }
@@ -235,27 +220,26 @@ int zrdb_msgbufRead(int32_t did, int32_t *from, int32_t *arg, int32_t *msize, vo
 }
 
 int zrdb_msgbufClear(int32_t did) {
-  zrdb_symblink_check(did, 0, &did, nullptr);
-  if (!zrdb::valid_id(did)) return -1;
-  const ZRDB_ITEM_OPS *ops = zrdbIndexHdr.dit[did].op;
+  const zrdb::Request rq{.caller = __func__, .id = did, .inactive = zrdb::Inactive::Unchecked};
+  zrdb::Target t{};
+  if (const int rc = zrdb::resolve(rq, t); rc != 0) return rc;
   std::printf("1-2\n");
-  if (ops == nullptr || ops->d_ctrl == nullptr || ops->d_free == nullptr ||
-      zrdbIndexHdr.dataBase == nullptr) {
-    ZRDB_LOG(Warn, "ZRDID(%d) is not in resurce list!\n", did);
-    return -3;
-  }
+  // Bound means a d_ctrl of this process; d_free is what empties the buffer.
+  if (zrdb::bound_handler(rq, t, &ZRDB_ITEM_OPS::d_ctrl) == nullptr) return -3;
+  const auto free = zrdb::bound_handler(rq, t, &ZRDB_ITEM_OPS::d_free);
+  if (free == nullptr) return -3;
   std::printf("1-3\n");
-  return ops->d_free(ops->dit);
+  return free(&zrdbIndexHdr.dit[t.id]);
 }
 
 int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_t arg,
                          int32_t sync) {
-  return zrdb::call_servers(did, payload, msize, arg, sync, nullptr);
+  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, nullptr);
 }
 
 int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize, int32_t arg,
                                 int32_t sync, int32_t timeoutMs) {
-  return zrdb::call_servers(did, payload, msize, arg, sync, &timeoutMs);
+  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, &timeoutMs);
 }
 
 }  // extern "C"

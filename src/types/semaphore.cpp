@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core.h"
+#include "access/dispatch.h"
+#include "platform/semaphore.h"
 
 namespace zrdb {
 namespace {
@@ -39,6 +40,16 @@ bool has_handle(const ZRDB_DIT *dit, const char *func) {
 }
 
 }  // namespace
+
+int semaphore_item_wait_monotonic(int32_t id, uint64_t microseconds) {
+  const Request rq{.caller = "zrdb_semaWait_timeout_us", .id = id, .inactive = Inactive::Unchecked};
+  return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl, [&](auto, ZRDB_DIT *dit, int32_t) {
+    // Only a semaphore item keeps a semaphore handle in para.
+    if (dit->desc->type != ZRDB_TYPE_SEMAP || !has_handle(dit, rq.caller)) return -1;
+    return sem_wait_monotonic_us(handle(dit), microseconds) == 0 ? 0 : -1;
+  });
+}
+
 }  // namespace zrdb
 
 extern "C" {

@@ -1,0 +1,64 @@
+// The trust boundary: an item's descriptor comes from a segment that any
+// process may scribble on, and a crash can leave it half written. Before an
+// offset, size or count of it is used, it is checked here, once per use,
+// against what the configuration parser would have written and against the
+// real size of the attached data segment.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include "core.h"
+
+namespace zrdb {
+namespace {
+
+// Real size of the data segment attached in this process; 0 when none.
+uint64_t g_dataSegmentSize = 0;
+
+// Why a descriptor cannot be used, or null when it can.
+const char *record_fault(int32_t id, const ZRDB_ITEM_DESC &d, uint64_t limit) {
+  if ((d.flags & ZRDB_FLAG_ACTIVE) == 0) {
+    // An undefined id has an all-zero descriptor and no data area.
+    return d.size == 0 ? nullptr : "undefined item with a data area";
+  }
+  if (d.did != id) return "descriptor of another id";
+  if (d.type < 0 || d.type >= ZRDB_TYPE_COUNT) return "unknown type";
+  if (d.elemSize < 0 || d.count < 0) return "negative element size or count";
+  int32_t elemSize = d.elemSize;
+  int32_t count = d.count;
+  // The parser derives size from type, E and N: anything else was not
+  // written by it, and a smaller size would let E*N reach past the area.
+  if (item_size_for(d.type, elemSize, count) != d.size || elemSize != d.elemSize ||
+      count != d.count)
+    return "size does not match type, element size and count";
+  if (d.offset % 4 != 0) return "misaligned offset";
+  if (static_cast<uint64_t>(d.offset) + static_cast<uint64_t>(d.size) > limit)
+    return "data area past the end of the data segment";
+  return nullptr;
+}
+
+}  // namespace
+
+void set_data_segment(int shmId) {
+  shmid_ds info{};
+  g_dataSegmentSize = shmId >= 0 && shmctl(shmId, IPC_STAT, &info) == 0 ? info.shm_segsz : 0;
+}
+
+int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc) {
+  // Without a data segment the header's own size is the best bound there is.
+  const uint64_t limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize
+                         : zrdbIndexHdr.sysHdr != nullptr ? zrdbIndexHdr.sysHdr->size
+                                                          : 0;
+  const char *fault = desc != nullptr ? record_fault(id, *desc, limit) : "no descriptor";
+  if (fault == nullptr) return 0;
+  log_message(LogLevel::Err, caller, "ZRDID(%d) record is damaged: %s\n", id, fault);
+  return ZRDB_ERR_CORRUPT;
+}
+
+}  // namespace zrdb
+
+extern "C" int zrdb_checkItem(int32_t id) {
+  if (!zrdb::valid_id(id)) return -1;
+  const ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
+  if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0) return -2;
+  return zrdb::check_record(__func__, id, desc);
+}
