@@ -75,6 +75,9 @@ void check_index(int result) {
     require(desc->rt.rtCount <= ZRDB_RT_MAX);
     require(desc->size >= 0 && desc->size % 4 == 0);
     require(static_cast<uint64_t>(desc->offset) + static_cast<uint32_t>(desc->size) <= hdr->size);
+    // Whatever the parser accepts, the record check of every later access
+    // must accept too (without a data segment it bounds by the header).
+    require(result != 0 || zrdb::check_record("fuzz", id, desc) == 0);
   }
   // A failed line may leave its own descriptor active, but no other.
   require(active == listed || (result != 0 && active == listed + 1));
