@@ -2,6 +2,7 @@
 // of the public interface; the tests reach these names through this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -117,10 +118,59 @@ void free_symblinks();
 // Notes the real size of the data segment just attached (or none, -1):
 // the bound of every record check.
 void set_data_segment(int shmId);
+// The descriptor words a record check covers, as they were when the check
+// last passed for a bound item, and the data segment size it passed against.
+struct CheckedRecord {
+  uint64_t head[4];  // did, flags, size, elemSize, count, map, type
+  uint32_t offset;
+  uint64_t limit;  // 0: never checked
+};
+// What bind allocates per bound item: the handler table (first, so that
+// the table's address is the block's) and the record as last checked.
+struct BoundItem {
+  ZRDB_ITEM_OPS ops;
+  CheckedRecord checked;
+};
+inline constexpr size_t kCheckedHeadOffset = 32;
+static_assert(offsetof(ZRDB_ITEM_DESC, type) + 4 - kCheckedHeadOffset == sizeof(CheckedRecord{}.head));
+
+// Real size of the data segment attached in this process; 0 when none.
+// Set only by set_data_segment.
+extern uint64_t g_dataSegmentSize;
+
+// Whether the 32 bytes at `record` equal `words`, compared a word at a
+// time: memcmp would be a library call on the access path, and copying
+// both sides into arrays first makes the compiler go through the stack.
+inline bool same_words(const uint64_t (&words)[4], const unsigned char *record) {
+  uint64_t diff = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    uint64_t w = 0;
+    std::memcpy(&w, record + 8 * i, sizeof w);
+    diff |= w ^ words[i];
+  }
+  return diff == 0;
+}
+
+// The full check of check_record; remembers a sound record in `bound`.
+int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
+                      CheckedRecord *bound);
+
 // Checks the descriptor of `id` before any of its offsets, sizes or counts
 // is used: 0, or ZRDB_ERR_CORRUPT with an ERR line naming the item and the
-// fault, logged as `caller`.
-int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc);
+// fault, logged as `caller`. For an item this process bound (`op` from its
+// ZRDB_DIT), a record unchanged since it last passed is not checked again:
+// comparing the words costs less than re-deriving the geometry.
+inline int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
+                        const ZRDB_ITEM_OPS *op = nullptr) {
+  CheckedRecord *bound =
+      op != nullptr ? &reinterpret_cast<BoundItem *>(const_cast<ZRDB_ITEM_OPS *>(op))->checked
+                    : nullptr;
+  if (bound != nullptr && desc != nullptr && bound->limit == g_dataSegmentSize &&
+      bound->offset == desc->offset &&
+      same_words(bound->head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset))
+    return 0;
+  return check_record_full(caller, id, desc, bound);
+}
 
 // Waits on semaphore item `id` (looked up like zrdb_semaWait) with a
 // deadline on the monotonic clock: 0 when taken, -1 on time-out or error.

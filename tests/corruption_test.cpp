@@ -85,6 +85,7 @@ TEST_F(CorruptionTest, DamagedDescriptorIsRefusedEverywhereWithoutTouchingOtherD
       for (const Damage &d : kDamages) {
         ZRDB_ITEM_DESC *desc = zrdbIndexHdr.dit[id].desc;
         const ZRDB_ITEM_DESC saved = *desc;
+        zrdb_getType(id);  // a sound use first: the damage must not hide behind it
         const std::vector<unsigned char> before(data(), data() + data_size());
         std::memcpy(reinterpret_cast<char *>(desc) + d.offset, &d.value, sizeof d.value);
         const int status = run_in_child([&] {

@@ -30,7 +30,7 @@ int resolve(const Request &rq, Target &out) {
     }
     return -2;
   }
-  return check_record(rq.caller, out.id, out.desc);
+  return check_record(rq.caller, out.id, out.desc, zrdbIndexHdr.dit[out.id].op);
 }
 
 namespace {

@@ -125,7 +125,8 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
   ZRDB_DIT &dit = zrdbIndexHdr.dit[id];
   dit.desc = descriptor(id);
   if (const int rc = check_record(caller, id, dit.desc); rc != 0) return rc;
-  auto *ops = static_cast<ZRDB_ITEM_OPS *>(std::calloc(1, sizeof(ZRDB_ITEM_OPS)));
+  auto *bound = static_cast<BoundItem *>(std::calloc(1, sizeof(BoundItem)));
+  ZRDB_ITEM_OPS *ops = bound != nullptr ? &bound->ops : nullptr;
   if (ops == nullptr) {
     log_message(LogLevel::Warn, caller, "Memory allocation  failed at item %d\n", id);
     return -1;
@@ -190,7 +191,7 @@ void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
     ZRDB_DIT &dit = zrdbIndexHdr.dit[node->did];
     if (dit.desc != nullptr && (dit.desc->flags & ZRDB_FLAG_ACTIVE) != 0 && dit.op != nullptr &&
         dit.op->*slot != nullptr && zrdbIndexHdr.dataBase != nullptr &&
-        check_record("zrdb_Cleanup", node->did, dit.desc) == 0) {
+        check_record("zrdb_Cleanup", node->did, dit.desc, dit.op) == 0) {
       (dit.op->*slot)(&dit);
     }
   }

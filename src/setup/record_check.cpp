@@ -9,10 +9,10 @@
 #include "core.h"
 
 namespace zrdb {
-namespace {
 
-// Real size of the data segment attached in this process; 0 when none.
 uint64_t g_dataSegmentSize = 0;
+
+namespace {
 
 // Why a descriptor cannot be used, or null when it can.
 const char *record_fault(int32_t id, const ZRDB_ITEM_DESC &d, uint64_t limit) {
@@ -43,13 +43,23 @@ void set_data_segment(int shmId) {
   g_dataSegmentSize = shmId >= 0 && shmctl(shmId, IPC_STAT, &info) == 0 ? info.shm_segsz : 0;
 }
 
-int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc) {
+int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
+                      CheckedRecord *bound) {
   // Without a data segment the header's own size is the best bound there is.
   const uint64_t limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize
                          : zrdbIndexHdr.sysHdr != nullptr ? zrdbIndexHdr.sysHdr->size
                                                           : 0;
   const char *fault = desc != nullptr ? record_fault(id, *desc, limit) : "no descriptor";
-  if (fault == nullptr) return 0;
+  if (fault == nullptr) {
+    if (bound != nullptr && zrdbIndexHdr.dataBase != nullptr) {
+      std::memcpy(bound->head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset,
+                  sizeof bound->head);
+      bound->offset = desc->offset;
+      bound->limit = limit;
+    }
+    return 0;
+  }
+  if (bound != nullptr) bound->limit = 0;
   log_message(LogLevel::Err, caller, "ZRDID(%d) record is damaged: %s\n", id, fault);
   return ZRDB_ERR_CORRUPT;
 }
@@ -60,5 +70,5 @@ extern "C" int zrdb_checkItem(int32_t id) {
   if (!zrdb::valid_id(id)) return -1;
   const ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
   if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0) return -2;
-  return zrdb::check_record(__func__, id, desc);
+  return zrdb::check_record_full(__func__, id, desc, nullptr);
 }
