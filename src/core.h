@@ -132,7 +132,8 @@ struct BoundItem {
   CheckedRecord checked;
 };
 inline constexpr size_t kCheckedHeadOffset = 32;
-static_assert(offsetof(ZRDB_ITEM_DESC, type) + 4 - kCheckedHeadOffset == sizeof(CheckedRecord{}.head));
+static_assert(offsetof(ZRDB_ITEM_DESC, type) + 4 - kCheckedHeadOffset ==
+              sizeof(CheckedRecord{}.head));
 
 // Real size of the data segment attached in this process; 0 when none.
 // Set only by set_data_segment.
@@ -188,7 +189,8 @@ constexpr const char *base_name(const char *path) {
 // Calls the d_ctrl handler of an item through the one dispatch path: link
 // translation (element 0), range check (-1), record check, handler check
 // (-3, logged), then the handler's result. No active check, no sync hook.
-// `caller` names the public function in the log.
-int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para);
+// An item not of `type` is refused with -3: its handler would read the
+// parameter as another type's. `caller` names the public function.
+int call_ctrl(const char *caller, int32_t id, int32_t type, int32_t op, intptr_t para);
 
 }  // namespace zrdb

@@ -40,16 +40,25 @@ std::vector<int> touch_everything(int32_t id) {
   int32_t c = 0;
   ZRDB_BLK_INFO blk{};
   std::vector<int> rc = {
-      zrdb_getValue(id, buf, sizeof buf),  zrdb_setValue(id, buf, sizeof buf),
-      zrdb_getiValue(id, 1, buf, 64),      zrdb_setiValue(id, 1, buf, 64),
-      zrdb_printValue(id, 1),              zrdb_printiValue(id, 1, 1),
-      zrdb_getType(id),                    zrdb_item_count(id),
-      zrdb_getUserBlkInfo(id, &blk),       zrdb_cbufWrite(id, buf, 4, buf, 4),
+      zrdb_getValue(id, buf, sizeof buf),
+      zrdb_setValue(id, buf, sizeof buf),
+      zrdb_getiValue(id, 1, buf, 64),
+      zrdb_setiValue(id, 1, buf, 64),
+      zrdb_printValue(id, 1),
+      zrdb_printiValue(id, 1, 1),
+      zrdb_getType(id),
+      zrdb_item_count(id),
+      zrdb_getUserBlkInfo(id, &blk),
+      zrdb_cbufWrite(id, buf, 4, buf, 4),
       zrdb_cbufRead(id, buf, 64, buf, 64, &a, &b),
-      zrdb_msgbufWrite(id, 1, 2, 4, buf),  zrdb_msgbufRead(id, &a, &b, &c, buf),
-      zrdb_msgbufClear(id),                zrdb_semaPost(id, 0),
-      zrdb_semaWait_timeout_us(id, 1000),  zrdb_semaGetValue(id, &a),
-      zrdb_callMsgbufWrite(id, buf, 4, 0, 1), zrdb_checkItem(id),
+      zrdb_msgbufWrite(id, 1, 2, 4, buf),
+      zrdb_msgbufRead(id, &a, &b, &c, buf),
+      zrdb_msgbufClear(id),
+      zrdb_semaPost(id, 0),
+      zrdb_semaWait_timeout_us(id, 1000),
+      zrdb_semaGetValue(id, &a),
+      zrdb_callMsgbufWrite(id, buf, 4, 0, 1),
+      zrdb_checkItem(id),
   };
   rc.push_back(zrdb_getName(id) == nullptr ? ZRDB_ERR_CORRUPT : 0);
   return rc;
@@ -107,8 +116,8 @@ TEST_F(CorruptionTest, DamagedDescriptorIsRefusedEverywhereWithoutTouchingOtherD
         const auto [first, last] = std::pair{saved.offset, saved.offset + saved.size};
         for (size_t i = 0; i < before.size(); ++i) {
           if (i >= first && i < last) continue;
-          ASSERT_EQ(before[i], data()[i]) << "byte " << i << " changed, item " << id << " "
-                                          << d.field << "=" << d.value;
+          ASSERT_EQ(before[i], data()[i])
+              << "byte " << i << " changed, item " << id << " " << d.field << "=" << d.value;
         }
         EXPECT_EQ(status, 0) << "item " << id << " " << d.field << "=" << d.value << " mode "
                              << mode;
@@ -135,6 +144,11 @@ TEST_F(CorruptionTest, HostileBufferIndicesAndRealtimeBlockAreRefused) {
     *mb = {0, bad};
     EXPECT_EQ(zrdb_msgbufWrite(6, 1, 1, 4, buf), ZRDB_ERR_CORRUPT) << bad;
   }
+  // Another type's d_ctrl would read the parameter block as its own.
+  for (const int rc :
+       {zrdb_semaPost(5, 1), zrdb_semaGetValue(6, &a), zrdb_cbufWrite(4, buf, 1, buf, 1),
+        zrdb_msgbufWrite(5, 1, 1, 4, buf), zrdb_msgbufClear(4)})
+    EXPECT_EQ(rc, -3);
   // Ids of the realtime block are looked up like any other id.
   ZRDB_RT_CTRL &rt = zrdbIndexHdr.dit[7].desc->rt;
   rt = {{-5, 99999, 6, 0, 0}, {4, 4, 4, 0, 0}, {-7, 70000, 0, 0, 0}, {1, 1, 1, 0, 0}, UINT_MAX};

@@ -25,6 +25,9 @@ struct Request {
   const void *syncBuf = nullptr;
   int32_t syncLen = 0;
   bool prefix = false;  // print "%04d: %-10s: " first
+  // The item type whose d_ctrl parameter block the caller passes; any other
+  // type's handler would read it as something else. -1: any type.
+  int32_t type = -1;
 };
 
 struct Target {
@@ -35,6 +38,9 @@ struct Target {
 
 // Translation, range (-1), active (-2) and record (ZRDB_ERR_CORRUPT) checks.
 int resolve(const Request &rq, Target &out);
+// The type check of a bound item (false after logging why; the caller
+// returns -3).
+bool type_ok(const Request &rq, const Target &t);
 // Logs why no handler is available.
 void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
 // Print prefix and sync hook.
@@ -59,7 +65,7 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
   Target t{};
   if (const int rc = resolve(rq, t); rc != 0) return rc;
   Fn fn = bound_handler(rq, t, slot);
-  if (fn == nullptr) return -3;
+  if (fn == nullptr || !type_ok(rq, t)) return -3;
   before_handler(rq, t);
   return call(fn, &zrdbIndexHdr.dit[t.id], t.idx);
 }

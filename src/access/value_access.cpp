@@ -33,6 +33,13 @@ int resolve(const Request &rq, Target &out) {
   return check_record(rq.caller, out.id, out.desc, zrdbIndexHdr.dit[out.id].op);
 }
 
+bool type_ok(const Request &rq, const Target &t) {
+  if (rq.type < 0 || t.desc->type == rq.type) return true;
+  log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not a %s item!\n", t.id,
+              DBITEMTYPE_MAP[rq.type].key);
+  return false;
+}
+
 namespace {
 // Addresses are logged as 32-bit hexadecimal words.
 unsigned address_word(const void *p) {
@@ -67,8 +74,8 @@ void before_handler(const Request &rq, const Target &t) {
   }
 }
 
-int call_ctrl(const char *caller, int32_t id, int32_t op, intptr_t para) {
-  const Request rq{.caller = caller, .id = id, .inactive = Inactive::Unchecked};
+int call_ctrl(const char *caller, int32_t id, int32_t type, int32_t op, intptr_t para) {
+  const Request rq{.caller = caller, .id = id, .inactive = Inactive::Unchecked, .type = type};
   return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
                   [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
 }

@@ -25,8 +25,10 @@ constexpr ZRDB_ITEM_OPS kMsgbufClient = {.d_ctrl = zrdbmsgbuf_ctrl, .d_free = zr
 // The link daemon's attaches announce the VLINK master they take over.
 void announce_daemon_master(const char *caller, BindColumn column, const ZRDB_DIT & /*dit*/,
                             ZRDB_ITEM_OPS & /*ops*/) {
-  if (column == kColVlinkDaemon) log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1207);
-  if (column == kColInitDaemon) log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1487);
+  if (column == kColVlinkDaemon)
+    log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1207);
+  if (column == kColInitDaemon)
+    log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1487);
 }
 
 // Rows by type code. A type whose handlers are not built yet binds nothing

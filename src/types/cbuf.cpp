@@ -183,13 +183,15 @@ int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode) {
 int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data, int32_t dsize) {
   // The block serves both directions; a write only reads through it.
   ZRDB_CBUF_PARA p{const_cast<void *>(msg), msize, const_cast<void *>(data), dsize, 0, 0, did};
-  return zrdb::call_ctrl(__func__, did, ZRDBCBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
+  return zrdb::call_ctrl(__func__, did, ZRDB_TYPE_CBUF, ZRDBCBUFOP_WRITE,
+                         reinterpret_cast<intptr_t>(&p));
 }
 
 int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize, int32_t *msgLen,
                   int32_t *dataLen) {
   ZRDB_CBUF_PARA p{msg, msize, data, dsize, 0, 0, did};
-  const int rc = zrdb::call_ctrl(__func__, did, ZRDBCBUFOP_READ, reinterpret_cast<intptr_t>(&p));
+  const int rc = zrdb::call_ctrl(__func__, did, ZRDB_TYPE_CBUF, ZRDBCBUFOP_READ,
+                                 reinterpret_cast<intptr_t>(&p));
   if (rc != 0) return rc;
   if (msgLen != nullptr) *msgLen = p.msgLen;
   if (dataLen != nullptr) *dataLen = p.dataLen;

@@ -211,21 +211,27 @@ int zrdbmsgbuf_print(ZRDB_DIT *dit, int32_t /*mode*/) {
 int zrdb_msgbufWrite(int32_t did, int32_t from, int32_t arg, int32_t msize, const void *payload) {
   // The block serves both directions; a write only reads through it.
   const ZRDB_MSGBUF_PARA p{&from, &arg, &msize, const_cast<void *>(payload)};
-  return zrdb::call_ctrl(__func__, did, ZRDBMSGBUFOP_WRITE, reinterpret_cast<intptr_t>(&p));
+  return zrdb::call_ctrl(__func__, did, ZRDB_TYPE_MSGBUF, ZRDBMSGBUFOP_WRITE,
+                         reinterpret_cast<intptr_t>(&p));
 }
 
 int zrdb_msgbufRead(int32_t did, int32_t *from, int32_t *arg, int32_t *msize, void *payload) {
   const ZRDB_MSGBUF_PARA p{from, arg, msize, payload};
-  return zrdb::call_ctrl(__func__, did, ZRDBMSGBUFOP_READ, reinterpret_cast<intptr_t>(&p));
+  return zrdb::call_ctrl(__func__, did, ZRDB_TYPE_MSGBUF, ZRDBMSGBUFOP_READ,
+                         reinterpret_cast<intptr_t>(&p));
 }
 
 int zrdb_msgbufClear(int32_t did) {
-  const zrdb::Request rq{.caller = __func__, .id = did, .inactive = zrdb::Inactive::Unchecked};
+  const zrdb::Request rq{.caller = __func__,
+                         .id = did,
+                         .inactive = zrdb::Inactive::Unchecked,
+                         .type = ZRDB_TYPE_MSGBUF};
   zrdb::Target t{};
   if (const int rc = zrdb::resolve(rq, t); rc != 0) return rc;
   std::printf("1-2\n");
   // Bound means a d_ctrl of this process; d_free is what empties the buffer.
-  if (zrdb::bound_handler(rq, t, &ZRDB_ITEM_OPS::d_ctrl) == nullptr) return -3;
+  if (zrdb::bound_handler(rq, t, &ZRDB_ITEM_OPS::d_ctrl) == nullptr || !zrdb::type_ok(rq, t))
+    return -3;
   const auto free = zrdb::bound_handler(rq, t, &ZRDB_ITEM_OPS::d_free);
   if (free == nullptr) return -3;
   std::printf("1-3\n");

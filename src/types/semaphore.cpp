@@ -42,10 +42,12 @@ bool has_handle(const ZRDB_DIT *dit, const char *func) {
 }  // namespace
 
 int semaphore_item_wait_monotonic(int32_t id, uint64_t microseconds) {
-  const Request rq{.caller = "zrdb_semaWait_timeout_us", .id = id, .inactive = Inactive::Unchecked};
+  const Request rq{.caller = "zrdb_semaWait_timeout_us",
+                   .id = id,
+                   .inactive = Inactive::Unchecked,
+                   .type = ZRDB_TYPE_SEMAP};
   return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl, [&](auto, ZRDB_DIT *dit, int32_t) {
-    // Only a semaphore item keeps a semaphore handle in para.
-    if (dit->desc->type != ZRDB_TYPE_SEMAP || !has_handle(dit, rq.caller)) return -1;
+    if (!has_handle(dit, rq.caller)) return -1;
     return sem_wait_monotonic_us(handle(dit), microseconds) == 0 ? 0 : -1;
   });
 }
@@ -136,17 +138,21 @@ int zrdbsemp_free(ZRDB_DIT *dit) {
 }
 
 int zrdb_semaPost(int32_t id, int32_t binary) {
-  return zrdb::call_ctrl(__func__, id, ZRDBSEMPOP_POST, binary);
+  return zrdb::call_ctrl(__func__, id, ZRDB_TYPE_SEMAP, ZRDBSEMPOP_POST, binary);
 }
 
-int zrdb_semaWait(int32_t id) { return zrdb::call_ctrl(__func__, id, ZRDBSEMPOP_WAIT, 0); }
+int zrdb_semaWait(int32_t id) {
+  return zrdb::call_ctrl(__func__, id, ZRDB_TYPE_SEMAP, ZRDBSEMPOP_WAIT, 0);
+}
 
 int zrdb_semaWait_timeout_us(int32_t id, uint32_t microseconds) {
-  return zrdb::call_ctrl(__func__, id, ZRDBSEMPOP_WAIT, static_cast<intptr_t>(microseconds));
+  return zrdb::call_ctrl(__func__, id, ZRDB_TYPE_SEMAP, ZRDBSEMPOP_WAIT,
+                         static_cast<intptr_t>(microseconds));
 }
 
 int zrdb_semaGetValue(int32_t id, int32_t *value) {
-  return zrdb::call_ctrl(__func__, id, ZRDBSEMPOP_GETVALUE, reinterpret_cast<intptr_t>(value));
+  return zrdb::call_ctrl(__func__, id, ZRDB_TYPE_SEMAP, ZRDBSEMPOP_GETVALUE,
+                         reinterpret_cast<intptr_t>(value));
 }
 
 }  // extern "C"
