@@ -428,7 +428,9 @@ int zrdbsemp_close(ZRDB_DIT *dit);
 int zrdbsemp_free(ZRDB_DIT *dit);
 
 /* Semaphore item functions: the handler's result, -1 for an id out of range,
- * -3 when this process has no d_ctrl for the item. */
+ * -3 when this process has no d_ctrl for the item or it is not a semaphore,
+ * ZRDB_ERR_CORRUPT for a damaged record. The same -3 holds for the circular
+ * and message buffer functions given an item of another type. */
 int zrdb_semaPost(int32_t id, int32_t binary);
 int zrdb_semaWait(int32_t id);
 int zrdb_semaWait_timeout_us(int32_t id, uint32_t microseconds); /* 0: no limit */
