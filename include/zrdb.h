@@ -312,7 +312,8 @@ int zrdb_cfgParseFromFile(const char *path);
  * ignores it. Returns 0, -1 (segment, allocation or handler failure; also a
  * data key of 0 or equal to the index key), -2 (id list with a mode other
  * than 3, 4, 5) or ZRDB_ERR_CORRUPT (a damaged item record: the walk stops
- * there, except in HBUSER_REMOVE, which binds every sound item first). */
+ * there, except in HBUSER_REMOVE and HBUSER_PRINT, which bind every sound
+ * item first). */
 int zrdb_Init(int32_t mode, const int32_t *idList);
 /* Attach of the VLINK link daemon. `arg` is unused. Returns 0 or -1. */
 int zrdb_Init_daemon(int32_t arg);

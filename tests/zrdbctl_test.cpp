@@ -1,19 +1,16 @@
 // zrdbctl as an operator runs it: a separate process per command, judged by
-// its exit status, its standard output and its one-line reason on standard
-// error, and by the segments it leaves behind.
-#include <fcntl.h>
-#include <sys/ipc.h>
+// its exit status, its output or its one-line reason on standard error, and
+// by what it leaves in the segments and in /dev/shm.
 #include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <iterator>
 
 #include "support/fixture.h"
 
@@ -22,50 +19,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Data key of examples/plant.db.
-constexpr int kPlantDataKey = 0x5A0DE000;
-
-struct ToolRun {
-  int status = -1;  // exit status, -1 when the tool did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// The tool is built beside the tests: build*/tests/<test> and build*/tools/zrdbctl.
-fs::path build_dir() { return fs::read_symlink("/proc/self/exe").parent_path().parent_path(); }
+constexpr const char *kSem = "/zrdbctl_t";  // the test database's semaphore
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
+bool semaphore_exists() { return fs::exists(std::string("/dev/shm/sem.") + (kSem + 1)); }
 
-// Starts a program with standard output and error sent to files; returns
-// its pid (the caller waits), or -1.
-pid_t spawn(const std::string &program, const std::vector<std::string> &args,
-            const std::string &out, const std::string &err) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) _exit(126);
-  std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(program.c_str()));
-  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-  argv.push_back(nullptr);
-  execv(program.c_str(), argv.data());
-  _exit(127);
-}
-
-int wait_exit(pid_t pid) {
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+// A command line, the exit status it must give and a fragment of its output
+// (status 0) or of its one-line reason (any other status).
+struct Step {
+  std::vector<std::string> args;
+  int status;
+  std::string text;
+};
 
 class ZrdbctlTest : public ::testing::Test {
  protected:
@@ -76,364 +46,221 @@ class ZrdbctlTest : public ::testing::Test {
       "id=3, name=blob, type=user, size=10, value=0x41\n"
       "id=7, name=x.1, type=integer, value=7\n"
       "id=12, name=counter, type=integer, value=5\n"
-      "id=20, name=small, type=integer, size=2*2, value=3\n";
+      "id=20, name=small, type=integer, size=2*2, value=3\n"
+      "id=30, name=sem, type=semap, value=/zrdbctl_t:0\n"
+      "id=31, name=req, type=msgbuf, size=76*2\n"
+      "id=32, name=ev, type=cbuf, size=32*4\n";
 
   void SetUp() override {
-    remove_ipc(kTestDataKey);
-    tool_ = (build_dir() / "tools" / "zrdbctl").string();
+    TearDown();
     ASSERT_TRUE(fs::exists(tool_)) << tool_ << " is missing: build the zrdbctl target";
     dbPath_ = dir_.write("db.cfg", system_section() + kItems);
   }
+  void TearDown() override { remove_ipc(kTestDataKey, {kSem}); }
 
-  void TearDown() override {
-    remove_ipc(kTestDataKey);
-    remove_ipc(kPlantDataKey, {"/plant_req", "/plant_ack"});
+  // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
+  int run(const std::vector<std::string> &args) {
+    cmd_ = "timeout -s KILL 10 " + tool_;
+    for (const std::string &a : args) cmd_ += " '" + a + "'";
+    const int status =
+        std::system((cmd_ + " >" + dir_.path() + "/o 2>" + dir_.path() + "/e").c_str());
+    out_ = read_file(dir_.path() + "/o");
+    err_ = read_file(dir_.path() + "/e");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
-  ToolRun run(const std::vector<std::string> &args) const {
-    const std::string out = dir_.path() + "/out";
-    const std::string err = dir_.path() + "/err";
-    ToolRun r;
-    r.status = wait_exit(spawn(tool_, args, out, err));
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
+  void expect(const Step &s) {
+    const int status = run(s.args);
+    SCOPED_TRACE(cmd_ + "\n" + out_ + err_);
+    EXPECT_EQ(status, s.status);
+    EXPECT_NE((s.status == 0 ? out_ : err_).find(s.text), std::string::npos);
+    // A failure gives exactly one line, prefixed with the tool's name.
+    EXPECT_EQ(err_.substr(0, 9), s.status == 0 ? "" : "zrdbctl: ");
+    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), s.status == 0 ? 0 : 1);
   }
-
-  // Runs a command that must succeed and returns its output.
-  std::string ok(const std::vector<std::string> &args) const {
-    const ToolRun r = run(args);
-    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
-    EXPECT_EQ(r.err, "") << args[0];
-    return r.out;
+  void expect_nothing_left() const {
+    EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY) || segment_exists(kTestDataKey) ||
+                 semaphore_exists());
   }
-
-  void create() const { ASSERT_EQ(run({"create", dbPath_}).status, 0); }
 
   TempDir dir_;
-  std::string tool_;
-  std::string dbPath_;
+  // The tool is built beside the tests: build*/tests/<test> and build*/tools/zrdbctl.
+  const std::string tool_ =
+      (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "zrdbctl");
+  std::string dbPath_, cmd_, out_, err_;
 };
 
-std::string join(const std::vector<std::string> &args) {
-  std::string text;
-  for (const std::string &a : args) text += (text.empty() ? "" : " ") + a;
-  return text;
-}
-
-// A failure reports exactly one line, prefixed with the tool's name.
-void expect_one_line_reason(const ToolRun &r, const std::string &fragment,
-                            const std::string &context) {
-  EXPECT_EQ(r.err.rfind("zrdbctl: ", 0), 0u) << context << ": " << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << context << ": " << r.err;
-  EXPECT_FALSE(r.err.empty() || r.err.back() != '\n') << context;
-  EXPECT_NE(r.err.find(fragment), std::string::npos) << context << ": " << r.err;
-}
-
-TEST_F(ZrdbctlTest, CreateAllocatesAndRemoveLeavesNoSegment) {
-  const ToolRun created = run({"create", dbPath_});
-  ASSERT_EQ(created.status, 0) << created.err;
-  EXPECT_NE(created.out.find("7 items"), std::string::npos) << created.out;
-  EXPECT_TRUE(segment_exists(ZRDB_INDEX_KEY));
-  EXPECT_TRUE(segment_exists(kTestDataKey));
-
-  EXPECT_EQ(run({"remove"}).status, 0);
-  EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY));
-  EXPECT_FALSE(segment_exists(kTestDataKey));
-
-  const ToolRun again = run({"remove"});
-  EXPECT_EQ(again.status, 1);
-  expect_one_line_reason(again, "no database", "second remove");
-  EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY));
-}
-
-TEST_F(ZrdbctlTest, SetThenGetRoundTripsByNameAndById) {
-  create();
-  struct Case {
-    std::vector<std::string> set;
-    std::string item;  // read back with get
-    std::string shown;
+TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
+  const Step steps[] = {
+      {{"create", dbPath_}, 0, "created 'test': 10 items"},
+      {{"create", dbPath_}, 1, "allocated already"},  // a parse would move every data area
+      {{"check"}, 0, "checked 10 item(s): 0 damaged\n"},
+      // 4 + 32 + 32 + 12 (10 rounded up) + 4 + 4 + 4 + 128 + (8 + 2 * 76) + (20 + 4 * 32)
+      {{"info"}, 0, "data used   528 bytes (0.8%), items end at byte 528\n"},
+      {{"info"}, 0, "by type     user 1 integer 5 string 1 semap 1 cbuf 1 msgbuf 1\n"},
+      {{"dump"}, 0, "0007: integer   : x.1"},
+      {{"set", "speed.3", "0x10"}, 0, ""},    // hex in, decimal out
+      {{"set", "1.4", "4294967295"}, 0, ""},  // ids and names reach the same item
+      {{"get", "speed"}, 0, "100\n100\n100\n16\n4294967295\n100\n100\n100\n"},
+      {{"set", "counter", "-1"}, 0, ""},
+      {{"get", "12"}, 0, "4294967295\n"},  // shown unsigned
+      {{"set", "label.1", "0123456789abcdef"}, 0, ""},
+      {{"set", "label.1", "ab"}, 0, ""},
+      {{"get", "label"}, 0, "idle\nab\n"},  // the element named, no tail of the longer text
+      {{"set", "small", "9"}, 0, ""},       // no index: every element
+      {{"set", "small.1", "0x1234"}, 0, ""},
+      {{"get", "small"}, 0, "9\n4660\n"},  // narrow elements stay apart
+      {{"set", "x.1", "3"}, 0, ""},        // the whole name wins over a split
+      {{"get", "7"}, 0, "3\n"},
+      {{"print", "speed.3", "0"}, 0, "16\n"},                // mode and index reach the handler
+      {{"print", "speed.3"}, 0, "0001: integer   : speed"},  // mode 1 adds the prefix
+      {{"sem-post", "sem"}, 0, ""},                          // communication items
+      {{"sem-value", "sem"}, 0, "1\n"},
+      {{"sem-wait", "sem"}, 0, ""},
+      {{"sem-wait", "sem", "1000"}, 1, "timed out"},
+      {{"cbuf-write", "ev", "first", "one"}, 0, ""},
+      {{"cbuf-write", "ev", "second"}, 0, ""},
+      {{"cbuf-read", "ev"}, 0, "message: first\ndata: one\n"},
+      {{"cbuf-read", "ev"}, 0, "message: second\ndata: \n"},
+      {{"cbuf-read", "ev"}, 1, "is empty"},
+      {{"print", "ev", "1"}, 0, "OF(0),UF(1),MBL(2)"},
+      {{"print", "ev", "2"}, 0, ""},  // resets the statistics
+      {{"print", "ev", "1"}, 0, "OF(0),UF(0),MBL(0)"},
+      {{"cbuf-write", "ev", std::string(21, 'x')}, 2, "carries 20"},
+      {{"msg-write", "req", "24", "-7", "ping"}, 0, ""},
+      {{"msg-read", "req"}, 0, "from: 24\narg: -7\nsize: 64\npayload: ping\n"},
+      {{"msg-read", "req"}, 1, "is empty"},
+      // Bad input: status 2, and nothing changes.
+      {{"get", "nosuch"}, 2, "unknown item 'nosuch'"},
+      {{"get", "speed.8"}, 2, "out of range"},
+      {{"get", "speed.-1"}, 2, "bad element index"},
+      {{"set", "speed.1", "12abc"}, 2, "bad number"},
+      {{"set", "speed.1", "4294967296"}, 2, "bad number"},
+      {{"set", "speed.1", "-2147483649"}, 2, "bad number"},
+      {{"set", "small.0", "70000"}, 2, "does not fit"},
+      {{"set", "label.1", "0123456789abcdefX"}, 2, "holds 16"},
+      {{"set", "blob", "1"}, 2, "user item"},
+      {{"get", "blob.0"}, 2, "no elements"},
+      {{"print", "speed", "-1"}, 2, "bad print mode"},
+      {{"sem-wait", "sem", "-5"}, 2, "bad time-out '-5'"},
+      {{"sem-wait", "sem", "abc"}, 2, "bad time-out"},
+      {{"sem-wait", "sem", "1.5"}, 2, "bad time-out"},
+      {{"sem-post", "sem", "2"}, 2, "bad binary flag"},
+      {{"sem-post", "speed"}, 2, "not semap"},
+      {{"msg-write", "req", "-1", "0"}, 2, "bad sender id"},
+      {{"msg-write", "req", "1", "0x"}, 2, "bad argument"},
+      {{"frob"}, 2, "unknown command"},
+      {{"set", "speed"}, 2, "usage: zrdbctl"},
+      {{"-f"}, 2, "needs a database file"},
+      {{"get", "speed"}, 0, "100\n100\n100\n16\n4294967295\n100\n100\n100\n"},
+      {{"sem-value", "sem"}, 0, "0\n"},
+      {{"msg-read", "req"}, 1, "is empty"},
+      {{"remove"}, 0, "removed 'test' (data key 0x5a0d0001)\n"},
+      {{"remove"}, 1, "no database"},
   };
-  const Case cases[] = {
-      {{"speed.3", "0x10"}, "speed.3", "16\n"},            // hex in, decimal out
-      {{"1.4", "4294967295"}, "speed.4", "4294967295\n"},  // id and name reach one item
-      {{"counter", "-1"}, "12", "4294967295\n"},           // shown unsigned
-      {{"label.1", "hello"}, "label", "idle\nhello\n"},    // only the element named
-      {{"label.0", "0123456789abcdef"}, "label.0", "0123456789abcdef\n"},  // fills the element
-      {{"label.0", "ab"}, "label.0", "ab\n"},                 // no tail of the longer text
-      {{"speed", "9"}, "speed", "9\n9\n9\n9\n9\n9\n9\n9\n"},  // no index: every element
-      {{"x.1", "3"}, "7", "3\n"},                             // the whole name wins over a split
-      {{"small.1", "0x1234"}, "small", "3\n4660\n"},          // narrow elements stay apart
-  };
-  for (const Case &c : cases) {
-    std::vector<std::string> set = {"set"};
-    set.insert(set.end(), c.set.begin(), c.set.end());
-    ok(set);
-    EXPECT_EQ(ok({"get", c.item}), c.shown) << join(set);
-  }
+  for (const Step &s : steps) expect(s);
+  expect_nothing_left();
 }
 
-TEST_F(ZrdbctlTest, BadInputExitsTwoWithOneLineReasonAndChangesNothing) {
-  create();
-  struct Case {
-    std::vector<std::string> args;
-    std::string reason;
+TEST_F(ZrdbctlTest, WithoutADatabaseCommandsFailAndBadFilesAreRefusedLeavingNothing) {
+  // Each file also has a sound semaphore item, which a late refusal would leave.
+  int files = 0;
+  const auto file = [&](const std::string &system, const std::string &item) {
+    return dir_.write("bad" + std::to_string(++files) + ".cfg",
+                      system + item + "\nid=9, name=s9, type=semap, value=/zrdbctl_t:1\n");
   };
-  const Case cases[] = {
-      {{"get", "nosuch"}, "unknown item 'nosuch'"},
-      {{"get", "5000"}, "unknown item"},
-      {{"get", "nosuch.1"}, "unknown item 'nosuch'"},
-      {{"get", "speed.8"}, "out of range"},
-      {{"get", "speed.-1"}, "bad element index"},
-      {{"set", "speed.9", "1"}, "out of range"},
-      {{"set", "speed.1", "12abc"}, "bad number"},
-      {{"set", "speed.1", ""}, "bad number"},
-      {{"set", "speed.1", "4294967296"}, "bad number"},
-      {{"set", "speed.1", "0x100000000"}, "bad number"},
-      {{"set", "speed.1", "-2147483649"}, "bad number"},
-      {{"set", "small.0", "70000"}, "does not fit"},
-      {{"set", "label.1", "0123456789abcdefX"}, "holds 16"},
-      {{"set", "blob", "1"}, "user item"},
-      {{"get", "blob.0"}, "no elements"},
-      {{"get", "blob.1"}, "out of range"},
-      {{"print", "speed", "x"}, "bad print mode"},
-      {{"frob"}, "unknown command"},
-      {{"get"}, "usage: zrdbctl"},
-      {{"set", "speed"}, "usage: zrdbctl"},
-      {{"-f"}, "needs a database file"},
-      {{"-q", "info"}, "unknown option"},
-      {{}, "no command"},
-  };
-  for (const Case &c : cases) {
-    const ToolRun r = run(c.args);
-    EXPECT_EQ(r.status, 2) << join(c.args);
-    expect_one_line_reason(r, c.reason, join(c.args));
-  }
-  EXPECT_EQ(ok({"get", "speed"}), "100\n100\n100\n100\n100\n100\n100\n100\n");
-  EXPECT_EQ(ok({"get", "label"}), "idle\nidle\n");
-  EXPECT_EQ(ok({"get", "small"}), "3\n0\n");
-}
-
-TEST_F(ZrdbctlTest, WithoutDatabaseEveryCommandFailsAndMakesNoIndex) {
-  const std::vector<std::vector<std::string>> commands = {
-      {"info"},           {"dump"},   {"get", "speed"},       {"set", "speed", "1"},
-      {"print", "speed"}, {"remove"}, {"-f", dbPath_, "dump"}};
-  for (const auto &args : commands) {
-    const ToolRun r = run(args);
-    EXPECT_EQ(r.status, 1) << join(args);
-    expect_one_line_reason(r, "does not exist", join(args));
-    EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY)) << join(args) << " left an index segment";
-  }
-}
-
-TEST_F(ZrdbctlTest, FailedCreateLeavesNoSegment) {
-  const std::string badSyntax =
-      dir_.write("bad.cfg", system_section() + "id=1, name=a, colour=red\n");
-  const std::string tooSmall = dir_.write(
-      "small.cfg", system_section(kTestDataKey, 4096) + "id=1, name=a, type=user, size=4097\n");
-  const std::string noKey =
-      dir_.write("nokey.cfg", "[system]\nname=t\nsize=4096\n[database]\nid=1, name=a\n");
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {{"create", badSyntax}, 1, "did not parse"},
-      {{"create", tooSmall}, 1, "did not parse"},
-      {{"create", noKey}, 2, "no data segment key"},
+  const std::string sys = system_section();
+  const Step steps[] = {
+      {{"create", file(sys, "id=1, name=a, colour=red")}, 2, "did not parse"},
+      {{"create", file("[system]\nname=t\nsize=4096\n[database]\n", "")}, 2, "no data segment key"},
+      {{"create", file(system_section(ZRDB_INDEX_KEY), "")}, 2, "index segment's own key"},
+      {{"create", file(sys, "id=1, name=s, type=semap, value=")}, 2, "item 1 's': a semaphore"},
+      {{"create", file(sys, "id=1, name=s, type=semap, value=zrdbctl_t:1")}, 2, "/NAME:COUNT"},
+      {{"create", file(sys, "id=1, name=c, type=cbuf")}, 2, "item 1 'c': a circular buffer needs"},
+      {{"create", file(sys, "id=1, name=c, type=cbuf, size=11*4")}, 2, "under the 12"},
+      {{"create", file(sys, "id=1, name=m, type=msgbuf, size=75*4")}, 2, "under the 76"},
       {{"create", dir_.path() + "/missing.cfg"}, 2, "cannot read"},
+      {{"info"}, 1, "does not exist"},
+      {{"check"}, 1, "does not exist"},
+      {{"-f", dbPath_, "dump"}, 1, "does not exist"},
   };
-  for (const Case &c : cases) {
-    const ToolRun r = run(c.args);
-    EXPECT_EQ(r.status, c.status) << join(c.args);
-    expect_one_line_reason(r, c.reason, join(c.args));
-    EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY)) << join(c.args);
-    EXPECT_FALSE(segment_exists(kTestDataKey)) << join(c.args);
+  for (const Step &s : steps) {
+    expect(s);
+    expect_nothing_left();
   }
-}
-
-TEST_F(ZrdbctlTest, CreateRefusesWhileAllocatedAndKeepsTheIndex) {
-  create();
-  ok({"set", "speed.2", "7"});
-  // Same items in another order: a re-parse would move every data area.
-  const std::string reordered =
-      dir_.write("reordered.cfg", system_section() +
-                                      "id=20, name=small, type=integer, size=2*2\n"
-                                      "id=2, name=label, type=string, size=16*2\n"
-                                      "id=1, name=speed, type=integer, size=4*8\n");
-  for (const std::string &file : {dbPath_, reordered}) {
-    const ToolRun r = run({"create", file});
-    EXPECT_EQ(r.status, 1) << file;
-    expect_one_line_reason(r, "allocated already", file);
-  }
-  EXPECT_EQ(ok({"get", "speed.2"}), "7\n");
-  EXPECT_EQ(ok({"get", "label.0"}), "idle\n");
+  run(steps[0].args);  // the parser's own message says where the file is wrong
+  EXPECT_NE(out_.find("Syntax ERROR"), std::string::npos);
 }
 
 TEST_F(ZrdbctlTest, InvalidIndexIsParsedOnlyFromAGivenFileAndRemoveClearsIt) {
-  // An application's attach with a broken file leaves an index that is not
-  // valid (as the library specifies); the tool must not use it blindly.
-  const std::string badSyntax =
-      dir_.write("bad.cfg", system_section() + "id=1, name=a, colour=red\n");
+  // An application's failed parse leaves an invalid index; never used blindly.
+  const std::string bad = dir_.write("bad.cfg", system_section() + "id=1, name=a, colour=red\n");
   const auto leave_invalid_index = [&] {
-    ASSERT_EQ(run_in_child([&] { return zrdb_cfgParseFromFile(badSyntax.c_str()) != 0 ? 0 : 1; }),
-              0);
-    ASSERT_TRUE(segment_exists(ZRDB_INDEX_KEY));
+    ASSERT_EQ(run_in_child([&] { return zrdb_cfgParseFromFile(bad.c_str()) != 0 ? 0 : 1; }), 0);
   };
-
   leave_invalid_index();
-  ToolRun r = run({"get", "speed"});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "not valid", "get on an invalid index");
-  EXPECT_TRUE(segment_exists(ZRDB_INDEX_KEY));
-  r = run({"remove"});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "removed it", "remove of an invalid index");
+  expect({{"get", "speed"}, 1, "not valid"});  // and leaves it for remove to report
+  expect({{"remove"}, 1, "not valid (no database file given); removed it"});
   EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY));
-
   // With the file the index is repaired, but nothing is allocated yet.
   leave_invalid_index();
-  r = run({"-f", dbPath_, "dump"});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "not allocated", "dump with -f");
-  r = run({"remove", dbPath_});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "removed the index segment only", "remove of an unallocated index");
+  expect({{"-f", dbPath_, "dump"}, 1, "not allocated"});
+  expect({{"remove", dbPath_}, 1, "does not exist; removed the index segment only"});
   EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY));
-
-  // An invalid index under an allocated database is repaired from the file,
-  // and the database is then removed completely.
-  create();
+  // Under an allocated database the file repairs the index; remove clears all.
+  expect({{"create", dbPath_}, 0, ""});
   leave_invalid_index();
-  EXPECT_EQ(run({"remove", dbPath_}).status, 0);
-  EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY));
-  EXPECT_FALSE(segment_exists(kTestDataKey));
+  expect({{"remove", dbPath_}, 0, "removed 'test'"});
+  expect_nothing_left();
 }
 
-TEST_F(ZrdbctlTest, PrintHandsModeAndIndexToTheItemHandler) {
-  create();
-  ok({"set", "speed.2", "42"});
-  EXPECT_EQ(ok({"print", "speed.2", "0"}), "42\n");
-  EXPECT_EQ(ok({"print", "speed", "0"}), "100\n");
-  EXPECT_EQ(ok({"print", "counter", "0"}), "5\n");
-  // Mode 1, the default, adds the id and type prefix; other non-zero modes
-  // print the verbose line alone.
-  const std::string element = ok({"print", "speed.2"});
-  EXPECT_EQ(element.rfind("0001: integer   : speed", 0), 0u) << element;
-  EXPECT_NE(element.find("[2]= 42(0x0000002a)\n"), std::string::npos) << element;
-  EXPECT_EQ(ok({"print", "speed", "2"}).rfind("speed ", 0), 0u);
-  const std::string text = ok({"print", "label.1"});
-  EXPECT_EQ(text.rfind("0002: string    : label", 0), 0u) << text;
-  EXPECT_NE(text.find("[1]= idle\n"), std::string::npos) << text;
-  EXPECT_NE(ok({"print", "blob"}).find("User defined, size(12 Bytes)"), std::string::npos);
-}
-
-TEST_F(ZrdbctlTest, DumpAndInfoDescribeTheWholeDatabase) {
-  create();
-  const std::string dump = ok({"dump"});
-  EXPECT_NE(dump.find("ZRDB ----- test ----- Key:" + std::to_string(kTestDataKey) + ", Size:65536"),
-            std::string::npos)
-      << dump;
-  for (const char *line :
-       {"0000: integer   : dbg_level", "0001: integer   : speed", "0002: string    : label",
-        "0003: user      : blob", "0007: integer   : x.1", "0012: integer   : counter",
-        "0020: integer   : small"}) {
-    EXPECT_NE(dump.find(line), std::string::npos) << line;
-  }
-
-  // 4 + 32 + 32 + 12 (10 rounded up) + 4 + 4 + 4 bytes.
-  const std::string info = ok({"info"});
-  for (const char *line :
-       {"system      test\n", "data key    0x5a0d0001", "data size   65536 bytes\n",
-        "data used   92 bytes", "items end at byte 92\n", "items       7 (highest id 20)\n",
-        "user 1 integer 5 string 1", "allocated   yes"}) {
-    EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
+// A damaged record: the item is refused in time, the sound items stay reachable
+// and remove clears everything else, the sound semaphore item too.
+TEST_F(ZrdbctlTest, DamagedRecordIsRefusedWithoutCrashOrHang) {
+  const std::pair<size_t, uint32_t> damages[] = {
+      {offsetof(ZRDB_ITEM_DESC, count), INT32_MAX},
+      {offsetof(ZRDB_ITEM_DESC, offset), 0xFFFFFFF0u},
+      {offsetof(ZRDB_ITEM_DESC, elemSize), UINT32_MAX},  // -1
+      {offsetof(ZRDB_ITEM_DESC, type), 77},
+  };
+  for (const auto &[field, value] : damages) {
+    SCOPED_TRACE("field at " + std::to_string(field));
+    expect({{"create", dbPath_}, 0, ""});
+    void *index = shmat(shmget(ZRDB_INDEX_KEY, 0, 0), nullptr, 0);
+    ASSERT_NE(index, reinterpret_cast<void *>(-1));
+    auto *speed = static_cast<unsigned char *>(index) + ZRDB_SYS_HDR_SIZE + ZRDB_ITEM_DESC_SIZE;
+    std::memcpy(speed + field, &value, sizeof value);
+    shmdt(index);
+    const Step steps[] = {
+        {{"get", "speed"}, 1, "'speed' (id 1) is damaged"},
+        {{"print", "speed"}, 1, "'speed' (id 1) is damaged"},
+        {{"get", "counter"}, 0, "5\n"},
+        {{"print", "counter", "0"}, 0, "5\n"},
+        {{"info"}, 1, "1 damaged item"},
+        {{"dump"}, 1, "could not be listed (id 1)"},
+        {{"check"}, 1, "1 of 10 item(s) are damaged"},
+        {{"remove"}, 1, "semaphores) of 1 damaged item(s) (id 1) were not released"},
+    };
+    for (const Step &s : steps) expect(s);
+    expect_nothing_left();
   }
 }
 
-TEST_F(ZrdbctlTest, ExampleProgramsExchangeValuesAcrossProcesses) {
-  const fs::path examples = fs::path(__FILE__).parent_path().parent_path() / "examples";
-  const std::string db = (examples / "plant.db").string();
-  const std::string app = (examples / "plant.app").string();
-  const std::string producer = (build_dir() / "examples" / "producer").string();
-  const std::string consumer = (build_dir() / "examples" / "consumer").string();
-  ASSERT_TRUE(fs::exists(producer) && fs::exists(consumer)) << "build the example programs";
-  remove_ipc(kPlantDataKey);
-  ASSERT_EQ(run({"create", db}).status, 0);
-  ASSERT_NE(ok({"info"}).find("data key    0x5a0de000"), std::string::npos)
-      << "kPlantDataKey is stale";
-
-  // The consumer starts first and waits for the producer's "done".
-  const pid_t reader =
-      spawn(consumer, {db, app, "20", "20"}, dir_.path() + "/c.out", dir_.path() + "/c.err");
-  const pid_t writer =
-      spawn(producer, {db, app, "20"}, dir_.path() + "/p.out", dir_.path() + "/p.err");
-  EXPECT_EQ(wait_exit(writer), 0) << read_file(dir_.path() + "/p.err");
-  EXPECT_EQ(wait_exit(reader), 0) << read_file(dir_.path() + "/c.out")
-                                  << read_file(dir_.path() + "/c.err");
-
-  EXPECT_EQ(ok({"get", "counter"}), "20\n");
-  EXPECT_EQ(ok({"get", "levels.0"}), "20\n");
-  EXPECT_EQ(ok({"get", "status"}), "done\n");
-  EXPECT_EQ(run({"remove"}).status, 0);
-  EXPECT_FALSE(segment_exists(kPlantDataKey));
-}
-
-TEST_F(ZrdbctlTest, CommunicationItemsWorkFromTheToolAndBetweenClientAndServer) {
-  const fs::path examples = fs::path(__FILE__).parent_path().parent_path() / "examples";
-  const std::string db = (examples / "plant.db").string();
-  const std::string app = (examples / "plant.app").string();
-  remove_ipc(kPlantDataKey, {"/plant_req", "/plant_ack"});
-  ASSERT_EQ(run({"create", db}).status, 0);
-
-  // Semaphore: post, read the count, take it; a second timed wait fails.
-  ok({"sem-post", "req_sem"});
-  ok({"sem-post", "req_sem", "1"});
-  EXPECT_EQ(ok({"sem-value", "req_sem"}), "2\n");
-  ok({"sem-wait", "req_sem", "100000"});
-  ok({"sem-wait", "req_sem"});
-  ToolRun r = run({"sem-wait", "req_sem", "1000"});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "timed out", "sem-wait on zero");
-
-  // Circular buffer: records come back in order, then it is empty; the
-  // statistics show the underflow until print mode 2 resets them.
-  ok({"cbuf-write", "events", "first", "one"});
-  ok({"cbuf-write", "events", "second"});
-  EXPECT_EQ(ok({"cbuf-read", "events"}), "message: first\ndata: one\n");
-  EXPECT_EQ(ok({"cbuf-read", "events"}), "message: second\ndata: \n");
-  r = run({"cbuf-read", "events"});
-  EXPECT_EQ(r.status, 1);
-  expect_one_line_reason(r, "is empty", "cbuf-read on empty");
-  EXPECT_NE(ok({"print", "events", "1"}).find("OF(0),UF(1),MBL(2)"), std::string::npos);
-  ok({"print", "events", "2"});
-  EXPECT_NE(ok({"print", "events", "1"}).find("OF(0),UF(0),MBL(0)"), std::string::npos);
-  r = run({"cbuf-write", "events", std::string(60, 'x')});
-  EXPECT_EQ(r.status, 2);
-  expect_one_line_reason(r, "carries 52", "oversize record");
-
-  // Message buffer.
-  ok({"msg-write", "requests", "24", "7", "ping"});
-  EXPECT_EQ(ok({"msg-read", "requests"}), "from: 24\narg: 7\nsize: 64\npayload: ping\n");
-  EXPECT_EQ(run({"msg-read", "requests"}).status, 1);
-
-  // Wrong types are bad input.
-  r = run({"sem-post", "speed"});
-  EXPECT_EQ(r.status, 2);
-  expect_one_line_reason(r, "not semap", "sem-post on an integer");
-
-  // A client calls a server process through the call pattern.
-  const std::string server = (build_dir() / "examples" / "server").string();
-  const std::string client = (build_dir() / "examples" / "client").string();
-  const pid_t serving =
-      spawn(server, {db, app, "30"}, dir_.path() + "/s.out", dir_.path() + "/s.err");
-  const pid_t calling =
-      spawn(client, {db, app, "30"}, dir_.path() + "/k.out", dir_.path() + "/k.err");
-  EXPECT_EQ(wait_exit(calling), 0) << read_file(dir_.path() + "/k.err");
-  EXPECT_EQ(wait_exit(serving), 0) << read_file(dir_.path() + "/s.err");
-  EXPECT_EQ(ok({"sem-value", "ack_sem"}), "0\n");
-  EXPECT_EQ(run({"remove"}).status, 0);
+// zrdbctl killed while it creates: whatever the library made by then,
+// remove clears it from the segments and from /dev/shm.
+TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
+  for (const bool allocated : {false, true}) {
+    SCOPED_TRACE(allocated ? "killed after the allocation" : "killed before: no data to remove");
+    const int died = run_in_child([&] {
+      if (zrdb_cfgParse(dbPath_.c_str()) == 0 &&
+          (!allocated || zrdb_Init(HBUSER_ALLOCATE, nullptr) == 0))
+        raise(SIGKILL);
+      return 1;
+    });
+    EXPECT_EQ(died, -1);
+    ASSERT_EQ(semaphore_exists(), allocated);
+    expect({{"remove"}, allocated ? 0 : 1, allocated ? "removed 'test'" : "index segment only"});
+    expect_nothing_left();
+  }
 }
 
 }  // namespace

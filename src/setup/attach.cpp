@@ -149,16 +149,16 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
   return 0;
 }
 
-// Binds every item of the list. The removing mode goes on past damaged
-// records, so that removal still releases what it can; the others stop at
-// the first failure.
+// Binds every item of the list. The removing and printing modes go on past
+// damaged records, so that removal still releases what it can and a
+// listing still shows what it can; the others stop at the first failure.
 int whole_list_walk(const char *caller, BindColumn column, bool allocate) {
   int result = 0;
   for (ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
     const int rc =
         bind_item(caller, node->did, column, allocate ? &node->value : nullptr, allocate);
     if (rc == 0) continue;
-    if (column != kColRemove || rc != ZRDB_ERR_CORRUPT) return rc;
+    if ((column != kColRemove && column != kColPrint) || rc != ZRDB_ERR_CORRUPT) return rc;
     result = rc;
   }
   return result;
