@@ -3,30 +3,18 @@
 // shared memory, so runs are fast and leave nothing behind; the input
 // reaches the reader as a file through a memfd. After each parse, whatever
 // its result, the checks below must hold; a violation traps.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "core.h"
-
-// Every diagnostic goes to the system log as well; a fuzzer produces
-// millions of them, so this program's syslog drops them.
-extern "C" void syslog(int /*priority*/, const char * /*format*/, ...) {}
+#include "input_file.h"
 
 namespace {
 
 unsigned char *g_segment = nullptr;
-int g_input = -1;
-std::string g_path;
-
-void require(bool condition) {
-  if (!condition) __builtin_trap();
-}
+zrdb::fuzz::InputFile g_input;
+using zrdb::fuzz::require;
 
 bool all_zero(const void *data, size_t size) {
   static const unsigned char zeros[sizeof(ZRDB_ITEM_DESC)] = {};
@@ -93,18 +81,13 @@ void check_index(int result) {
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
   g_segment = static_cast<unsigned char *>(std::malloc(ZRDB_INDEX_SIZE));
-  g_input = memfd_create("zrdb-config", 0);
-  if (g_segment == nullptr || g_input < 0) std::abort();
-  g_path = "/proc/self/fd/" + std::to_string(g_input);
-  // The parser's messages are expected by the thousand; keep the terminal
-  // for libFuzzer's own reports (on standard error).
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  if (g_segment == nullptr) std::abort();
+  g_input.open("zrdb-config");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (ftruncate(g_input, 0) != 0) std::abort();
-  if (size > 0 && pwrite(g_input, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+  const char *path = g_input.hold(data, size);
 
   // What the attach hands the parser: a zeroed index and a zeroed process index.
   std::memset(g_segment, 0, ZRDB_INDEX_SIZE);
@@ -113,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   zrdbIndexHdr.sysHdr = reinterpret_cast<ZRDB_SYS_HDR *>(g_segment);
   glb_vLinkDid = -1;
 
-  const int result = cfgParser(g_path.c_str());
+  const int result = cfgParser(path);
   require(result <= 0);
   check_index(result);
 
