@@ -1,143 +1,128 @@
-// The configuration reader: the index it writes, read at literal offsets; its messages.
+// The configuration file reader: what it writes, read back at the records'
+// byte offsets so that no layout change hides, and its exact diagnostics.
 #include "support/fixture.h"
 
 namespace zrdb::test {
 
-using namespace std::string_literals;
+using Words = std::vector<int32_t>;
 
 class ConfigParserTest : public IndexOnlyTest {
  protected:
-  // Parses `text` into a new index: the result and what was printed.
-  std::string parse(const std::string &text) {
+  // Parses `text` into a new index, expecting `result`; returns what was printed.
+  std::string parse(const std::string &text, int result = 0) {
     reset_index();
-    return outcome([&] { return zrdb_cfgParse(dir_.write("db.cfg", text).c_str()); });
+    const std::string path = dir_.write("db.cfg", text);
+    return capture_stdout([&] { EXPECT_EQ(zrdb_cfgParse(path.c_str()), result) << text; });
   }
   static std::string bytes(size_t at, size_t n) {
-    return std::string(reinterpret_cast<const char *>(zrdbIndexHdr.sysHdr) + at, n);
+    return {reinterpret_cast<const char *>(zrdbIndexHdr.sysHdr) + at, n};
   }
-  static int32_t word(size_t at) {  // every field read is 4-byte aligned
-    return *reinterpret_cast<const int32_t *>(reinterpret_cast<char *>(zrdbIndexHdr.sysHdr) + at);
+  static Words words(size_t at, size_t n = 1) {  // n 32-bit words at byte `at` of the index
+    Words w(n);
+    std::memcpy(w.data(), bytes(at, 4 * n).data(), 4 * n);
+    return w;
   }
-  static size_t desc(int32_t id, size_t field = 0) { return 48 + 292 * size_t(id) + field; }
+  // Name, then did, flags, size, elemSize, count, type and offset of descriptor `id`.
+  static std::pair<std::string, Words> record(int32_t id) {
+    Words w = words(80 + 292 * id, 5);
+    w.push_back(words(108 + 292 * id)[0]);
+    w.push_back(words(240 + 292 * id)[0]);
+    return {bytes(48 + 292 * id, 32), w};
+  }
+  static std::string item_list() {  // "id=value " per item
+    std::string list;
+    for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next)
+      list += std::to_string(n->did) + "=" + n->value + " ";
+    return list;
+  }
   TempDir dir_;
 };
 
-std::string pad(const std::string &text) { return (text + std::string(32, '\0')).substr(0, 32); }
+std::string pad(const std::string &name) { return name + std::string(32 - name.size(), '\0'); }
 
 TEST_F(ConfigParserTest, WorkedExampleLayoutInTheSegment) {
-  ASSERT_EQ(sysconf(_SC_PAGESIZE), 4096);
-  ASSERT_EQ(
-      parse("# plant database\n[system]\nname=plant\nkey=0x5A0DE000\nsize=16384\n[database]\n"
-            "id=1, name=speed, type=integer, size=4*8, value=100\n"
-            "id=2, name=label, type=string, size=16*2, value=idle\n"
-            "id=3, name=calib, type=user, size=64, value=0x5a\n"
-            "id=010, name=counter, type=integer, value=0\n"  // ids are decimal
-            "id=20, name=events, type=cbuf, size=64*32\n"
-            "id=30, name=requests, type=msgbuf, size=76*16, mapto=7:2:3, syncto=12:40:1\n"
-            "id=40, name=cmd, realtime=30*10*11, timeout=50, realtime=30*12\n"
-            "id=50, type=user\nid=51, type=string, size=0x9\nid=52, type=semap\n"
-            "id=53, type=cbuf\nid=54, type=vlinkmst, size=10*7\nid=55, type=vlinkslv\n"
-            "id=56, type=msgbuf, size=5\nid=57, type=thrd_rbuf, size=100*3\n"
-            "id=58, type=thrd_fifo, size=7\nid=59, type=rmtbuf, size=8*8\nid=60, type=vlinkbuf\n"),
-      "0");
-  EXPECT_EQ(bytes(0, 48),  // magic, name, size, maxDid, key
-            "\x30\xC2\x2A\x03" + pad("plant") + "\0\x40\0\0\x3C\0\0\0\0\xE0\x0D\x5A"s);
-  // Id, name; type, size, element size, count. The areas follow each other in file order.
-  const std::tuple<int32_t, const char *, std::vector<int32_t>> rows[] = {
-      {1, "speed", {1, 32, 4, 8}},       {2, "label", {2, 32, 16, 2}},
-      {3, "calib", {0, 64, 64, 1}},      {10, "counter", {1, 4, 4, 1}},
-      {20, "events", {4, 2068, 64, 32}}, {30, "requests", {7, 1224, 76, 16}},
-      {40, "cmd", {1, 4, 4, 1}},         {50, "", {0, 128, 128, 1}},
-      {51, "", {2, 12, 9, 1}},           {52, "", {3, 128, 128, 1}},
-      {53, "", {4, 20, 0, 0}},           {54, "", {5, 256, 10, 1}},
-      {55, "", {6, 132, 0, 1}},          {56, "", {7, 16, 5, 1}},
-      {57, "", {8, 364, 100, 3}},        {58, "", {9, 84, 7, 1}},
-      {59, "", {10, 412, 8, 8}},         {60, "", {11, 412, 0, 0}}};
-  int32_t offset = 0;
-  for (const auto &[id, name, f] : rows) {
-    std::vector<int32_t> fields;  // did, flags, type, size, elemSize, count, offset
-    for (const size_t at : {32, 36, 60, 40, 44, 48, 192}) fields.push_back(word(desc(id, at)));
-    EXPECT_EQ(fields, (std::vector<int32_t>{id, 1, f[0], f[1], f[2], f[3], offset})) << id;
-    EXPECT_EQ(bytes(desc(id), 32), pad(name)) << id;
-    offset += f[1];
-  }
-  // mapto B, C (16-bit) and A; syncto of item 30 and of an item without it.
-  EXPECT_EQ(bytes(desc(30, 52), 8), "\2\0\3\0\7\0\0\0"s);
-  EXPECT_EQ(bytes(desc(30, 280), 12) + bytes(desc(1, 280), 12),
-            "\x0C\0\0\0\x28\0\0\0\1\0\0\0"s + std::string(8, '\xFF') + std::string(4, '\0'));
-  std::vector<int32_t> rt;  // of item 40: A[5], B[5], C[5], time-outs[5], count
-  for (size_t at = 196; at < 280; at += 4) rt.push_back(word(desc(40, at)));
-  EXPECT_EQ(rt, (std::vector<int32_t>{30, 30, 0, 0, 0,  10, 12, 0, 0, 0, 11,
-                                      0,  0,  0, 0, 50, 2,  0,  0, 0, 2}));
-  for (const int32_t id : {0, 4, 41, 4999}) EXPECT_EQ(bytes(desc(id), 292), std::string(292, '\0'));
+  EXPECT_EQ(parse("# plant database\n[system]\nname=plant\nkey=0x5A0DE000\nsize=16384\n[database]\n"
+                  "id=1, name=speed, type=integer, size=4*8, value=100\n"
+                  "id=2, name=label, type=string, size=16*2, value=idle\n"
+                  "id=3, name=calib, type=user, size=64, value=0x5a\n"
+                  "id=10, name=counter, type=integer, value=0\n"
+                  "id=20, name=events, type=cbuf, size=64*32\n"
+                  "id=30, name=requests, type=msgbuf, size=76*16, mapto=7:2:3, syncto=12:40:1\n"
+                  "id=40, name=cmd, realtime=30*10*11, timeout=50, realtime=30*12\n"),
+            "");
+  EXPECT_EQ(words(0), Words{0x32AC230});  // magic, name, size, maxDid, key
+  EXPECT_EQ(bytes(4, 32), pad("plant"));
+  EXPECT_EQ(words(36, 3), (Words{16384, 40, 0x5A0DE000}));
+  // clang-format off
+  const std::pair<std::string, Words> rows[] = {
+      {pad("speed"), {1, 1, 32, 4, 8, 1, 0}},         {pad("label"), {2, 1, 32, 16, 2, 2, 32}},
+      {pad("calib"), {3, 1, 64, 64, 1, 0, 64}},       {pad("counter"), {10, 1, 4, 4, 1, 1, 128}},
+      {pad("events"), {20, 1, 2068, 64, 32, 4, 132}}, {pad("cmd"), {40, 1, 4, 4, 1, 1, 3424}},
+      {pad("requests"), {30, 1, 1224, 76, 16, 7, 2200}}};
+  // clang-format on
+  for (const auto &row : rows) EXPECT_EQ(record(row.second[0]), row);
+  // mapto B, C (16-bit each) then A; syncto, {-1, -1, 0} when not given.
+  EXPECT_EQ(bytes(48 + 292 * 30 + 52, 8), std::string("\2\0\3\0\7\0\0\0", 8));
+  EXPECT_EQ(words(48 + 292 * 30 + 280, 3), (Words{12, 40, 1}));
+  EXPECT_EQ(words(48 + 292 + 280, 3), (Words{-1, -1, 0}));
+  // rtA[5], rtB[5], rtC[5], rtTimeout[5], rtCount
+  EXPECT_EQ(words(48 + 292 * 40 + 196, 21),
+            (Words{30, 30, 0, 0, 0, 10, 12, 0, 0, 0, 11, 0, 0, 0, 0, 50, 2, 0, 0, 0, 2}));
+  for (const int32_t id : {0, 4, 41, 4999})
+    EXPECT_EQ(bytes(48 + 292 * id, 292), std::string(292, '\0'));
+  EXPECT_EQ(item_list(), "1=100 2=idle 3=0x5a 10=0 20= 30= 40= ");
 }
 
 TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
-  const std::string h = "[system]\nname=t\nkey=0x5A0D0001\nsize=8192\n[database]\nid=1\n";
-  const std::string db = "parseSegDatabase| ", sys = "parseSegSystem| Syntax ERROR: ";
-  const std::string e = db + "Syntax ERROR: ", at7 = " at line 7\n", z(400, '0'),
-                    tw = "|WARN|NONAME|" + db + "Invalid usage of the timeout property\n";
-  std::string rt6;  // six realtime entries, one more than a descriptor holds
-  for (int i = 0; i < 6; ++i) rt6 += " realtime=1*2";
-  const std::tuple<std::string, int, std::string> rows[] = {
+  const std::string head = "[system]\nname=t\nkey=0x5A0D0001\nsize=8192\n[database]\nid=1\n";
+  const std::string db = "parseSegDatabase| Syntax ERROR: ", sys = "parseSegSystem| Syntax ERROR: ";
+  const std::string size = db + "Unrecognized item size format at line 7\n";
+  const std::vector<std::tuple<std::string, int, std::string>> rows = {
       {"# c\n\nname=x\n", -1, "cfgParser| Syntax error: Can not find [system] at line:3\n"},
       {"[system]\nflavour=x\n", -4, sys + "Wrong system Key string(flavour) at line 2\n"},
       {"[system]\nname\n", -2, sys + "Can get name of system at line 2\n"},
       {"[system]\nkey\n", -2, sys + "Can get SHMKEY of system at line 2\n"},
       {"[system]\nsize\n", -3, sys + "Can get SIZE of system at line 2\n"},
-      {h + "id=2 colour=red\n", -1, e + "Unrecognized Item Key(colour)" + at7},
-      {h + "id=5000\n", -1, e + "Item ID wrong (5000)" + at7},
-      {h + "id=4294967301\n", -1, e + "Item ID wrong (2147483647)" + at7},
-      {h + "id=2 type=Integer\n", -1, e + "Unrecognized item type(Integer)" + at7},
-      {h + "id=2 type=user size=60000*60000\n", -1, e + "Unrecognized item size format" + at7},
-      {h + "id=2 mapto=1:2\n", -1, e + "Unrecognized Mapping format" + at7},
-      {h + "id=2 mapto=1:0:3\n", -1, e + "Unrecognized Mapping format" + at7},
-      {h + "id=2 syncto=12\n", -1, e + "Unrecognized syncto format" + at7},
-      {h + "id=1, name=again\n", -1, e + "Repeated or badItem ID" + at7},
-      {h + "id=2 type=user size=8189\n", -1,
-       db + "Fital ERROR: System Share Memory size is too small (8192)\n"},
-      {h + "id=2 type=user size=8188\n", 0, ""},  // fills the data segment exactly
-      // Texts longer than the fields and the parsers' private copies.
-      {h + "id=2 name=" + std::string(40, 'n') + " value=" + std::string(200, 'v') + "\n", 0, ""},
-      {h + "id=2 realtime=" + z + "1*2 size=" + z + "8\n", -1,
-       e + "Unrecognized item size format" + at7},
-      {h + "id=2 mapto=" + z + "7:2:3\n", -1, e + "Unrecognized Mapping format" + at7},
-      {h + "id=2 syncto=" + z + "7:2:3\n", -1, e + "Unrecognized syncto format" + at7},
-      // A line is read 1023 characters at a time.
-      {h + "id=2 value=" + std::string(1012, 'v') + "rest\n", -1,
-       e + "Unrecognized Item Key(rest) at line 8\n"},
-      {h + "id=2" + rt6 + " timeout=9\n", 0, db + "rtControl index can't be more than 5 \n" + tw},
-      {h + "id=2 realtime=1*2 name=x timeout=9\n", 0, tw.substr(13)}};
+      {head + "id=5000\n", -1, db + "Item ID wrong (5000) at line 7\n"},
+      {head + "id=2 type=Integer\n", -1, db + "Unrecognized item type(Integer) at line 7\n"},
+      {head + "id=2 type=vlinkbufs\n", -1, db + "Unrecognized item type(vlinkbufs) at line 7\n"},
+      {head + "id=2 size=4*0\n", -1, size},
+      {head + "id=2 size=-4*2\n", -1, size},
+      {head + "id=2 type=user size=60000*60000\n", -1, size},
+      {head + "id=2 mapto=1:2\n", -1, db + "Unrecognized Mapping format at line 7\n"},
+      {head + "id=2 mapto=1:0:3\n", -1, db + "Unrecognized Mapping format at line 7\n"},
+      {head + "id=2 syncto=12\n", -1, db + "Unrecognized syncto format at line 7\n"},
+      {head + "id=1, name=again\n", -1, db + "Repeated or badItem ID at line 7\n"},
+      {head + "id=2 type=user size=8189\n", -1,
+       "parseSegDatabase| Fital ERROR: System Share Memory size is too small (8192)\n"},
+      {head + "id=2 type=user size=8188\n", 0, ""},  // fills the segment exactly
+      // A line is read 1023 characters at a time: the rest is a line of its own.
+      {head + "id=2 value=" + std::string(1012, 'v') + "rest\n", -1,
+       db + "Unrecognized Item Key(rest) at line 8\n"},
+      {head + "id=2 realtime=1*1 realtime=2*2 realtime=3*3 realtime=4*4 realtime=5*5 realtime=6*6",
+       0, "parseSegDatabase| rtControl index can't be more than 5 \n"},
+      {head + "id=2 timeout=50\n", 0, "parseSegDatabase| Invalid usage of the timeout property\n"},
+  };
   for (const auto &[text, result, message] : rows) {
-    EXPECT_EQ(parse(text),
-              std::to_string(result) + (message.empty() ? "" : "|WARN|NONAME|" + message));
-    EXPECT_EQ(word(0), result == 0 ? 0x32AC230 : 0) << message;
+    EXPECT_EQ(parse(text, result), message.empty() ? "" : "|WARN|NONAME|" + message);
+    EXPECT_EQ(words(0), Words{result == 0 ? 0x32AC230 : 0}) << message;  // valid only when clean
   }
   reset_index();
   const std::string missing = dir_.path() + "/missing.cfg";
-  EXPECT_EQ(outcome([&] { return zrdb_cfgParse(missing.c_str()); }),
-            "-1|WARN|NONAME|cfgParser| Open ZRDB configuration file (" + missing + ") failed!\n");
+  EXPECT_EQ(run([&] { return zrdb_cfgParse(missing.c_str()); }),
+            "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + missing + ") failed!\n");
 }
 
-TEST_F(ConfigParserTest, SystemKeysSaturateAndSizesRoundUpToWholePages) {
-  const std::string n32(32, 'N'), n(32, '\0'), p7 = pad("plant 7"), long_name = "name=" + n32 + "x";
-  // Blanks belong to the name; a name that fills the field has no terminator.
-  const std::tuple<std::string, std::string, int32_t, uint32_t> rows[] = {
-      {"name=plant 7", p7, 0, 0},
-      {long_name, n32, 0, 0},
-      {"key=010", n, 8, 0},
-      {"key=0xFFFFFFFF", n, INT32_MAX, 0},
-      {"key=-0x80000001", n, INT32_MIN, 0},
-      {"size=5000", n, 0, 8192},
-      {"size=-5", n, 0, 4096},
-      {"size=0xFFFFFFFF", n, 0, 0x80000000},
-      {"size=4294967296", n, 0, 0x80000000}};
-  for (const auto &[line, name, key, size] : rows) {
-    EXPECT_EQ(parse("[system]\n" + line + "\n"), "0");
-    EXPECT_EQ(std::make_tuple(bytes(4, 32), word(44), uint32_t(word(36))),
-              std::tie(name, key, size))
-        << line;
-  }
+TEST_F(ConfigParserTest, TextsAreCutToTheirFieldsAndTheSizeToWholePages) {
+  EXPECT_EQ(parse("[system]\nname=" + std::string(32, 'N') +
+                  "tail\nsize=5000\n[database]\nid=010 name=" + std::string(40, 'n') + " value=" +
+                  std::string(200, 'v') + "\nid=3 id=4 name=a name=b value\n  #id=5\n\t\r\n,=,\n"),
+            "");
+  // The system name fills its field unterminated; ids are decimal; later keys win.
+  EXPECT_EQ(bytes(4, 36), std::string(32, 'N') + std::string("\0\x20\0\0", 4));
+  EXPECT_EQ(item_list(), "10=" + std::string(127, 'v') + " 4= ");
+  EXPECT_EQ(record(10).first, std::string(31, 'n') + '\0');
+  EXPECT_EQ(record(4).first, pad("b"));
 }
 
 }  // namespace zrdb::test

@@ -1,49 +1,54 @@
-// Attaching the index: later processes find it valid and only rebuild their item list.
+// Attaching the index: later processes rebuild their item list from a valid
+// index; a failed parse leaves it invalid, so that the next attach parses.
 #include "support/fixture.h"
 
 namespace zrdb::test {
 
 class IndexAttachTest : public IndexOnlyTest {
  protected:
-  // The item list; after a rebuild up to maxDid, "bad dit" unless just those dit are set.
-  static std::string items(int32_t maxDid = -2) {
+  // "id=value " per item of the list, then the VLINK master.
+  static std::string item_list() {
     std::string list;
     for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next)
       list += std::to_string(n->did) + "=" + n->value + " ";
-    for (int32_t id = 0; id < ZRDB_MAX_ITEMS; ++id)
-      if (maxDid > -2 && zrdbIndexHdr.dit[id].desc != (id <= maxDid ? descriptor(id) : nullptr))
-        return "bad dit";
-    return list;
+    return list + "vlink " + std::to_string(glb_vLinkDid);
   }
   TempDir dir_;
-  const std::string path_ = dir_.write("db.cfg",
-                                       "[system]\nsize=8192\n[database]\nid=17, value=a\n"
-                                       "id=4, type=vlinkmst, value=b\nid=9, type=vlinkmst\n"
-                                       "id=0, value=c\nid=40, type=string\n");
+  const std::string path_ =
+      dir_.write("db.cfg",
+                 "[system]\nsize=1\n[database]\nid=17, value=a\nid=4, type=vlinkmst, value=b\n"
+                 "id=9, type=vlinkmst\nid=0\n");
 };
 
-TEST_F(IndexAttachTest, LaterAttachesRebuildFromAValidIndexAndParseAnInvalidOne) {
+TEST_F(IndexAttachTest, LaterProcessesRebuildFromTheValidIndexWithoutReadingTheFile) {
   ASSERT_EQ(zrdb_cfgParse(path_.c_str()), 0);
-  // A parse keeps the last vlinkmst item, a rebuild the lowest.
-  EXPECT_EQ(items() + std::to_string(glb_vLinkDid), "17=a 4=b 9= 0=c 40= 9");
-  dir_.write("db.cfg", "[system]\nsize=4096\n[database]\nid=99, value=new\n");
+  EXPECT_EQ(item_list(), "17=a 4=b 9= 0= vlink 9");  // file order, the last master
+  dir_.write("db.cfg", "[system]\n[database]\nid=99, value=new\n");
   EXPECT_EQ(run_in_child([&] {
-              EXPECT_EQ(outcome([&] { return zrdb_cfgParse(path_.c_str()); }), "0");
-              EXPECT_EQ(items(40) + std::to_string(glb_vLinkDid), "0= 4= 9= 17= 40= 4");
+              EXPECT_EQ(run([&] { return zrdb_cfgParse(path_.c_str()); }), "0: ");
+              EXPECT_EQ(item_list(), "0= 4= 9= 17= vlink 4");  // ascending, the first master
               return ::testing::Test::HasFailure() ? 1 : 0;
             }),
             0);
-  // A maxDid written by someone else must not walk the rebuild out of the index.
-  for (const auto &[maxDid, walked, list] :
-       {std::tuple{100000, 4999, "0= 4= 9= 17= 40= "}, {-7, -1, ""}}) {
-    zrdbIndexHdr.sysHdr->maxDid = maxDid;
-    ASSERT_EQ(zrdb_cfgParse(path_.c_str()), 0);
-    EXPECT_EQ(items(walked), list) << maxDid;
-  }
-  // A file read although the index is valid; its failed parse invalidates the index.
-  dir_.write("db.cfg", "[system]\nsize=4096\n[database]\nid=5 type=float\n");
-  EXPECT_EQ(zrdb_cfgParseFromFile(path_.c_str()), -1);
-  EXPECT_EQ(zrdb_cfgParse(path_.c_str()), -1);  // parsed again, not rebuilt
+}
+
+TEST_F(IndexAttachTest, FailedParseInvalidatesTheIndexAndTheNextAttachParsesAfresh) {
+  ASSERT_EQ(zrdb_cfgParse(path_.c_str()), 0);
+  // zrdb_cfgParseFromFile reads the file although the index is valid.
+  dir_.write("db.cfg", "[system]\nsize=1\n[database]\nid=77\nid=5 type=float\n");
+  EXPECT_EQ(
+      run([&] { return zrdb_cfgParseFromFile(path_.c_str()); }),
+      "-1: |WARN|NONAME|parseSegDatabase| Syntax ERROR: Unrecognized item type(float) at line 5\n");
+  EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, 0u);
+  dir_.write("db.cfg", "[system]\nsize=1\n[database]\nid=3, value=v\n");
+  EXPECT_EQ(run_in_child([&] {
+              EXPECT_EQ(zrdb_cfgParse(path_.c_str()), 0);
+              EXPECT_EQ(item_list(), "3=v vlink -1");                        // parsed, not rebuilt
+              EXPECT_EQ(descriptor(77)->flags | descriptor(17)->flags, 0u);  // a zeroed segment
+              return ::testing::Test::HasFailure() ? 1 : 0;
+            }),
+            0);
+  EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, ZRDB_MAGIC);  // one segment for all processes
 }
 
 }  // namespace zrdb::test

@@ -1,4 +1,8 @@
-// Value access: results -1/-2/-3 and their messages, copy bounds, print formats.
+// Value access through the one dispatch path: result codes and their
+// messages, queries, copy bounds and print formats.
+#include <map>
+#include <regex>
+
 #include "support/fixture.h"
 
 namespace zrdb::test {
@@ -6,102 +10,111 @@ namespace zrdb::test {
 class ValueAccessTest : public DatabaseTest {
  protected:
   std::string items() const override {
-    return "id=0, name=dbg_level\nid=1, name=speed, size=4*8, value=100\n"
+    return "id=1, name=speed, size=4*8, value=100\n"
            "id=2, name=label, type=string, size=16*2, value=idle\n"
-           "id=3, name=blob, type=user, size=10, value=0x41\nid=4, name=triple, size=4*3\n"
-           "id=5, name=guard, value=0x5a5a5a5a\nid=12, name=counter, value=5\n";
-  }
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    const int32_t ids[] = {1, 2, 3, 4, 5, -1};  // 12 is not bound here
-    reattach(HBUSER_CLIENT, ids);
+           "id=3, name=blob, type=user, size=10, value=0x41\n"
+           "id=4, name=triple, size=4*3, value=7\nid=5, value=0x5a5a5a5a\nid=12, name=counter, "
+           "value=5\n";
   }
 };
 
-std::string op_of(int32_t id) {  // a handler table's address as the messages print it
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", unsigned(uintptr_t(zrdbIndexHdr.dit[id].op)));
-  return text;
-}
-
-TEST_F(ValueAccessTest, ResultCodesAndMessagesOfTheDispatchPath) {
+TEST_F(ValueAccessTest, ResultCodesAndTheirMessages) {
+  const int32_t list[] = {1, 2, 3, 4, 5, -1};  // all but 12
+  reattach(HBUSER_CLIENT, list);
   uint32_t v = 0;
-  const std::string w = "|WARN|NONAME|zrdb_", nil = "is not in resurce list";
-  const std::pair<std::function<int()>, std::string> rows[] = {
-      // Ids outside the item and the link ranges: -1, silently.
-      {[&] { return zrdb_getValue(5000, &v, 4); }, "-1"},
-      {[&] { return zrdb_printValue(10100, 1); }, "-1"},
-      // Items not defined: -2, with each function's message.
-      {[&] { return zrdb_getValue(7, &v, 4); }, "-2" + w + "getValue| ZRDID(7) is not actived!\n"},
-      {[&] { return zrdb_getiValue(7, 0, &v, 4); },
-       "-2" + w + "getiValue| ZRDID(7) " + nil + "!\n"},
-      {[&] { return zrdb_getType(7); }, "-2" + w + "getType| ZRDID(7) is not actived!\n"},
-      {[&] { return zrdb_printiValue(7, 0, 1); }, "-2"},
-      // No such handler in this process: -3.
-      {[&] { return zrdb_setValue(12, &v, 4); }, "-3" + w + "setValue| ZRDID(12) " + nil + "!\n"},
-      {[&] { return zrdb_getiValue(3, 0, &v, 4); },
-       "-3" + w + "getiValue| ZRDID(3) " + nil + "!\n" + w +
-           "getiValue| zrdb_getiValue: op= " + op_of(3) + ", d_iget=00000000\n"},
-      {[&] { return zrdb_printiValue(1, 0, 1); }, "-3" + w + "printiValue| ZRDID(1) " + nil +
-                                                      ", op=" + op_of(1) + "!\n" + w +
-                                                      "printiValue| op->d_iprint=00000000!\n"},
-      {[&] { return zrdb_printiValue(12, 0, 1); },
-       "-3" + w + "printiValue| ZRDID(12) " + nil + ", op=00000000!\n"}};
-  for (const auto &[call, expected] : rows) EXPECT_EQ(outcome(call), expected);
-  EXPECT_EQ(  // the queries need the item defined, not bound here
-      std::make_tuple(zrdb_getType(12), zrdb_item_size(2), zrdb_item_count(2),
-                      std::string(zrdb_getName(12)), zrdb_isOperational(12), zrdb_isOperational(7)),
-      std::make_tuple(1, 16, 2, std::string("counter"), 1, 0));  // 12 bound by the allocation
   ZRDB_BLK_INFO info{};
-  EXPECT_EQ(zrdb_getUserBlkInfo(3, &info), 0);
-  EXPECT_EQ(std::make_pair(info.addr, info.size), std::make_pair((void *)item_area(3), 12));
+  const std::map<std::string, std::function<int(int32_t)>> calls = {
+      {"getValue", [&](int32_t id) { return zrdb_getValue(id, &v, 4); }},
+      {"setValue", [&](int32_t id) { return zrdb_setValue(id, &v, 4); }},
+      {"getiValue", [&](int32_t id) { return zrdb_getiValue(id, 0, &v, 4); }},
+      {"setiValue", [&](int32_t id) { return zrdb_setiValue(id, 0, &v, 4); }},
+      {"printValue", [&](int32_t id) { return zrdb_printValue(id, 1); }},
+      {"printiValue", [&](int32_t id) { return zrdb_printiValue(id, 0, 1); }}};
+  // Each row: function, id, result, and the log after "|WARN|NONAME|zrdb_<function>| ZRDID(<id>"
+  // (nothing when empty); '#' starts a further line of the function.
+  const std::string na = ") is not actived!\n", nl = ") is not in resurce list!\n";
+  // clang-format off
+  const std::tuple<std::string, int32_t, int, std::string> rows[] = {
+      // -1: an id outside the items and the links, silently.
+      {"getValue", 5000, -1, ""}, {"setiValue", -5, -1, ""}, {"printValue", 10100, -1, ""},
+      // -2: an item that is not defined, with each function's message.
+      {"getValue", 7, -2, na}, {"setValue", 7, -2, na}, {"setiValue", 7, -2, na},
+      {"getiValue", 7, -2, nl}, {"printValue", 7, -2, ""}, {"printiValue", 7, -2, ""},
+      // -3: an item this process did not bind, or a handler it does not have.
+      {"setValue", 12, -3, nl}, {"getValue", 3, -3, nl},
+      {"getiValue", 3, -3, nl + "#zrdb_getiValue: op=*, d_iget=00000000\n"},
+      {"printiValue", 1, -3, ") is not in resurce list, op=*!\n#op->d_iprint=00000000!\n"}};
+  // clang-format on
+  for (const auto &[name, id, rc, log] : rows) {
+    const std::string tag = "|WARN|NONAME|zrdb_" + name + "| ";
+    std::string expected = log.empty() ? "" : "#ZRDID(" + std::to_string(id) + log;
+    for (size_t at = expected.find('#'); at != std::string::npos; at = expected.find('#'))
+      expected.replace(at, 1, tag);
+    const std::string out = run([&, id = id, &name = name] { return calls.at(name)(id); });
+    EXPECT_EQ(std::regex_replace(out, std::regex("op= ?[0-9a-f]{8}"), "op=*"),
+              std::to_string(rc) + ": " + expected);
+  }
+  // Queries read the descriptor of any defined item, bound or not.
+  EXPECT_EQ(std::make_tuple(zrdb_getType(12), zrdb_item_size(2), zrdb_item_count(2),
+                            zrdb_isOperational(12), zrdb_isOperational(7),
+                            zrdb_getUserBlkInfo(2, &info), std::string(zrdb_getName(12))),
+            std::make_tuple(1, 16, 2, 1, 0, 0, std::string("counter")));
+  EXPECT_EQ(std::make_pair(static_cast<char *>(info.addr) - static_cast<char *>(zrdb_getBaseAddr()),
+                           info.size),
+            std::make_pair(ptrdiff_t(32), 32));
+  // After clean-up the handlers have no data segment to reach.
   zrdb_Cleanup();
-  EXPECT_EQ(zrdb_getValue(1, &v, 4), -3);  // nothing is reached after clean-up
+  EXPECT_EQ(run([&] { return zrdb_getValue(1, &v, 4); }),
+            "-3: |WARN|NONAME|zrdb_getValue| ZRDID(1) is not in resurce list!\n");
 }
 
-TEST_F(ValueAccessTest, CopiesStayInsideTheItemAndTheElement) {
-  for (const uint32_t i : {0u, 1u, 2u}) ASSERT_EQ(zrdb_setiValue(4, i, &i, 4), 0);
-  uint32_t buf[16] = {7};
-  for (const int32_t i : {3, -1})
-    EXPECT_EQ(
-        outcome([&] { return zrdb_getiValue(4, i, buf, 4); }),
-        "0|WARN|NONAME|zrdbgeneric_iget| DID(4),idx(" + std::to_string(i) + ") is out of range!\n");
-  // A long write of the last element stops at the item's end; negative
-  // lengths copy nothing; a whole-item read copies the item's 12 bytes.
-  std::memset(buf + 1, 0xEE, 60);
-  ASSERT_EQ(zrdb_setiValue(4, 2, buf + 1, 60), 0);
-  EXPECT_EQ(zrdb_setValue(4, buf + 1, -1) + zrdb_setiValue(4, 0, buf + 1, -100) +
-                zrdb_getValue(4, buf, -4),
-            0);
-  EXPECT_EQ(zrdb_getValue(4, buf + 2, 56) + zrdb_getValue(5, buf + 6, 4), 0);
-  EXPECT_EQ(std::vector<uint32_t>(buf, buf + 7),
-            (std::vector<uint32_t>{7, 0xEEEEEEEE, 0, 1, 0xEEEEEEEE, 0xEEEEEEEE, 0x5a5a5a5a}));
+TEST_F(ValueAccessTest, CopiesNeverLeaveTheItemOrTheElement) {
+  reattach(HBUSER_CLIENT);
+  uint8_t big[64];
+  std::memset(big, 0x11, sizeof big);
+  ASSERT_EQ(zrdb_setiValue(4, 2, big, sizeof big), 0);  // the last element, a long length
+  EXPECT_EQ(zrdb_setValue(4, big, -1) + zrdb_setiValue(4, 0, big, -100), 0);  // copy nothing
+  for (const int32_t idx : {3, -1}) {
+    const std::string range = "(" + std::to_string(idx) + ") is out of range!\n";
+    EXPECT_EQ(run([&] { return zrdb_getiValue(4, idx, big, 4) + zrdb_setiValue(4, idx, big, 4); }),
+              "0: |WARN|NONAME|zrdbgeneric_iget| DID(4),idx" + range +
+                  "|WARN|NONAME|zrdbgeneric_iset| DID(4),idx" + range);
+  }
+  uint8_t out[100];
+  std::memset(out, 0xEE, sizeof out);
+  EXPECT_EQ(zrdb_getValue(4, out, -4), 0);
+  EXPECT_EQ(out[0], 0xEE);
+  ASSERT_EQ(zrdb_getValue(4, out, sizeof out), 0);  // the item's 12 bytes, no more
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 13),
+            (std::vector<uint8_t>{7, 0, 0, 0, 7, 0, 0, 0, 0x11, 0x11, 0x11, 0x11, 0xEE}));
+  ASSERT_EQ(zrdb_getValue(5, out, 4), 0);  // the item behind
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 4), "ZZZZ");
 }
 
 TEST_F(ValueAccessTest, PrintFormats) {
   reattach(HBUSER_PRINT);
   ASSERT_EQ(zrdb_setiValue(2, 1, "running", 8), 0);
-  const auto name = [](const std::string &n) { return n + std::string(32 - n.size(), ' '); };
-  const std::string counter = name("counter") + "= 5(0x00000005)\n";
-  // Item, element (-1: the whole item), mode, the text.
-  const std::tuple<int32_t, int32_t, int32_t, std::string> cases[] = {
-      {12, -1, 1, "0012: integer   : " + counter},
-      {12, -1, 3, counter},
-      {1, 7, 1, "0001: integer   : " + name("speed") + "[7]= 100(0x00000064)\n"},
-      {1, 7, 0, "100\n"},
-      {12, -1, 0, "5\n"},
-      {2, 1, 1, "0002: string    : " + name("label") + "[1]= running\n"},
-      {2, -1, 2, name("label") + "= idle\n"},
-      {3, -1, 1, "0003: user      : " + name("blob") + "= User defined, size(12 Bytes)\n"}};
-  for (const auto &[id, i, mode, text] : cases)
-    EXPECT_EQ(
-        outcome([&] { return i < 0 ? zrdb_printValue(id, mode) : zrdb_printiValue(id, i, mode); }),
-        "0" + text);
-  const std::string stars = "\n" + std::string(69, '*') + "\n";
-  const std::string dump = capture_stdout([] { EXPECT_GT(zrdb_dumpAll(), 0); });  // all items
-  EXPECT_EQ(dump.substr(0, 256), stars + "ZRDB ----- test ----- Key:1510801409, Size:65536" +
-                                     stars + "0000: integer   : " + name("dbg_level") +
-                                     "= 0(0x00000000)\n");
+  const std::string counter = "counter" + std::string(25, ' ') + "= 5(0x00000005)\n";
+  const std::string label = "label" + std::string(27, ' '), speed = "speed" + std::string(27, ' ');
+  const auto print = [](int32_t id, int32_t idx, int32_t mode) {
+    return run(
+        [=] { return idx < 0 ? zrdb_printValue(id, mode) : zrdb_printiValue(id, idx, mode); });
+  };
+  const std::string blob = "blob" + std::string(28, ' ') + "= User defined, size(12 Bytes)\n";
+  // clang-format off
+  const std::tuple<int32_t, int32_t, int32_t, std::string> rows[] = {  // id, element or -1, mode
+      {12, -1, 1, "0012: integer   : " + counter}, {12, -1, 0, "5\n"}, {12, -1, 3, counter},
+      {1, 7, 1, "0001: integer   : " + speed + "[7]= 100(0x00000064)\n"}, {1, 7, 0, "100\n"},
+      {2, 1, 1, "0002: string    : " + label + "[1]= running\n"}, {2, 1, 0, "running\n"},
+      {2, -1, 2, label + "= idle\n"}, {3, -1, 0, blob}};
+  // clang-format on
+  for (const auto &[id, idx, mode, expected] : rows)
+    EXPECT_EQ(print(id, idx, mode), "0: " + expected) << id << " " << mode;
+  const std::string stars(69, '*');
+  const std::string head = "\n" + stars + "\nZRDB ----- test ----- Key:1510801409, Size:65536\n" +
+                           stars + "\n0001: integer   : speed" + std::string(27, ' ') +
+                           "= 100(0x00000064)\n0002: ";
+  EXPECT_EQ(capture_stdout([] { EXPECT_GT(zrdb_dumpAll(), 0); }).substr(0, head.size()), head);
 }
 
 }  // namespace zrdb::test

@@ -1,2 +1,66 @@
-// The fixture is header-only; this file gives the support library a source.
 #include "support/fixture.h"
+
+#include <semaphore.h>
+#include <sys/shm.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace zrdb::test {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/zrdb-test-XXXXXX";
+  path_ = mkdtemp(pattern) != nullptr ? pattern : "/tmp";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (path_ != "/tmp") std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(const std::string &name, const std::string &text) const {
+  std::ofstream(path_ + "/" + name, std::ios::binary) << text;
+  return path_ + "/" + name;
+}
+
+void remove_ipc(int dataKey, const std::vector<std::string> &semaphores) {
+  for (const int key : {static_cast<int>(ZRDB_INDEX_KEY), dataKey}) {
+    const int id = shmget(key, 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+  for (const std::string &name : semaphores) sem_unlink(name.c_str());
+}
+
+std::string system_section(int dataKey, int size) {
+  return "[system]\nname=test\nkey=" + std::to_string(dataKey) + "\nsize=" + std::to_string(size) +
+         "\n[database]\n";
+}
+
+void DatabaseTest::SetUp() {
+  remove_ipc(kTestDataKey, semaphores());
+  dbPath_ = dir_.write("db.cfg", system_section() + items());
+  ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(HBUSER_ALLOCATE, nullptr), 0);
+}
+
+void DatabaseTest::reattach(int32_t mode, const int32_t *ids) {
+  zrdb_Cleanup();
+  ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(mode, ids), 0);
+}
+
+void DatabaseTest::TearDown() {
+  zrdb_Cleanup();
+  if (zrdb_cfgParse(dbPath_.c_str()) == 0 && zrdb_Init(HBUSER_REMOVE, nullptr) == 0) {
+    EXPECT_EQ(zrdb_Remove(), 0);
+    EXPECT_LT(shmget(kTestDataKey, 0, 0), 0) << "removal left the data segment";
+    EXPECT_LT(shmget(ZRDB_INDEX_KEY, 0, 0), 0) << "removal left the index segment";
+    for (const std::string &name : semaphores())
+      EXPECT_FALSE(std::filesystem::exists("/dev/shm/sem." + name.substr(1)))
+          << "removal left " << name;
+  }
+  zrdb_Cleanup();
+  remove_ipc(kTestDataKey, semaphores());
+}
+
+}  // namespace zrdb::test
