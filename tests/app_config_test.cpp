@@ -27,11 +27,12 @@ class AppConfigTest : public DatabaseTest {
     for (int32_t id = 0, first = 0; id < ZRDB_MAX_ITEMS; ++id) {
       if (zrdbIndexHdr.dit[id].op == nullptr) continue;
       for (first = id; id + 1 < ZRDB_MAX_ITEMS && zrdbIndexHdr.dit[id + 1].op != nullptr;) ++id;
-      s += std::to_string(first) + (id > first ? "-" + std::to_string(id) : "") + " ";
+      s.append(std::to_string(first)).append(id > first ? "-" : "");
+      s.append(id > first ? std::to_string(id) : "").append(" ");
     }
     for (int i = 0; glb_symblink_total > 0 && i < glb_symblink[0]->count; ++i) {
       const ZRDB_SYMPAIR pair = glb_symblink[0]->pairs[i];
-      s += "/" + std::to_string(pair.did) + "." + std::to_string(pair.idx);
+      s.append("/").append(std::to_string(pair.did)).append(".").append(std::to_string(pair.idx));
     }
     return s;
   }
@@ -106,7 +107,8 @@ std::string links(int first, int last) {
   for (int id = first; id <= last;) {
     std::string ranges = std::to_string(id == first ? id : id - 1) + "(0)";
     int n = 1;
-    for (; n <= 93 && id <= last; ++n, ++id) ranges += ":" + std::to_string(id) + "(0)";
+    for (; n <= 93 && id <= last; ++n, ++id)
+      ranges.append(":").append(std::to_string(id)).append("(0)");
     text += "name = l, size = 4*" + std::to_string(n + 1) + ", symblink = " + ranges + "\n";
   }
   return text;
