@@ -43,10 +43,11 @@ int invalid_handle() {
 
 // A signal handler that interrupts a wait must not look like a taken
 // semaphore or a time-out: the wait goes on towards the same deadline.
-int timed_wait(sem_t *sem, const timespec &deadline) {
+// `deadline` is read on `clock`.
+int timed_wait(sem_t *sem, const timespec &deadline, clockid_t clock = CLOCK_REALTIME) {
   int rc = 0;
   do {
-    rc = sem_timedwait(sem, &deadline);
+    rc = sem_clockwait(sem, clock, &deadline);
   } while (rc != 0 && errno == EINTR);
   return rc;
 }
@@ -69,11 +70,7 @@ int sem_wait_monotonic_us(void *sem, uint64_t microseconds) {
   timespec deadline{};
   deadline.tv_sec = now.tv_sec + static_cast<time_t>(microseconds / 1000000 + nanos / 1000000000);
   deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
-  int rc = 0;
-  do {
-    rc = sem_clockwait(as_sem(sem), CLOCK_MONOTONIC, &deadline);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
+  return timed_wait(as_sem(sem), deadline, CLOCK_MONOTONIC);
 }
 
 }  // namespace zrdb
