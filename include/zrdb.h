@@ -550,4 +550,7 @@ int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize,
 }
 #endif
 
+/* Thread FIFOs and ring-buffer pools. */
+#include "zrdb_threads.h"
+
 #endif /* ZRDB_H */

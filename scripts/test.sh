@@ -3,12 +3,13 @@
 # errors, and runs the whole suite three times: as built for use
 # (RelWithDebInfo, -O2), as released (Release, -O3: more inlining, which
 # brings warnings and faults of its own), and under AddressSanitizer +
-# UndefinedBehaviorSanitizer. Installs the Release build into a temporary
+# UndefinedBehaviorSanitizer; the tests of the threaded item types run once
+# more under ThreadSanitizer. Installs the Release build into a temporary
 # prefix and builds a C program against it twice, as the README shows: with
 # `cc $(pkg-config --cflags --libs zrdb)` and with CMake's find_package.
 # Then fuzzes the configuration file and application file readers for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
-# object behind.
+# object or an item lock file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,7 @@ ipc_leftovers() {
   # semaphores: whatever a test forgot to remove.
   { ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000" {print}'
   ls /dev/shm 2>/dev/null | sed 's|^|/dev/shm/|' || true
+  ls /tmp/zrdbid*.lock 2>/dev/null || true
 }
 
 before=$(ipc_leftovers)
@@ -60,6 +62,10 @@ echo "Installed package: pkg-config and find_package(zrdb) builds run."
 cmake --preset sanitize
 cmake --build --preset sanitize
 ctest --preset sanitize
+
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
 
 if [ "${FUZZ_SECONDS:-30}" != 0 ] && [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh

@@ -152,14 +152,17 @@ inline bool same_words(const uint64_t (&words)[4], const unsigned char *record) 
   return diff == 0;
 }
 
-// The full check of check_record; remembers a sound record in `bound`.
-int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
-                      CheckedRecord *bound);
+// The full check of check_record.
+int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc);
+// Notes a record that just passed the full check, for the quick compare of
+// check_record. Only the attach writes it, before the process's threads
+// use the item: the access path only reads it, so threads never race on it.
+void remember_record(CheckedRecord &bound, const ZRDB_ITEM_DESC &desc);
 
 // Checks the descriptor of `id` before any of its offsets, sizes or counts
 // is used: 0, or ZRDB_ERR_CORRUPT with an ERR line naming the item and the
 // fault, logged as `caller`. For an item this process bound (`op` from its
-// ZRDB_DIT), a record unchanged since it last passed is not checked again:
+// ZRDB_DIT), a record unchanged since it passed at bind is not checked again:
 // comparing the words costs less than re-deriving the geometry.
 inline int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
                         const ZRDB_ITEM_OPS *op = nullptr) {
@@ -170,7 +173,7 @@ inline int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *de
       bound->offset == desc->offset &&
       same_words(bound->head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset))
     return 0;
-  return check_record_full(caller, id, desc, bound);
+  return check_record_full(caller, id, desc);
 }
 
 // Waits on semaphore item `id` (looked up like zrdb_semaWait) with a

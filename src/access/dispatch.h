@@ -10,8 +10,9 @@ namespace zrdb {
 
 // Message for an item that is not active; Unchecked skips the active test.
 enum class Inactive { NotActived, NotInList, Silent, Unchecked };
-// Extra lines logged for a missing handler.
-enum class Unbound { Plain, IgetDetail, IprintDetail };
+// Extra lines logged for a missing handler; Resource is the spelling of
+// the thread FIFO functions.
+enum class Unbound { Plain, IgetDetail, IprintDetail, Resource };
 
 struct Request {
   const char *caller;  // the public function, named in the log
@@ -28,6 +29,8 @@ struct Request {
   // The item type whose d_ctrl parameter block the caller passes; any other
   // type's handler would read it as something else. -1: any type.
   int32_t type = -1;
+  bool translate = true;       // false: the id is taken as an item id
+  int32_t unboundResult = -3;  // result for a missing handler or wrong type
 };
 
 struct Target {
@@ -65,9 +68,12 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
   Target t{};
   if (const int rc = resolve(rq, t); rc != 0) return rc;
   Fn fn = bound_handler(rq, t, slot);
-  if (fn == nullptr || !type_ok(rq, t)) return -3;
+  if (fn == nullptr || !type_ok(rq, t)) return rq.unboundResult;
   before_handler(rq, t);
   return call(fn, &zrdbIndexHdr.dit[t.id], t.idx);
 }
+
+// d_ctrl through dispatch, for the communication-object functions.
+int call_ctrl(const Request &rq, int32_t op, intptr_t para);
 
 }  // namespace zrdb

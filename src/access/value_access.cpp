@@ -13,7 +13,8 @@ int resolve(const Request &rq, Target &out) {
   out.id = rq.id;
   out.idx = rq.indexed ? rq.idx : 0;
   int32_t idx = out.idx;
-  if (zrdb_symblink_check(rq.id, out.idx, &out.id, &idx) == 1 && rq.indexed) out.idx = idx;
+  if (rq.translate && zrdb_symblink_check(rq.id, out.idx, &out.id, &idx) == 1 && rq.indexed)
+    out.idx = idx;
   if (!valid_id(out.id)) return -1;
   out.desc = descriptor(out.id);
   const bool active = out.desc != nullptr && (out.desc->flags & ZRDB_FLAG_ACTIVE) != 0;
@@ -55,7 +56,10 @@ void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, cons
       log_message(LogLevel::Warn, rq.caller, "op->d_iprint=%08x!\n", address_word(slot));
     return;
   }
-  log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", id);
+  log_message(LogLevel::Warn, rq.caller,
+              rq.unbound == Unbound::Resource ? "ZRDID(%d) is not in resource list!\n"
+                                              : "ZRDID(%d) is not in resurce list!\n",
+              id);
   if (rq.unbound == Unbound::IgetDetail && op != nullptr) {
     log_message(LogLevel::Warn, rq.caller, "zrdb_getiValue: op= %08x, d_iget=%08x\n",
                 address_word(op), address_word(slot));
@@ -74,10 +78,14 @@ void before_handler(const Request &rq, const Target &t) {
   }
 }
 
-int call_ctrl(const char *caller, int32_t id, int32_t type, int32_t op, intptr_t para) {
-  const Request rq{.caller = caller, .id = id, .inactive = Inactive::Unchecked, .type = type};
+int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
   return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
                   [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
+}
+
+int call_ctrl(const char *caller, int32_t id, int32_t type, int32_t op, intptr_t para) {
+  return call_ctrl({.caller = caller, .id = id, .inactive = Inactive::Unchecked, .type = type}, op,
+                   para);
 }
 
 namespace {

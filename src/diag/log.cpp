@@ -54,4 +54,12 @@ void log_message(LogLevel level, const char *func, const char *fmt, ...) {
   va_end(args);
 }
 
+void log_debug(int level, const char *func, const char *fmt, ...) {
+  std::printf("|DBG |%s(%d)|%s| ", zrdbdbg_app_name, level, func);
+  va_list args;
+  va_start(args, fmt);
+  std::vprintf(fmt, args);
+  va_end(args);
+}
+
 }  // namespace zrdb

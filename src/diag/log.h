@@ -12,6 +12,11 @@ enum class LogLevel { Err, Warn, Info };
 void log_message(LogLevel level, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 
+// A debug trace: standard output only, tagged with the level or trace value
+// that enabled it.
+void log_debug(int level, const char *func, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
 }  // namespace zrdb
 
 // NOLINTNEXTLINE(cppcoreguidelines-macro-usage): needs __func__ of the caller

@@ -131,7 +131,8 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
     log_message(LogLevel::Warn, caller, "Memory allocation  failed at item %d\n", id);
     return -1;
   }
-  dit.desc->flags |= ZRDB_FLAG_BOUND;
+  dit.desc->flags |= ZRDB_FLAG_BOUND;  // before remembering: the flags are compared too
+  remember_record(bound->checked, *dit.desc);
   const BindingRow *row = binding_row(dit.desc->type);
   if (row != nullptr && column < kColumnCount) {
     *ops = row->cells[column];

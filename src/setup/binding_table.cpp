@@ -108,9 +108,23 @@ constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
       kMsgbufClient,
       kNone}},
     // thrd_rbuf
-    {Fill::None, {}},
+    {Fill::None,
+     {{.d_create = zrdbthrdrbuf_create},
+      kNone,
+      {.d_print = zrdbthrdrbuf_print, .d_iprint = zrdbthrdrbuf_iprint},
+      kNone,
+      kNone,
+      {.d_open = zrdbthrdrbuf_open, .d_ctrl = zrdbthrdrbuf_ctrl, .d_close = zrdbthrdrbuf_close},
+      kNone}},
     // thrd_fifo
-    {Fill::None, {}},
+    {Fill::None,
+     {{.d_create = zrdbthrdfifo_create},
+      kNone,
+      {.d_print = zrdbthrdfifo_print, .d_iprint = zrdbthrdfifo_iprint},
+      kNone,
+      kNone,
+      {.d_open = zrdbthrdfifo_open, .d_ctrl = zrdbthrdfifo_ctrl, .d_close = zrdbthrdfifo_close},
+      kNone}},
     // rmtbuf
     {Fill::Rmtbuf, {}},
     // vlinkbuf

@@ -43,23 +43,25 @@ void set_data_segment(int shmId) {
   g_dataSegmentSize = shmId >= 0 && shmctl(shmId, IPC_STAT, &info) == 0 ? info.shm_segsz : 0;
 }
 
-int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
-                      CheckedRecord *bound) {
-  // Without a data segment the header's own size is the best bound there is.
-  const uint64_t limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize
-                         : zrdbIndexHdr.sysHdr != nullptr ? zrdbIndexHdr.sysHdr->size
-                                                          : 0;
-  const char *fault = desc != nullptr ? record_fault(id, *desc, limit) : "no descriptor";
-  if (fault == nullptr) {
-    if (bound != nullptr && zrdbIndexHdr.dataBase != nullptr) {
-      std::memcpy(bound->head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset,
-                  sizeof bound->head);
-      bound->offset = desc->offset;
-      bound->limit = limit;
-    }
-    return 0;
-  }
-  if (bound != nullptr) bound->limit = 0;
+namespace {
+// Without a data segment the header's own size is the best bound there is.
+uint64_t record_limit() {
+  return zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize
+         : zrdbIndexHdr.sysHdr != nullptr ? zrdbIndexHdr.sysHdr->size
+                                          : 0;
+}
+}  // namespace
+
+void remember_record(CheckedRecord &bound, const ZRDB_ITEM_DESC &desc) {
+  std::memcpy(bound.head, reinterpret_cast<const unsigned char *>(&desc) + kCheckedHeadOffset,
+              sizeof bound.head);
+  bound.offset = desc.offset;
+  bound.limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize : 0;
+}
+
+int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc) {
+  const char *fault = desc != nullptr ? record_fault(id, *desc, record_limit()) : "no descriptor";
+  if (fault == nullptr) return 0;
   log_message(LogLevel::Err, caller, "ZRDID(%d) record is damaged: %s\n", id, fault);
   return ZRDB_ERR_CORRUPT;
 }
@@ -70,5 +72,5 @@ extern "C" int zrdb_checkItem(int32_t id) {
   if (!zrdb::valid_id(id)) return -1;
   const ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
   if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0) return -2;
-  return zrdb::check_record_full(__func__, id, desc, nullptr);
+  return zrdb::check_record_full(__func__, id, desc);
 }

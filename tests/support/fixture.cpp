@@ -31,6 +31,10 @@ void remove_ipc(int dataKey, const std::vector<std::string> &semaphores) {
   for (const std::string &name : semaphores) sem_unlink(name.c_str());
 }
 
+void remove_lock_files(const std::vector<int32_t> &ids) {
+  for (const int32_t id : ids) unlink(("/tmp/zrdbid" + std::to_string(id) + ".lock").c_str());
+}
+
 std::string system_section(int dataKey, int size) {
   return "[system]\nname=test\nkey=" + std::to_string(dataKey) + "\nsize=" + std::to_string(size) +
          "\n[database]\n";
@@ -38,6 +42,7 @@ std::string system_section(int dataKey, int size) {
 
 void DatabaseTest::SetUp() {
   remove_ipc(kTestDataKey, semaphores());
+  remove_lock_files(lockedItems());
   dbPath_ = dir_.write("db.cfg", system_section() + items());
   ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
   ASSERT_EQ(zrdb_Init(HBUSER_ALLOCATE, nullptr), 0);
@@ -61,6 +66,7 @@ void DatabaseTest::TearDown() {
   }
   zrdb_Cleanup();
   remove_ipc(kTestDataKey, semaphores());
+  remove_lock_files(lockedItems());
 }
 
 }  // namespace zrdb::test

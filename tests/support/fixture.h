@@ -32,6 +32,8 @@ class TempDir {
 
 // Removes the index, the data segment of `dataKey` and the named semaphores.
 void remove_ipc(int dataKey, const std::vector<std::string> &semaphores = {});
+// Removes the item lock files of `ids`, which the library leaves on disk.
+void remove_lock_files(const std::vector<int32_t> &ids);
 
 // Runs `call` with standard output captured; returns "result: output".
 inline std::string run(const std::function<int()> &call) {
@@ -62,6 +64,7 @@ class Child {
     if (pid_ > 0 && !reaped_ && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
   }
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   bool running() { return !reaped_ && !(reaped_ = waitpid(pid_, &status_, WNOHANG) != 0); }
   int wait() {
     if (!reaped_ && waitpid(pid_, &status_, 0) == pid_) reaped_ = true;
@@ -98,6 +101,7 @@ class DatabaseTest : public ::testing::Test {
   void TearDown() override;
   virtual std::string items() const = 0;                              // the [database] lines
   virtual std::vector<std::string> semaphores() const { return {}; }  // those it makes
+  virtual std::vector<int32_t> lockedItems() const { return {}; }     // items whose lock files
   void reattach(int32_t mode, const int32_t *ids = nullptr);          // after the allocating attach
 
   TempDir dir_;

@@ -1,0 +1,227 @@
+// Thread FIFO items and the item lock file: transfers and their sizes,
+// writers racing on one FIFO, statistics seen from another process, and who
+// may own the item.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "support/fixture.h"
+
+namespace zrdb::test {
+
+constexpr int32_t kFifo = 4901;     // size 16*3: FIFOs 0, 1, 2
+constexpr int32_t kTooMany = 4902;  // 101 FIFOs
+constexpr int32_t kOwned[] = {kFifo, -1};
+
+class ThreadFifoTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=4901, name=pipes, type=thrd_fifo, size=16*3\n"
+           "id=4902, name=crowd, type=thrd_fifo, size=8*101\n";
+  }
+  std::vector<int32_t> lockedItems() const override { return {kFifo, kTooMany}; }
+  // Binds the list as a client would, from a fresh attach.
+  int attach(const int32_t *list = kOwned) {
+    zrdb_Cleanup();
+    if (zrdb_cfgParse(dbPath_.c_str()) != 0) return -100;
+    return zrdb_Init(HBUSER_CLIENT, list);
+  }
+  ZRDB_TFIFO_STAT &stat(int i) {
+    auto *area = static_cast<unsigned char *>(zrdb_getBaseAddr()) + descriptor(kFifo)->offset;
+    return reinterpret_cast<ZRDB_TFIFO_STAT *>(area + sizeof(ZRDB_TFIFO_HDR))[i];
+  }
+};
+
+TEST_F(ThreadFifoTest, TransfersKeepTheirSizesAndAShortReadFails) {
+  ASSERT_EQ(attach(), 0);
+  std::vector<char> out(4096), in(4096);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7);
+  for (const int32_t size : {0, 1, 8, 256, 4096}) {
+    ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 2, out.data(), size), 0) << size;
+    ASSERT_EQ(zrdb_tfifo_getdata(kFifo, 2, in.data(), size), 0) << size;
+    EXPECT_EQ(std::memcmp(in.data(), out.data(), size_t(size)), 0) << size;
+  }
+  ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 0, "abc", 3), 0);
+  EXPECT_EQ(run([&] { return zrdb_tfifo_getdata(kFifo, 0, in.data(), 8); }),
+            "-1: |ERR |NONAME|zrdbthrdfifo_ctrl| ZRDB(4901):pipe read failed\n");
+  EXPECT_EQ(std::string(in.data(), 3), "abc");
+
+  // The descriptors: 1 gives the end to read from, 0 the end to write to.
+  const int readEnd = zrdb_tfifo_getFd(kFifo, 1, 1), writeEnd = zrdb_tfifo_getFd(kFifo, 1, 0);
+  ASSERT_GE(readEnd, 0);
+  ASSERT_EQ(write(writeEnd, "xy", 2), 2);
+  EXPECT_EQ(zrdb_tfifo_getdata(kFifo, 1, in.data(), 2), 0);
+  ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, "zw", 2), 0);
+  EXPECT_EQ(read(readEnd, in.data(), 2), 2);
+  EXPECT_EQ(std::string(in.data(), 2), "zw");
+  EXPECT_TRUE(fcntl(readEnd, F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_F(ThreadFifoTest, BadCallsAreRefusedWithoutTouchingAPipe) {
+  ASSERT_EQ(attach(), 0);
+  char buf[8] = {};
+  const std::string err = "-1: |ERR |NONAME|zrdbthrdfifo_ctrl| ZRDB(4901):";
+  // clang-format off
+  const std::tuple<std::function<int()>, std::string> rows[] = {
+      {[&] { return zrdb_tfifo_putdata(kFifo, 3, buf, 1); }, err + "index out of range(3)\n"},
+      {[&] { return zrdb_tfifo_getdata(kFifo, -1, buf, 1); }, err + "index out of range(-1)\n"},
+      {[&] { return zrdb_tfifo_getFd(kFifo, 3, 1); }, err + "index out of range(3)\n"},
+      {[&] { return zrdb_tfifo_putdata(kFifo, 0, nullptr, 4); }, err + "null buffer or negative size(4)\n"},
+      {[&] { return zrdb_tfifo_getdata(kFifo, 0, buf, -2); }, err + "null buffer or negative size(-2)\n"},
+      {[&] { return zrdbthrdfifo_ctrl(&zrdbIndexHdr.dit[kFifo], 9, intptr_t(&buf)); },
+       "-1: |WARN|NONAME|zrdbthrdfifo_ctrl| ZRDB(4901): INVALID OPERATION(9)!\n"},
+      {[&] { return zrdb_tfifo_putdata(5000, 0, buf, 1); }, "-1: "},
+      {[&] { return zrdb_tfifo_putdata(ZRDB_SYMBLINK_BASE, 0, buf, 1); }, "-1: "},  // no link translation
+      {[&] { return zrdb_tfifo_putdata(kTooMany, 0, buf, 1); },
+       "-3: |WARN|NONAME|zrdb_tfifo_putdata| ZRDID(4902) is not in resource list!\n"}};
+  // clang-format on
+  for (const auto &[call, out] : rows) EXPECT_EQ(run(call), out);
+  ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 0, "ok", 2), 0);  // nothing was queued before it
+  EXPECT_EQ(zrdb_tfifo_getdata(kFifo, 0, buf, 2), 0);
+  EXPECT_EQ(std::string(buf, 2), "ok");
+}
+
+// Writers of one FIFO are serialised: each put stays whole in the pipe even
+// when it is larger than the writes the system keeps atomic. (A get reads
+// once, so the reader here reads such elements from the descriptor.)
+TEST_F(ThreadFifoTest, ConcurrentPutsStayWholeAndCountsAddUp) {
+  ASSERT_EQ(attach(), 0);
+  zrdbthrdfifo_iprint(&zrdbIndexHdr.dit[kFifo], 0, (2 << 16) | 3);  // track bytes pending
+  constexpr int kThreads = 4, kPuts = 200, kSize = 6000;
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t] {
+      std::vector<unsigned char> element(kSize);
+      for (int n = 0; n < kPuts; ++n) {
+        std::memset(element.data(), t * kPuts + n, kSize);  // low byte of a per-put number
+        element[0] = static_cast<unsigned char>(t);
+        if (zrdb_tfifo_putdata(kFifo, 0, element.data(), kSize) != 0) return;
+      }
+    });
+  }
+  const int fd = zrdb_tfifo_getFd(kFifo, 0, 1);
+  int got[kThreads] = {};
+  std::vector<unsigned char> in(kSize);
+  bool whole = true;
+  for (int n = 0; n < kThreads * kPuts && whole; ++n) {
+    for (size_t at = 0; at < in.size();) {
+      const ssize_t r = read(fd, in.data() + at, in.size() - at);
+      if (r <= 0) break;
+      at += size_t(r);
+    }
+    const int t = in[0];
+    whole =
+        t < kThreads && std::count(in.begin() + 1, in.end(),
+                                   static_cast<unsigned char>(t * kPuts + got[t]++)) == kSize - 1;
+  }
+  if (!whole) {  // lets the writers fail out instead of blocking
+    signal(SIGPIPE, SIG_IGN);
+    close(fd);
+  }
+  for (std::thread &w : writers) w.join();
+  ASSERT_TRUE(whole) << "a put was torn or reordered";
+  for (const int n : got) EXPECT_EQ(n, kPuts);
+  EXPECT_EQ(stat(0).mbc, kThreads * kPuts * kSize);  // nothing was got through the item
+}
+
+TEST_F(ThreadFifoTest, StatisticsAndTraceLevelsFromAnotherProcess) {
+  ASSERT_EQ(attach(), 0);
+  snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "owner");
+  ASSERT_EQ(attach(), 0);  // the owner's name is taken at open
+  char buf[16];
+  const std::string line = "pipes" + std::string(27, ' ') + "= Thread FIFO, User(owner), MBC(";
+  // Another process prints through the print mode's handlers.
+  const auto shown = [&](int32_t idx, int32_t cmd) {
+    return run_in_child([&] {
+      zrdb_Cleanup();
+      zrdb_cfgParse(dbPath_.c_str());
+      if (zrdb_Init(HBUSER_PRINT, nullptr) != 0) return 1;
+      return capture_stdout([&] { zrdb_printiValue(kFifo, idx, cmd); }) == line + "12)\n" ? 0 : 2;
+    });
+  };
+  // The owner binds no print handlers: it calls them, another process prints.
+  ZRDB_DIT *dit = &zrdbIndexHdr.dit[kFifo];
+  EXPECT_EQ(run([&] { return zrdbthrdfifo_iprint(dit, 1, (2 << 16) | 3); }),
+            "0: |INFO|owner|zrdbthrdfifo_iprint| ZRDB(4901,1): Set debug level 2 !\n");
+  for (const int32_t size : {5, 7}) ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, "0123456", size), 0);
+  ASSERT_EQ(zrdb_tfifo_getdata(kFifo, 1, buf, 12), 0);
+  ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, "ab", 2), 0);  // 2 pending: below the mark
+  EXPECT_EQ(shown(1, 0), 0);
+  EXPECT_EQ(run([&] { return zrdbthrdfifo_iprint(dit, 1, 0); }), "0: " + line + "12)\n");
+  EXPECT_EQ(run([&] { return zrdbthrdfifo_iprint(dit, 3, 0); }),
+            "-1: |ERR |owner|zrdbthrdfifo_iprint| ZRDB(4901):index out of range(3)\n");
+
+  // Level 3 arms the size statistics; print reaches FIFO 0 with its mode.
+  zrdbthrdfifo_print(dit, (3 << 16) | 3);
+  EXPECT_EQ(stat(0).minSize, 999999);
+  for (const int32_t size : {4, 9, 2})
+    ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 0, "012345678", size), 0);
+  EXPECT_EQ(stat(0).maxSize, 9);
+  EXPECT_EQ(stat(0).minSize, 2);
+  stat(0).mbc = 44;
+  zrdbthrdfifo_print(dit, 2);  // resets FIFO 0's mark, not the sizes
+  EXPECT_EQ(stat(0).mbc, 0);
+  EXPECT_EQ(stat(0).maxSize, 9);
+  zrdbthrdfifo_print(dit, 3);  // mode 3 is level 0
+  EXPECT_EQ(stat(0).trace, 0);
+  EXPECT_EQ(stat(1).mbc, 12);  // another FIFO's statistics are its own
+
+  zrdbthrdfifo_iprint(dit, 2, (1 << 16) | 3);  // level 1 traces every operation
+  EXPECT_EQ(run([] { return zrdb_tfifo_putdata(kFifo, 2, "abc", 3); }),
+            "0: |DBG |owner(1)|zrdbthrdfifo_ctrl| FIFO(2), Put Data bytes(3)\n");
+  snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "NONAME");
+}
+
+TEST_F(ThreadFifoTest, OneOwnerAtATimeAndAKilledOwnerLetsGo) {
+  const std::string held = "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Get lock failed!\n";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Child owner([&] {
+    if (attach() != 0) return 1;
+    (void)!write(ready[1], "r", 1);
+    pause();
+    return 0;
+  });
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(run([&] { return attach(); }), "-1: " + held);
+  kill(owner.pid(), SIGKILL);
+  owner.wait();
+  ASSERT_EQ(attach(), 0);  // the dead owner's lock went with it
+  // A forked child that cleans up does not take this process's ownership away.
+  EXPECT_EQ(run_in_child([] { return zrdb_Cleanup(); }), 0);
+  EXPECT_EQ(run_in_child([&] { return attach() == -1 ? 0 : 1; }), 0);
+  zrdb_Cleanup();  // and the owner's clean-up does
+  EXPECT_EQ(run_in_child([&] { return attach(); }), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
+  const std::string target = dir_.path() + "/victim";
+  ASSERT_EQ(symlink(target.c_str(), "/tmp/zrdbid4901.lock"), 0);
+  EXPECT_EQ(run([&] { return attach(); }),
+            "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Open lock file failed!\n");
+  EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
+  unlink("/tmp/zrdbid4901.lock");
+  ASSERT_EQ(mkfifo("/tmp/zrdbid4901.lock", 0600), 0);  // must not block the open
+  EXPECT_EQ(run([&] { return attach(); }),
+            "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Open lock file failed!\n");
+  unlink("/tmp/zrdbid4901.lock");
+
+  const int32_t crowd[] = {kTooMany, -1};
+  EXPECT_EQ(run([&] { return attach(crowd); }),
+            "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4902): FIFO Open failed, FOFI number (101) "
+            "must between(1,100),!\n");
+  // The failed open let its lock go.
+  EXPECT_EQ(run_in_child([&] {
+              const int fd = open("/tmp/zrdbid4902.lock", O_RDONLY);
+              return flock(fd, LOCK_EX | LOCK_NB);
+            }),
+            0);
+}
+
+}  // namespace zrdb::test
