@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # End-to-end demo: builds everything, creates the example database, lets a
-# producer and a consumer process exchange values through it, shows the
-# operator's tool at work, removes the database and checks that nothing is
-# left behind. Exits non-zero on any failure, removing what it created.
+# producer and a consumer process exchange values through it, runs a thread
+# pipeline while the operator watches its statistics, shows the operator's
+# tool at work, removes the database and checks that nothing is left behind.
+# Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
 #   BUILD_DIR=build-mine scripts/demo.sh  build in another directory
 #   ROUNDS=200 scripts/demo.sh            let the producer run longer
+#   PIPELINE_SECONDS=10 scripts/demo.sh   let the thread pipeline run longer
 #
 # It refuses to start while a ZRDB database exists on this machine: the
 # index segment's key is fixed, and someone else's database is not ours to
@@ -19,13 +21,16 @@ cd "$ROOT"
 
 BUILD_DIR=${BUILD_DIR:-build}
 ROUNDS=${ROUNDS:-50}
+PIPELINE_SECONDS=${PIPELINE_SECONDS:-3}
 DB=examples/plant.db
 APP=examples/plant.app
+PIPELINE_APP=examples/pipeline.app
 ZRDBCTL=$BUILD_DIR/tools/zrdbctl
 PRODUCER=$BUILD_DIR/examples/producer
 CONSUMER=$BUILD_DIR/examples/consumer
 CLIENT=$BUILD_DIR/examples/client
 SERVER=$BUILD_DIR/examples/server
+PIPELINE=$BUILD_DIR/examples/pipeline
 INDEX_KEY=0x20150427
 
 step() { printf '\n==> %s\n' "$*"; }
@@ -40,6 +45,8 @@ show() {
 }
 
 [[ $ROUNDS =~ ^[1-9][0-9]{0,6}$ ]] || die "ROUNDS must be a number from 1 to 9999999, not '$ROUNDS'"
+[[ $PIPELINE_SECONDS =~ ^[1-9][0-9]{0,2}$ ]] ||
+  die "PIPELINE_SECONDS must be a number from 1 to 999, not '$PIPELINE_SECONDS'"
 
 # The data key as ipcs prints it; the file may write it in any base.
 data_key=$(sed -n 's/^[[:space:]]*key[[:space:]=]*\([0-9A-Fa-fx]*\).*/\1/p' "$DB" | head -n 1)
@@ -47,16 +54,34 @@ data_key=$(sed -n 's/^[[:space:]]*key[[:space:]=]*\([0-9A-Fa-fx]*\).*/\1/p' "$DB
 DATA_KEY=$(printf '0x%08x' "$data_key")
 # Named semaphores of the example database, as they appear in /dev/shm.
 mapfile -t SEMAPHORES < <(sed -n 's/.*type[[:space:]=]*semap.*value[[:space:]=]*\/\([^:,[:space:]]*\).*/sem.\1/p' "$DB")
+# Lock files of the thread items the pipeline opens: the library keeps them
+# on disk by design, so the demo removes them.
+mapfile -t LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0-9]*\).*/\/tmp\/zrdbid\1.lock/p' "$PIPELINE_APP")
+[[ ${#LOCK_FILES[@]} -gt 0 ]] || die "$PIPELINE_APP names no item"
 
 segment_exists() {
   ipcs -m | awk -v key="$1" 'tolower($1) == tolower(key) { found = 1 } END { exit !found }'
 }
 
+# Removes the lock files that no process holds: one that is held belongs to
+# a running owner, and removing it would let a second owner in.
+remove_lock_files() {
+  local file
+  for file in "${LOCK_FILES[@]}"; do
+    if [[ -e $file ]]; then flock -n "$file" rm -f "$file" || true; fi
+  done
+}
+
 created=0
 consumer_pid=
 server_pid=
+pipeline_pid=
 cleanup() {
   local status=$?
+  if [[ -n $pipeline_pid ]]; then
+    kill "$pipeline_pid" 2>/dev/null || true
+    wait "$pipeline_pid" 2>/dev/null || true
+  fi
   if [[ -n $consumer_pid ]]; then
     kill "$consumer_pid" 2>/dev/null || true
     wait "$consumer_pid" 2>/dev/null || true
@@ -69,6 +94,7 @@ cleanup() {
     printf 'demo: removing the example database after the failure\n' >&2
     "$ZRDBCTL" remove "$DB" >/dev/null 2>&1 || true
   fi
+  remove_lock_files
   exit "$status"
 }
 trap cleanup EXIT
@@ -115,6 +141,34 @@ wait "$server_pid" || status=$?
 server_pid=
 [[ $status -eq 0 ]] || die "the server did not receive every call complete and in order (exit $status)"
 
+step "Two threads pass pool buffers through a thread FIFO for ${PIPELINE_SECONDS}s; the operator watches"
+"$PIPELINE" "$DB" "$PIPELINE_APP" "${PIPELINE_SECONDS}s" &
+pipeline_pid=$!
+# The statistics name their owner once the pipeline has opened the items.
+opened() { "$ZRDBCTL" print "$1" 2>/dev/null | grep -q 'User(pipeline)'; }
+for ((tries = 0; tries < 50; ++tries)); do
+  if opened frames && opened frame_queue.0; then break; fi
+  sleep 0.1
+done
+# The operator turns on the statistics that need a trace (open cleared
+# them): most bytes pending in the FIFO, and how long buffers are held.
+show trace frame_queue.0 2
+show trace frames 3
+sleep 1
+show print frames
+show print frame_queue.0
+status=0
+wait "$pipeline_pid" || status=$?
+pipeline_pid=
+[[ $status -eq 0 ]] || die "the pipeline lost, damaged or kept a buffer (exit $status)"
+show reset frames
+show print frames
+[[ $("$ZRDBCTL" print frames) == *"UC(0),MUC(0),AFC(0)"* ]] || die "reset left statistics of frames"
+printf '$ zrdbctl trace counter 2   # an integer keeps no statistics: exit status 2\n'
+status=0
+"$ZRDBCTL" trace counter 2 || status=$?
+[[ $status -eq 2 ]] || die "trace of an integer item gave exit status $status, not 2"
+
 step "Use the communication items with the operator's tool"
 show cbuf-write events hello world
 show cbuf-read events
@@ -153,6 +207,11 @@ if segment_exists "$DATA_KEY"; then die "the data segment $DATA_KEY is still the
 for sem in "${SEMAPHORES[@]}"; do
   if [[ -e /dev/shm/$sem ]]; then die "semaphore /dev/shm/$sem is still there"; fi
 done
+remove_lock_files
+for file in "${LOCK_FILES[@]}"; do
+  if [[ -e $file ]]; then die "lock file $file is still there (held by another process?)"; fi
+done
 echo "ipcs -m: no segment with key $INDEX_KEY or $DATA_KEY; /dev/shm: none of the example's semaphores"
+echo "/tmp: none of the lock files ${LOCK_FILES[*]}"
 
 printf '\ndemo: OK\n'

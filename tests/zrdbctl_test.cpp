@@ -20,6 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char *kSem = "/zrdbctl_t";  // the test database's semaphore
+// Thread items: opening one leaves /tmp/zrdbid<id>.lock, shared with every
+// other test run on the machine, so no other test uses these ids.
+constexpr int32_t kPool = 4800;
+constexpr int32_t kFifo = 4801;
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -56,7 +60,11 @@ class ZrdbctlTest : public ::testing::Test {
     ASSERT_TRUE(fs::exists(tool_)) << tool_ << " is missing: build the zrdbctl target";
     dbPath_ = dir_.write("db.cfg", system_section() + kItems);
   }
-  void TearDown() override { remove_ipc(kTestDataKey, {kSem}); }
+  void TearDown() override {
+    zrdb_Cleanup();  // closes the thread items this process opened
+    remove_ipc(kTestDataKey, {kSem});
+    remove_lock_files({kPool, kFifo});
+  }
 
   // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
   int run(const std::vector<std::string> &args) {
@@ -243,6 +251,54 @@ TEST_F(ZrdbctlTest, DamagedRecordIsRefusedWithoutCrashOrHang) {
     for (const Step &s : steps) expect(s);
     expect_nothing_left();
   }
+}
+
+// reset and trace reach the shared statistics of thread items that another
+// process owns (this one), and refuse the types they cannot mean anything to.
+TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
+  const std::string db =
+      dir_.write("threads.cfg", system_section() +
+                                    "id=12, name=counter, type=integer\n"
+                                    "id=32, name=ev, type=cbuf, size=32*4\n"
+                                    "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
+                                    "id=4801, name=fifo, type=thrd_fifo, size=8*2\n");
+  expect({{"create", db}, 0, ""});
+  const int32_t ids[] = {kPool, kFifo, -1};
+  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);  // opens both items here
+  const uint64_t word = 0;
+  const auto put = [&](int32_t fifo) { ASSERT_EQ(zrdb_tfifo_putdata(kFifo, fifo, &word, 8), 0); };
+
+  const Step refused[] = {
+      {{"trace", "counter", "2"}, 2, "keeps no statistics"},
+      {{"reset", "counter"}, 2, "keeps no statistics"},  // its mode 2 would only print
+      {{"trace", "ev", "2"}, 2, "keeps no statistics"},  // its mode 3 would only print
+      {{"trace", "fifo.1", "65536"}, 2, "bad trace level"},
+      {{"trace", "fifo.2", "2"}, 2, "out of range"},
+      {{"reset", "pool.1"}, 2, "without an index"},  // its handler would ignore the index
+  };
+  for (const Step &s : refused) expect(s);
+
+  put(1);  // pending 8, not tracked yet
+  expect({{"trace", "fifo.1", "2"}, 0, ""});
+  put(1);
+  expect({{"print", "fifo.1"}, 0, "MBC(16)"});  // FIFO 1 tracked, both puts pending
+  expect({{"reset", "fifo.1"}, 0, ""});
+  expect({{"print", "fifo.1"}, 0, "MBC(0)"});
+
+  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
+  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);  // counted as a failed allocation
+  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  const Step pool[] = {
+      {{"print", "pool"}, 0, "UC(0),MUC(2),AFC(1)"}, {{"reset", "pool"}, 0, ""},
+      {{"print", "pool"}, 0, "UC(0),MUC(0),AFC(0)"}, {{"trace", "pool", "3"}, 0, ""},
+      {{"print", "pool"}, 0, "Max Delay:"},  // hold times shown from trace 3 on
+  };
+  for (const Step &s : pool) expect(s);
+
+  zrdb_Cleanup();
+  expect({{"remove"}, 0, "removed 'test'"});
+  expect_nothing_left();
 }
 
 // zrdbctl killed while it creates: whatever the library made by then,

@@ -123,7 +123,7 @@ struct NumberRange {
 int parse_number(const char *text, const NumberRange &range, int64_t &out);
 
 // ---------------------------------------------------------------------------
-// The commands (database.cpp, values.cpp, communication.cpp)
+// The commands (database.cpp, values.cpp, communication.cpp, statistics.cpp)
 
 int cmd_create(Invocation &inv);
 int cmd_remove(Invocation &inv);
@@ -140,5 +140,7 @@ int cmd_cbuf_write(Invocation &inv);
 int cmd_cbuf_read(Invocation &inv);
 int cmd_msg_write(Invocation &inv);
 int cmd_msg_read(Invocation &inv);
+int cmd_reset(Invocation &inv);
+int cmd_trace(Invocation &inv);
 
 }  // namespace zrdbctl

@@ -59,6 +59,12 @@ constexpr Command kCommands[] = {
      ZRDB_TYPE_MSGBUF, cmd_msg_write},
     {"msg-read", "ITEM", "take one message of a message buffer", 1, 1, Attach::Item,
      ZRDB_TYPE_MSGBUF, cmd_msg_read},
+    // The print mode: it reaches a thread item's statistics without opening
+    // the item, which its owning process holds.
+    {"reset", "ITEM[.IDX]", "reset an item's statistics (of FIFO IDX of a thread FIFO)", 1, 1,
+     Attach::Print, kAnyType, cmd_reset},
+    {"trace", "ITEM[.IDX] LEVEL", "set the trace level (0..65535) of a thread FIFO or a pool", 2, 2,
+     Attach::Print, kAnyType, cmd_trace},
 };
 
 void usage_line(FILE *out, const Command &cmd) {
@@ -80,6 +86,12 @@ void print_help() {
       "ITEM is an item id (0..4999) or an item name, IDX an element index; without\n"
       "IDX, get and set act on every element of the item. 'print ITEM 2' resets the\n"
       "statistics of a circular buffer and refills a semaphore to its initial count.\n"
+      "\n"
+      "reset and trace act on the statistics in the data segment, also while another\n"
+      "process owns a thread item. reset takes cbuf, thrd_fifo, thrd_rbuf, rmtbuf and\n"
+      "vlinkbuf items, trace all of them but cbuf; IDX picks a thread FIFO's FIFO (0\n"
+      "by default). Trace levels: 1 logs every operation; 2 tracks a FIFO's most bytes\n"
+      "pending (MBC); 3 a FIFO's put sizes and a pool's buffer hold times; 0 is off.\n"
       "\n"
       "Every command but create attaches the existing database and never creates\n"
       "one: without an index segment (key 0x%08x) it fails and leaves nothing\n"
