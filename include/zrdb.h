@@ -550,7 +550,8 @@ int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize,
 }
 #endif
 
-/* Thread FIFOs and ring-buffer pools. */
+/* Thread FIFOs and ring-buffer pools; network transports. */
 #include "zrdb_threads.h"
+#include "zrdb_net.h"
 
 #endif /* ZRDB_H */

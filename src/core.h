@@ -189,6 +189,9 @@ constexpr const char *base_name(const char *path) {
   return name;
 }
 
+// Whether a remote buffer item's protocol text names the client role.
+bool rmtbuf_client_role(const ZRDB_DIT &dit);
+
 // Calls the d_ctrl handler of an item through the one dispatch path: link
 // translation (element 0), range check (-1), record check, handler check
 // (-3, logged), then the handler's result. No active check, no sync hook.

@@ -29,6 +29,7 @@ struct Request {
   // The item type whose d_ctrl parameter block the caller passes; any other
   // type's handler would read it as something else. -1: any type.
   int32_t type = -1;
+  int32_t altType = -1;        // a second type whose handler takes the same block
   bool translate = true;       // false: the id is taken as an item id
   int32_t unboundResult = -3;  // result for a missing handler or wrong type
 };

@@ -35,7 +35,7 @@ int resolve(const Request &rq, Target &out) {
 }
 
 bool type_ok(const Request &rq, const Target &t) {
-  if (rq.type < 0 || t.desc->type == rq.type) return true;
+  if (rq.type < 0 || t.desc->type == rq.type || t.desc->type == rq.altType) return true;
   log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not a %s item!\n", t.id,
               DBITEMTYPE_MAP[rq.type].key);
   return false;

@@ -1,5 +1,6 @@
 #include "setup/binding_table.h"
 
+#include "core.h"
 #include "diag/log.h"
 
 namespace zrdb {
@@ -29,6 +30,19 @@ void announce_daemon_master(const char *caller, BindColumn column, const ZRDB_DI
     log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1207);
   if (column == kColInitDaemon)
     log_message(LogLevel::Info, caller, "HBUSER_VLINK_DAEMON at %d\n", 1487);
+}
+
+constexpr ZRDB_ITEM_OPS kRmtbufPrint = {.d_print = zrdbrmtbuf_print, .d_iprint = zrdbrmtbuf_iprint};
+constexpr ZRDB_ITEM_OPS kRmtbufOpen = {
+    .d_open = zrdbrmtbuf_open, .d_ctrl = zrdbrmtbuf_ctrl, .d_close = zrdbrmtbuf_close};
+
+// A printing process opens the client end of a vlinkbuf item too.
+void open_vlinkbuf_client(const char * /*caller*/, BindColumn column, const ZRDB_DIT &dit,
+                          ZRDB_ITEM_OPS &ops) {
+  if (column != kColPrint || !rmtbuf_client_role(dit)) return;
+  ops.d_open = kRmtbufOpen.d_open;
+  ops.d_ctrl = kRmtbufOpen.d_ctrl;
+  ops.d_close = kRmtbufOpen.d_close;
 }
 
 // Rows by type code. A type whose handlers are not built yet binds nothing
@@ -126,9 +140,18 @@ constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
       {.d_open = zrdbthrdfifo_open, .d_ctrl = zrdbthrdfifo_ctrl, .d_close = zrdbthrdfifo_close},
       kNone}},
     // rmtbuf
-    {Fill::Rmtbuf, {}},
+    {Fill::Rmtbuf,
+     {{.d_create = zrdbrmtbuf_create}, kNone, kRmtbufPrint, kNone, kNone, kRmtbufOpen, kNone}},
     // vlinkbuf
-    {Fill::Rmtbuf, {}},
+    {Fill::Rmtbuf,
+     {{.d_create = zrdbrmtbuf_create},
+      kNone,
+      kRmtbufPrint,
+      kNone,
+      kRmtbufOpen,
+      kRmtbufOpen,
+      kRmtbufOpen},
+     open_vlinkbuf_client},
 };
 
 }  // namespace

@@ -1,0 +1,208 @@
+// Remote buffer items and the network helpers: protocol texts, unicast
+// over loopback, one server owner at a time, and multicast inside a network
+// namespace of the test's own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "platform/net.h"
+#include "support/fixture.h"
+
+namespace zrdb::test {
+
+TEST(NetUtilities, Ipv4TextsAndMulticastRange) {
+  const std::pair<const char *, int> texts[] = {{"1.2.3.4", 1},
+                                                {"255.255.255.255", 1},
+                                                {"001.002.003.004", 1},
+                                                {"1.2.3.4  ", 1},
+                                                {"256.1.1.1", 0},
+                                                {"1.2.3.4x", 0},
+                                                {"1.2.3.4.5", 0},
+                                                {"1234.1.1.1", 0},
+                                                {"0001.2.3.4", 0},
+                                                {"1.2.3", 0},
+                                                {"", 0},
+                                                {"1.2.3.4.5.6.7.8.9", 0},
+                                                {"a.b.c.d.e.f.g", 0},
+                                                {"-1.2.3.4", 0}};
+  for (const auto &[text, valid] : texts) EXPECT_EQ(zrdb_validate_ip4(text), valid) << text;
+  EXPECT_EQ(zrdb_validate_ip4(nullptr), 0);
+  const std::pair<const char *, int> groups[] = {
+      {"224.0.0.1", 1}, {"239.255.255.255", 1}, {"223.255.255.255", 0}, {"240.0.0.1", 0}};
+  for (const auto &[text, multicast] : groups)
+    EXPECT_EQ(net_ip__is_multicast_ip(inet_addr(text)), multicast) << text;
+
+  char out[20] = "unchanged";
+  EXPECT_EQ(get_ip_from_inf("lo", out, sizeof out), 0);
+  EXPECT_STREQ(out, "127.0.0.1");
+  EXPECT_EQ(get_ip_from_inf("no-such-if", out, sizeof out), -1);
+  EXPECT_STREQ(out, "127.0.0.1");
+  // The loopback device's hardware address is all zero; so is a missing
+  // interface's, and a name too long for the request names none.
+  for (const char *name : {"lo", "no-such-if", "a-name-longer-than-15"}) {
+    EXPECT_EQ(zrdb_get_mac_addr(name, out, sizeof out), 0);
+    EXPECT_STREQ(out, "0:0:0:0:0:0");
+    EXPECT_EQ(zrdb_get_mac_addr_v2(name, out, 12), 0);
+    EXPECT_STREQ(out, "00:00:00:00");  // cut to the room given
+  }
+}
+
+TEST(RmtbufProtocol, TextsParseAsWrittenOrNotAtAll) {
+  struct Row {
+    const char *text;
+    int rc;
+    const char *ip;
+    int role, port;
+    const char *nic;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"server:udp://192.168.1.1:7000", 0, "192.168.1.1", 0, 7000, ""},
+      {"client:udp://239.1.2.3:5000 eth0", 0, "239.1.2.3", 1, 5000, "eth0"},
+      {"server-side:udp://1.2.3.4:1:if/0:x", 0, "1.2.3.4", 0, 1, "if/0:x"},
+      {"client:udp://1.2.3.4:70000", 0, "1.2.3.4", 1, 4464, ""},
+      {"client:udp://1.2.3.4:http", 0, "1.2.3.4", 1, 0, ""},
+      {"client:udp://1.2.3.4:9 0123456789012345678901234567890123", 0, "1.2.3.4", 1, 9,
+       "012345678901234567890123456789"},
+      {"server:tcp://1.2.3.4:7000", -1}, {"peer:udp://1.2.3.4:7000", -1},
+      {"server:udp://1.2.3:7000", -1},   {"server:udp://1.2.3.4", -1},
+      {"server:udp://", -1},             {"", -1}};
+  // clang-format on
+  for (const Row &r : rows) {
+    ZRDB_RMTBUF_INFO info{};
+    std::memset(info.nic, 'x', sizeof info.nic);
+    ASSERT_EQ(parseProtocolInfo(r.text, &info), r.rc) << r.text;
+    EXPECT_EQ(info.nic[0] == '\0' || r.rc == 0, true) << "nic not cleared: " << r.text;
+    if (r.rc != 0) continue;
+    EXPECT_STREQ(info.ipAddr, r.ip) << r.text;
+    EXPECT_EQ(info.proto & 3, r.role) << r.text;
+    EXPECT_EQ(info.port, r.port) << r.text;
+    EXPECT_STREQ(info.nic, r.nic) << r.text;
+  }
+}
+
+class RmtbufTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=4921, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47001\n"
+           "id=4922, name=cli, type=rmtbuf, value=client:udp://127.0.0.1:47001\n"
+           "id=4923, name=msrv, type=rmtbuf, value=server:udp://239.1.2.3:47002:lo\n"
+           "id=4924, name=mcli, type=vlinkbuf, value=client:udp://239.1.2.3:47002:lo\n"
+           "id=4925, name=wide, type=rmtbuf, value=server:udp://127.0.0.1:70000\n"
+           "id=4926, name=nick, type=rmtbuf, value=client:udp://127.0.0.1:47003:averylongname0123\n"
+           "id=4927, name=int, type=integer\n";
+  }
+  std::vector<int32_t> lockedItems() const override { return {4921, 4923, 4925}; }
+  int attach(std::vector<int32_t> ids) {
+    ids.push_back(-1);
+    zrdb_Cleanup();
+    if (zrdb_cfgParse(dbPath_.c_str()) != 0) return -100;
+    return zrdb_Init(HBUSER_CLIENT, ids.data());
+  }
+  static ZRDB_RMTBUF_INFO &info(int32_t id) {
+    return *reinterpret_cast<ZRDB_RMTBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
+                                                 descriptor(id)->offset);
+  }
+  static std::string read(int32_t id) {
+    char buf[64];
+    int32_t len = -1;
+    const int rc = zrdb_rmtbufRead(id, buf, sizeof buf, &len);
+    return rc != 0 ? std::to_string(rc) : std::string(buf, size_t(len));
+  }
+};
+
+TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
+  ASSERT_EQ(attach({4921, 4922, 4927}), 0);
+  EXPECT_EQ(run([] { return zrdb_rmtbufWrite(4921, "early", 5); }),
+            "-1: |WARN|NONAME|zrdbrmtbuf_ctrl| ZRDB(4921): no destination to send to yet!\n");
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "ping", 4), 0);
+  EXPECT_EQ(read(4921), "ping");
+  ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
+  EXPECT_EQ(read(4922), "pong");
+  EXPECT_EQ(read(4922), "-1");  // nothing more: after the one-second wait
+  EXPECT_EQ(info(4921).rxCount, 1u);
+  EXPECT_EQ(info(4921).txCount, 1u);
+  EXPECT_EQ(info(4921).txErr, 1u);
+  EXPECT_EQ(info(4922).status & 0xF, 1);
+
+  const std::string line = std::string("srv") + std::string(29, ' ') +
+                           "=Remote Buffer\nUser  =  NONAME \nProtocol string   = "
+                           "server:udp://127.0.0.1:47001\nStatus: 1\n         1         1\n";
+  EXPECT_EQ(run([] { return zrdbrmtbuf_print(&zrdbIndexHdr.dit[4921], 0); }), "0: " + line);
+  zrdbrmtbuf_iprint(&zrdbIndexHdr.dit[4921], 0, (7 << 16) | 3);
+  zrdbrmtbuf_iprint(&zrdbIndexHdr.dit[4921], 0, 2);  // counts cleared, trace kept
+  EXPECT_EQ(info(4921).txCount + info(4921).rxCount + info(4921).txErr, 0u);
+  EXPECT_EQ(info(4921).trace, 7);
+
+  const int fd = [] {
+    ZRDB_RMTBUF_PARA p{};
+    return zrdbrmtbuf_ctrl(&zrdbIndexHdr.dit[4922], ZRDBRMTBUF_GETFD, intptr_t(&p)) == 0
+               ? int(intptr_t(p.buf))
+               : -1;
+  }();
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(zrdb_rmtbufRead(4922, nullptr, 4, nullptr), -1);
+  EXPECT_EQ(zrdb_rmtbufWrite(4927, "x", 1), -3);  // not a remote buffer
+}
+
+TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Child owner([&] {
+    if (attach({4921}) != 0) return 1;
+    (void)!write(ready[1], "r", 1);
+    pause();
+    return 0;
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  EXPECT_EQ(run([&] { return attach({4921}); }),
+            "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n");
+  EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
+  kill(owner.pid(), SIGKILL);
+  owner.wait();
+  EXPECT_EQ(attach({4921}), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(RmtbufTest, TextsThatWouldBindOrSendElsewhereAreRefusedAtOpen) {
+  const std::string refused =
+      "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(%d): Remote buffer needs a port of 1..65535 and an "
+      "interface name of at most 15 characters!\n";
+  for (const int32_t id : {4925, 4926}) {
+    std::string expected = refused;
+    expected.replace(expected.find("%d"), 2, std::to_string(id));
+    EXPECT_EQ(run([&] { return attach({id}); }), expected);
+    EXPECT_EQ(info(id).status & 0xF, 0);
+  }
+  EXPECT_EQ(info(4925).port, 4464);  // as parsed at creation
+}
+
+// Brings up the loopback device of a new network namespace with multicast.
+bool private_loopback() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq req{};
+  std::strcpy(req.ifr_name, "lo");
+  req.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING | IFF_MULTICAST;
+  const bool up = sock >= 0 && ioctl(sock, SIOCSIFFLAGS, &req) == 0;
+  close(sock);
+  return up;
+}
+
+TEST_F(RmtbufTest, MulticastGroupInAPrivateNetwork) {
+  if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
+  const int rc = run_in_child([&] {
+    if (!private_loopback()) return 10;
+    if (attach({4923, 4924}) != 0) return 11;
+    if (zrdb_rmtbufWrite(4924, "to-group", 8) != 0) return 12;
+    return read(4923) == "to-group" ? 0 : 13;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+}  // namespace zrdb::test
