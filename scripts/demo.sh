@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end demo: builds everything, creates the example database, lets a
 # producer and a consumer process exchange values through it, runs a thread
-# pipeline while the operator watches its statistics, shows the operator's
-# tool at work, removes the database and checks that nothing is left behind.
+# pipeline while the operator watches its statistics, lets a UDP client and
+# server talk through remote buffer items over 127.0.0.1 and catches a
+# mirrored write's sync message, shows the operator's tool at work, removes
+# the database and checks that nothing is left behind.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -25,12 +27,15 @@ PIPELINE_SECONDS=${PIPELINE_SECONDS:-3}
 DB=examples/plant.db
 APP=examples/plant.app
 PIPELINE_APP=examples/pipeline.app
+NETWORK_APP=examples/network.app
 ZRDBCTL=$BUILD_DIR/tools/zrdbctl
 PRODUCER=$BUILD_DIR/examples/producer
 CONSUMER=$BUILD_DIR/examples/consumer
 CLIENT=$BUILD_DIR/examples/client
 SERVER=$BUILD_DIR/examples/server
 PIPELINE=$BUILD_DIR/examples/pipeline
+UDP_SERVER=$BUILD_DIR/examples/udp_server
+UDP_CLIENT=$BUILD_DIR/examples/udp_client
 INDEX_KEY=0x20150427
 
 step() { printf '\n==> %s\n' "$*"; }
@@ -58,6 +63,9 @@ mapfile -t SEMAPHORES < <(sed -n 's/.*type[[:space:]=]*semap.*value[[:space:]=]*
 # on disk by design, so the demo removes them.
 mapfile -t LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0-9]*\).*/\/tmp\/zrdbid\1.lock/p' "$PIPELINE_APP")
 [[ ${#LOCK_FILES[@]} -gt 0 ]] || die "$PIPELINE_APP names no item"
+# And those of the remote buffer items whose role is server, which the UDP
+# step opens.
+mapfile -t -O "${#LOCK_FILES[@]}" LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0-9]*\),.*type[[:space:]]*=[[:space:]]*\(rmtbuf\|vlinkbuf\),.*value[[:space:]]*=[^,:]*server.*/\/tmp\/zrdbid\1.lock/p' "$DB")
 
 segment_exists() {
   ipcs -m | awk -v key="$1" 'tolower($1) == tolower(key) { found = 1 } END { exit !found }'
@@ -76,20 +84,23 @@ created=0
 consumer_pid=
 server_pid=
 pipeline_pid=
+udp_server_pid=
+listener_pid=
+heard_file=
+stop() {
+  if [[ -n $1 ]]; then
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+  fi
+}
 cleanup() {
   local status=$?
-  if [[ -n $pipeline_pid ]]; then
-    kill "$pipeline_pid" 2>/dev/null || true
-    wait "$pipeline_pid" 2>/dev/null || true
-  fi
-  if [[ -n $consumer_pid ]]; then
-    kill "$consumer_pid" 2>/dev/null || true
-    wait "$consumer_pid" 2>/dev/null || true
-  fi
-  if [[ -n $server_pid ]]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop "$pipeline_pid"
+  stop "$consumer_pid"
+  stop "$server_pid"
+  stop "$udp_server_pid"
+  stop "$listener_pid"
+  if [[ -n $heard_file ]]; then rm -f "$heard_file"; fi
   if [[ $status -ne 0 && $created -eq 1 ]]; then
     printf 'demo: removing the example database after the failure\n' >&2
     "$ZRDBCTL" remove "$DB" >/dev/null 2>&1 || true
@@ -168,6 +179,68 @@ printf '$ zrdbctl trace counter 2   # an integer keeps no statistics: exit statu
 status=0
 "$ZRDBCTL" trace counter 2 || status=$?
 [[ $status -eq 2 ]] || die "trace of an integer item gave exit status $status, not 2"
+
+step "UDP client and server exchange $ROUNDS requests over 127.0.0.1 (remote buffer items)"
+# True once process $2 has opened remote buffer item $1 (its statistics
+# name the owner); waits 5 s at most.
+wait_open() {
+  local tries
+  for ((tries = 0; tries < 50; ++tries)); do
+    [[ $("$ZRDBCTL" print "$1" 2>/dev/null) == *"User  =  $2 "*"Status: 1"* ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# The operator's tool waits on the server item sync_in for one datagram,
+# which lands in $heard_file; heard waits for it.
+heard_file=$(mktemp)
+listen() {
+  printf '$ zrdbctl udp-recv sync_in 20 &\n'
+  "$ZRDBCTL" udp-recv sync_in 20 >"$heard_file" &
+  listener_pid=$!
+  wait_open sync_in zrdbctl || die "zrdbctl udp-recv did not open sync_in"
+}
+heard() {
+  local status=0
+  wait "$listener_pid" || status=$?
+  listener_pid=
+  [[ $status -eq 0 ]] || die "nothing arrived on sync_in (exit $status)"
+}
+listen
+"$UDP_SERVER" "$DB" "$ROUNDS" &
+udp_server_pid=$!
+wait_open udp_srv udp_server || die "udp_server did not open udp_srv"
+# The client also writes $ROUNDS to "mirrored", which sends a sync message
+# through sync_link to sync_in first.
+"$UDP_CLIENT" "$DB" "$NETWORK_APP" "$ROUNDS"
+status=0
+wait "$udp_server_pid" || status=$?
+udp_server_pid=
+[[ $status -eq 0 ]] || die "the UDP server did not answer every request (exit $status)"
+heard
+echo "sync_in received:"
+cat "$heard_file"
+# The header: six big-endian words (txid, mode, remoteId, idx, len, cs),
+# then the payload, here the value written (host order).
+mapfile -t bytes < <(sed 's/^[0-9a-f]*://' "$heard_file" | tr -s ' ' '\n' | sed '/^$/d')
+[[ ${#bytes[@]} -eq 28 ]] || die "the sync message is ${#bytes[@]} bytes, not 24 + 4"
+word() { printf '%d' "0x${bytes[$1]}${bytes[$1 + 1]}${bytes[$1 + 2]}${bytes[$1 + 3]}"; }
+payload=$(printf '%d' "0x${bytes[27]}${bytes[26]}${bytes[25]}${bytes[24]}")
+printf 'sync message: txid %d, mode %d (a write), remoteId %d, idx %d, len %d; payload %d\n' \
+  "$(word 0)" "$(word 4)" "$(word 8)" "$(word 12)" "$(word 16)" "$payload"
+[[ $(word 4) -eq 0 && $(word 8) -eq 45 && $(word 16) -eq 4 && $payload -eq $ROUNDS ]] ||
+  die "the sync message does not say: write of $ROUNDS to peer item 45"
+[[ $("$ZRDBCTL" get mirrored) == "$ROUNDS" ]] || die "mirrored is not $ROUNDS"
+# The operator's tool sends through a client item like any process.
+listen
+show udp-send sync_link "hello from the operator"
+heard
+echo "sync_in received: $(cat "$heard_file")"
+[[ $(cat "$heard_file") == "hello from the operator" ]] || die "udp-send did not arrive whole"
+printf '$ zrdbctl udp-send counter x   # not a remote buffer: exit status 2\n'
+status=0
+"$ZRDBCTL" udp-send counter x || status=$?
+[[ $status -eq 2 ]] || die "udp-send through an integer item gave exit status $status, not 2"
 
 step "Use the communication items with the operator's tool"
 show cbuf-write events hello world

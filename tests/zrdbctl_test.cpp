@@ -1,7 +1,9 @@
 // zrdbctl as an operator runs it: a separate process per command, judged by
 // its exit status, its output or its one-line reason on standard error, and
 // by what it leaves in the segments and in /dev/shm.
+#include <arpa/inet.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -24,6 +26,9 @@ constexpr const char *kSem = "/zrdbctl_t";  // the test database's semaphore
 // other test run on the machine, so no other test uses these ids.
 constexpr int32_t kPool = 4800;
 constexpr int32_t kFifo = 4801;
+// Remote buffer servers, which take the same kind of lock file.
+constexpr int32_t kServer = 4840;
+constexpr int32_t kInbox = 4842;
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -63,7 +68,7 @@ class ZrdbctlTest : public ::testing::Test {
   void TearDown() override {
     zrdb_Cleanup();  // closes the thread items this process opened
     remove_ipc(kTestDataKey, {kSem});
-    remove_lock_files({kPool, kFifo});
+    remove_lock_files({kPool, kFifo, kServer, kInbox});
   }
 
   // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
@@ -317,6 +322,57 @@ TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
     expect({{"remove"}, allocated ? 0 : 1, allocated ? "removed 'test'" : "index segment only"});
     expect_nothing_left();
   }
+}
+
+// udp-send and udp-recv open a remote buffer as a client process would, and
+// talk to a server this process opened and to a plain socket; dump lists the
+// syncto records.
+TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
+  const std::string db = dir_.write(
+      "net.cfg", system_section() +
+                     "id=12, name=counter, type=integer\n"
+                     "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
+                     "id=4841, name=cli, type=vlinkbuf, value=client:udp://127.0.0.1:47100\n"
+                     "id=4842, name=inbox, type=rmtbuf, value=server:udp://127.0.0.1:47101\n"
+                     "id=4843, name=mirror, type=integer, syncto=4841:77:1\n");
+  expect({{"create", db}, 0, ""});
+  const int32_t ids[] = {kServer, -1};
+  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  expect({{"udp-send", "cli", "hello"}, 0, ""});
+  char buf[16];
+  int32_t len = 0;
+  ASSERT_EQ(zrdb_rmtbufRead(kServer, buf, sizeof buf, &len), 0);
+  EXPECT_EQ(std::string(buf, size_t(len)), "hello");
+  expect({{"udp-recv", "srv", "1"}, 1, "cannot bind 'srv'"});  // served here
+  EXPECT_TRUE(fs::exists("/tmp/zrdbid4840.lock"));
+  zrdb_Cleanup();
+
+  // A datagram sent every 100 ms for 5 s at most, to a tool started meanwhile.
+  const std::pair<std::string, std::string> datagrams[] = {
+      {"ping", "ping\n"}, {std::string{'\0', '\xff', 'a'}, "0000: 00 ff 61\n"}};
+  for (const auto &[bytes, shown] : datagrams) {
+    Child sender([&] {
+      const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(47101);
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      for (int i = 0; i < 50; ++i, usleep(100000))
+        sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+      return 0;
+    });
+    expect({{"udp-recv", "inbox"}, 0, shown});
+  }
+  const Step steps[] = {
+      {{"udp-recv", "inbox", "1"}, 1, "nothing arrived on 'inbox' within 1 s"},
+      {{"udp-send", "counter", "x"}, 2, "not rmtbuf or vlinkbuf"},
+      {{"udp-recv", "inbox", "0"}, 2, "bad seconds"},
+      {{"dump"}, 0, "syncto: mirror(4843) -> remote buffer cli(4841), peer id 77, mode 1"},
+      {{"remove"}, 0, "removed 'test'"},
+  };
+  for (const Step &s : steps) expect(s);
+  expect_nothing_left();
 }
 
 }  // namespace

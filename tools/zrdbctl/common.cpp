@@ -17,6 +17,7 @@ int fail(int status, const char *fmt, ...) {
   std::fputs("zrdbctl: ", stderr);
   va_list args;
   va_start(args, fmt);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   std::vfprintf(stderr, fmt, args);
   va_end(args);
   std::fputc('\n', stderr);
@@ -175,9 +176,11 @@ int resolve_item(const char *text, int32_t type, ItemRef &ref) {
                 static_cast<int>(name.size()), name.data(), ref.id);
   }
   ref.desc = zrdb_getInfoHdr()->dit[ref.id].desc;
-  if (type != kAnyType && ref.desc->type != type) {
-    return fail(kUsage, "'%s' is of type %s, not %s", text, DBITEMTYPE_MAP[ref.desc->type].key,
-                DBITEMTYPE_MAP[type].key);
+  const bool remote = type == ZRDB_TYPE_RMTBUF;
+  if (type != kAnyType && ref.desc->type != type &&
+      !(remote && ref.desc->type == ZRDB_TYPE_VLINKBUF)) {
+    return fail(kUsage, "'%s' is of type %s, not %s%s", text, DBITEMTYPE_MAP[ref.desc->type].key,
+                DBITEMTYPE_MAP[type].key, remote ? " or vlinkbuf" : "");
   }
   if (!ref.indexed) return kOk;
   int64_t index = 0;
@@ -250,6 +253,14 @@ int attach_data() {
 int bind(Attach attach, Invocation &inv) {
   int rc = 0;
   if (attach == Attach::Item) {
+    // A mirrored item's remote buffer is bound too, so that the access is
+    // mirrored as in an application; when it cannot be opened here (a
+    // server another process holds) the item is bound alone.
+    const ZRDB_SYNCTO &to = inv.item.desc->syncto;
+    const bool mirrored = to.rmtDid >= 1 && to.remoteId >= 1 && to.rmtDid < ZRDB_MAX_ITEMS &&
+                          to.rmtDid != inv.item.id;
+    const int32_t withLink[] = {inv.item.id, mirrored ? to.rmtDid : -1, -1};
+    if (mirrored && zrdb_Init(HBUSER_CLIENT, withLink) == 0) return kOk;
     const int32_t list[] = {inv.item.id, -1};
     rc = zrdb_Init(HBUSER_CLIENT, list);
     if (rc == 0) return kOk;

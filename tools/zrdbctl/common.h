@@ -106,8 +106,9 @@ struct Invocation {
 };
 
 // Attaches what `attach` says and resolves args[0] as an item of
-// `itemType` (unless kNoItem). Never creates a database. On failure
-// everything is released and the reason printed.
+// `itemType` (unless kNoItem; ZRDB_TYPE_RMTBUF takes vlinkbuf items too,
+// remote buffers with the same handlers). Never creates a database. On
+// failure everything is released and the reason printed.
 int attach_existing(Attach attach, int32_t itemType, Invocation &inv);
 
 // ---------------------------------------------------------------------------
@@ -123,7 +124,8 @@ struct NumberRange {
 int parse_number(const char *text, const NumberRange &range, int64_t &out);
 
 // ---------------------------------------------------------------------------
-// The commands (database.cpp, values.cpp, communication.cpp, statistics.cpp)
+// The commands (database.cpp, values.cpp, communication.cpp, statistics.cpp,
+// network.cpp)
 
 int cmd_create(Invocation &inv);
 int cmd_remove(Invocation &inv);
@@ -142,5 +144,7 @@ int cmd_msg_write(Invocation &inv);
 int cmd_msg_read(Invocation &inv);
 int cmd_reset(Invocation &inv);
 int cmd_trace(Invocation &inv);
+int cmd_udp_send(Invocation &inv);
+int cmd_udp_recv(Invocation &inv);
 
 }  // namespace zrdbctl

@@ -2,6 +2,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
@@ -129,6 +130,48 @@ std::string remove_database() {
   return left;
 }
 
+// "remote buffer NAME(ID)" of the item a syncto record names, or what it
+// names instead. The target's record is checked before its type is read.
+std::string sync_target(int32_t id) {
+  const ZRDB_INDEX_HDR *ih = zrdb_getInfoHdr();
+  const ZRDB_ITEM_DESC *desc = id < ZRDB_MAX_ITEMS ? ih->dit[id].desc : nullptr;
+  if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0)
+    return format("id %d, which is not defined", id);
+  if (!record_sound(id)) return format("id %d, which is damaged", id);
+  if (desc->type != ZRDB_TYPE_RMTBUF && desc->type != ZRDB_TYPE_VLINKBUF)
+    return format("id %d, which is not a remote buffer", id);
+  return format("remote buffer %.*s(%d)", static_cast<int>(strnlen(desc->name, sizeof desc->name)),
+                desc->name, id);
+}
+
+const char *sync_mode(int32_t mode) {
+  switch (mode) {
+    case 0:
+      return "mirrors writes";
+    case 1:
+      return "mirrors reads and prints";
+    default:
+      return "mirrors nothing";  // no access has this mode
+  }
+}
+
+// The items whose accesses are mirrored to a peer (the library sends only
+// for a remote buffer id and a peer id of at least 1).
+void list_syncto(const std::vector<int32_t> &damaged) {
+  const ZRDB_INDEX_HDR *ih = zrdb_getInfoHdr();
+  for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next) {
+    if (std::find(damaged.begin(), damaged.end(), node->did) != damaged.end() ||
+        !record_sound(node->did))
+      continue;
+    const ZRDB_ITEM_DESC &desc = *ih->dit[node->did].desc;
+    const ZRDB_SYNCTO to = desc.syncto;
+    if (to.rmtDid < 1 || to.remoteId < 1) continue;
+    std::printf("syncto: %.*s(%d) -> %s, peer id %d, mode %d (%s)\n",
+                static_cast<int>(strnlen(desc.name, sizeof desc.name)), desc.name, desc.did,
+                sync_target(to.rmtDid).c_str(), to.remoteId, to.mode, sync_mode(to.mode));
+  }
+}
+
 }  // namespace
 
 int cmd_create(Invocation &inv) {
@@ -228,6 +271,7 @@ int cmd_remove(Invocation &inv) {
 
 int cmd_dump(Invocation &inv) {
   if (zrdb_dumpAll() < 0) return fail(kFailure, "writing the listing failed");
+  list_syncto(inv.damaged);
   if (!inv.damaged.empty()) {
     return fail(kFailure,
                 "%zu damaged item(s) could not be listed (id %s); the lines above say why",

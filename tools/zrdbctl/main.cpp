@@ -37,8 +37,8 @@ constexpr Command kCommands[] = {
      cmd_info},
     {"check", "", "check every item's record against the segments", 0, 0, Attach::Data, kNoItem,
      cmd_check},
-    {"dump", "", "list the header and every item with its value", 0, 0, Attach::Print, kNoItem,
-     cmd_dump},
+    {"dump", "", "list the header, every item with its value, and the mirrored items", 0, 0,
+     Attach::Print, kNoItem, cmd_dump},
     {"get", "ITEM[.IDX]", "show a value (unsigned decimal, text, or hex for user blocks)", 1, 1,
      Attach::Item, kAnyType, cmd_get},
     {"set", "ITEM[.IDX] VALUE", "write a value (decimal or 0x hex; text of at most one element)", 2,
@@ -65,6 +65,11 @@ constexpr Command kCommands[] = {
      Attach::Print, kAnyType, cmd_reset},
     {"trace", "ITEM[.IDX] LEVEL", "set the trace level (0..65535) of a thread FIFO or a pool", 2, 2,
      Attach::Print, kAnyType, cmd_trace},
+    // Bound through an id list: the command opens the item's socket itself.
+    {"udp-send", "ITEM TEXT", "send TEXT as one datagram through a remote buffer item", 2, 2,
+     Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_send},
+    {"udp-recv", "ITEM [SECONDS]", "wait up to SECONDS (5) for one datagram on a remote buffer", 1,
+     2, Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_recv},
 };
 
 void usage_line(FILE *out, const Command &cmd) {
@@ -92,6 +97,13 @@ void print_help() {
       "vlinkbuf items, trace all of them but cbuf; IDX picks a thread FIFO's FIFO (0\n"
       "by default). Trace levels: 1 logs every operation; 2 tracks a FIFO's most bytes\n"
       "pending (MBC); 3 a FIFO's put sizes and a pool's buffer hold times; 0 is off.\n"
+      "\n"
+      "udp-send and udp-recv take rmtbuf and vlinkbuf items and open them as a client\n"
+      "process does, for as long as the command runs. A server item answers only\n"
+      "whoever sent to it last, so send through a client item; udp-recv on a server\n"
+      "item holds the item's lock meanwhile and fails while another process serves\n"
+      "it. A datagram is shown as text when it is printable, else in hex; SECONDS is\n"
+      "1..3600. dump ends with the items whose accesses are mirrored (syncto).\n"
       "\n"
       "Every command but create attaches the existing database and never creates\n"
       "one: without an index segment (key 0x%08x) it fails and leaves nothing\n"
