@@ -115,7 +115,7 @@ TEST_F(RbufPoolTest, WrongBinsAreRefusedAndChangeNothing) {
   EXPECT_EQ(stats(), counters("5", "-1", "1", "0"));
 }
 
-TEST_F(RbufPoolTest, HoldTimesAndStatisticsFromAnotherProcess) {
+TEST_F(RbufPoolTest, HoldTimesAndANonOwner) {
   EXPECT_EQ(run([] { return zrdbthrdrbuf_iprint(dit(), 0, (3 << 16) | 3); }),
             "0: |INFO|owner|zrdbthrdrbuf_iprint| ZRDB(4911): Set debug level 3 !\n");
   EXPECT_EQ(stats(), counters("4", "0", "0", "0") + "Max Delay:0, Min Delay:4294967295l\n");
@@ -129,15 +129,11 @@ TEST_F(RbufPoolTest, HoldTimesAndStatisticsFromAnotherProcess) {
   EXPECT_EQ(bin->timestamp, 0);
   EXPECT_EQ(info().flags & 0xF, 1u);
 
-  // A process that does not own the pool sees the same line, and may not
-  // take buffers from it.
-  const std::string expected = counters("4", "0", "1", "0");
+  // A process that does not own the pool may not take buffers from it.
   EXPECT_EQ(run_in_child([&] {
               zrdb_Cleanup();
               zrdb_cfgParse(dbPath_.c_str());
               if (zrdb_Init(HBUSER_PRINT, nullptr) != 0) return 1;
-              const std::string line = run([] { return zrdb_printValue(kPool, 0); });
-              if (line.compare(0, expected.size(), expected) != 0) return 2;
               return zrdb_rbuf_alloc(kPool) == nullptr && zrdb_rbuf_reset(kPool) == -1 ? 0 : 3;
             }),
             0);
