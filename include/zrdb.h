@@ -550,8 +550,9 @@ int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize,
 }
 #endif
 
-/* Thread FIFOs and ring-buffer pools; network transports. */
+/* Thread FIFOs and ring-buffer pools; network transports; VLINK. */
 #include "zrdb_threads.h"
 #include "zrdb_net.h"
+#include "zrdb_vlink.h"
 
 #endif /* ZRDB_H */

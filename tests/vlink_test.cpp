@@ -1,0 +1,179 @@
+// VLINK: the request on the queue word for word, response matching, the
+// time-out without a daemon, link numbers and states, against a test
+// daemon that answers as it is told or not at all.
+#include <sys/msg.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "support/fixture.h"
+
+namespace zrdb::test {
+
+constexpr int32_t kMaster = 4950;
+constexpr int32_t kValue = 4951;
+constexpr int32_t kSlave = 4952;
+
+// Answers each request on the queue with what `answer` makes of its copy
+// (false: no answer), until stopped; keeps the requests it saw.
+class TestDaemon {
+ public:
+  using Answer = std::function<bool(ZRDB_VLINK_WIRE &resp)>;
+  explicit TestDaemon(Answer answer) : answer_(std::move(answer)), thread_([this] { serve(); }) {}
+  ~TestDaemon() { stop(); }
+  const std::vector<ZRDB_VLINK_WIRE> &stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return seen_;
+  }
+
+ private:
+  void serve() {
+    const int q = msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666);
+    while (!stop_) {
+      ZRDB_VLINK_WIRE req{};
+      if (zrdb_vlink_msgrcv(q, &req, ZRDB_VLINK_REQUEST_TYPE, IPC_NOWAIT) < 0) {
+        usleep(200);
+        continue;
+      }
+      seen_.push_back(req);
+      ZRDB_VLINK_WIRE resp = req;
+      resp.mtype = ZRDB_VLINK_RESPONSE_TYPE;
+      resp.result = 0;
+      if (answer_(resp)) zrdb_vlink_msgsnd(q, &resp, 0);
+    }
+  }
+  Answer answer_;
+  std::vector<ZRDB_VLINK_WIRE> seen_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class VlinkTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=4950, name=vlink, type=vlinkmst, value=" + vlinkString_ +
+           "\n"
+           "id=4951, name=speed, type=integer\n"
+           "id=4952, name=slave, type=vlinkslv\n";
+  }
+  std::vector<std::string> semaphores() const override { return {ZRDB_VLINK_SEMAPHORE}; }
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    const int32_t list[] = {kValue, -1};  // the master is bound first all the same
+    zrdb_Cleanup();
+    ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+    attached_ = run([&] { return zrdb_Init(HBUSER_CLIENT, list); });
+  }
+  void TearDown() override {
+    DatabaseTest::TearDown();
+    msgctl(msgget(ZRDB_VLINK_QUEUE_KEY, 0), IPC_RMID, nullptr);
+  }
+  static size_t queued() {
+    msqid_ds info{};
+    return msgctl(msgget(ZRDB_VLINK_QUEUE_KEY, 0), IPC_STAT, &info) == 0 ? info.msg_qnum : 99;
+  }
+  std::string vlinkString_ = "4:peer:6000:extra";
+  std::string attached_;
+};
+
+TEST_F(VlinkTest, RequestsAreLaidOutAsTheDaemonReadsThem) {
+  ASSERT_EQ(attached_, "0: |WARN|NONAME|parseVlinkStr| vlink string Syntax error!\n");
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 1, 1), 0);
+  TestDaemon daemon([](ZRDB_VLINK_WIRE &resp) {
+    std::memcpy(resp.value, "\x11\x22\x33\x44\x55", 5);
+    resp.size = 77;  // whatever it says, the requested size is copied
+    return true;
+  });
+  uint32_t got = 0;
+  const std::vector<unsigned char> big(600, 0x5A);
+  std::vector<unsigned char> many(1000, 0);
+  ASSERT_EQ(zrdb_VLINKGetValue(kMaster, 1, 7, 100, 2, &got, 4), 0);
+  ASSERT_EQ(zrdb_VLINKSetValue(kMaster, 1, 0, 5, 6, big.data(), 600), 0);
+  ASSERT_EQ(zrdb_VLINKGetValue(kMaster, 1, 0, 5, 6, many.data(), 1000), 0);
+  EXPECT_EQ(zrdb_VLINKGetValue(kMaster, 1, 0, 5, 6, many.data(), -1), -1);
+  const std::vector<ZRDB_VLINK_WIRE> &seen = daemon.stop();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(got, 0x44332211u);
+  const uint32_t words[] = {2, 1, 0, 1, 100, 2, 7, 15, 4};
+  EXPECT_EQ(std::memcmp(&seen[0], words, sizeof words), 0);
+  EXPECT_EQ(std::count(seen[0].value, seen[0].value + 512, 0), 512);
+  EXPECT_EQ(seen[1].size, 512u);
+  EXPECT_EQ(std::count(seen[1].value, seen[1].value + 512, 0x5A), 512);
+  EXPECT_EQ(seen[2].size, 512u);
+  EXPECT_EQ(many[4], 0x55);
+  EXPECT_EQ(std::count(many.begin() + 512, many.end(), 0), 488);  // 512 at most came back
+}
+
+TEST_F(VlinkTest, OnlyTheMatchingSuccessfulAnswerCounts) {
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 2, 1), 0);
+  const std::pair<std::function<void(ZRDB_VLINK_WIRE &)>, int> rows[] = {
+      {[](ZRDB_VLINK_WIRE &) {}, 0},
+      {[](ZRDB_VLINK_WIRE &r) { r.result = 0x10; }, 0},  // only the low nibble counts
+      {[](ZRDB_VLINK_WIRE &r) { r.result = 0x1; }, -1},
+      {[](ZRDB_VLINK_WIRE &r) { ++r.itemIdx; }, -1},
+      {[](ZRDB_VLINK_WIRE &r) { ++r.itemId; }, -1},
+      {[](ZRDB_VLINK_WIRE &r) { ++r.lid; }, -1},
+      {[](ZRDB_VLINK_WIRE &r) { r.op = 1; }, -1}};
+  for (const auto &[change, rc] : rows) {
+    TestDaemon daemon([&](ZRDB_VLINK_WIRE &resp) { return change(resp), true; });
+    int32_t value = 0;
+    EXPECT_EQ(zrdb_VLINKGetValue(kMaster, 2, 0, 9, 3, &value, 4), rc);
+    daemon.stop();
+    EXPECT_EQ(queued(), 0u) << "a wrong answer is consumed";
+  }
+}
+
+TEST_F(VlinkTest, WithoutADaemonTheTransactionEndsAfterFiveSeconds) {
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 0, 1), 0);
+  int32_t value = 0;
+  EXPECT_EQ(run([&] { return zrdb_VLINKGetValue(kMaster, 0, 0, 1, 0, &value, 4); }),
+            "-1: |INFO|NONAME|ALARMhandler| Alarm signal captured!\n"
+            "|WARN|NONAME|ipc_do_xact| Unable to receive vlink message queue.error = Interrupted "
+            "system call\n");
+  EXPECT_EQ(queued(), 1u);  // the request nobody took
+  ipc_init(nullptr);
+  EXPECT_EQ(queued(), 0u);
+}
+
+TEST_F(VlinkTest, LinkNumbersAndStates) {
+  int32_t state = -1;
+  EXPECT_EQ(zrdb_VLINKGetStatus(kMaster, 3, &state), 0);
+  EXPECT_EQ(state, 0);
+  EXPECT_EQ(run([&] { return zrdb_VLINKGetStatus(kMaster, 4, &state); }),
+            "-1: |WARN|NONAME|zrdbvlmst_ctrl| link id (4) is not in the range(4)!\n"
+            "|WARN|NONAME|zrdbvlmst_ctrl| msg->lid = 4, nlink = 4\n");
+  EXPECT_EQ(zrdb_VLINKGetStatus(kMaster, -1, &state), -1);
+  EXPECT_EQ(run([&] { return zrdb_VLINKGetValue(kMaster, 2, 0, 1, 0, &state, 4); }),
+            "-1: |WARN|NONAME|zrdbvlmst_ctrl| VLINK (2) is down !\n");
+  EXPECT_EQ(queued(), 0u);
+  EXPECT_EQ(zrdb_VLINKIdOrNum(kValue), -1);  // not a master
+  // Another process sets states; this one sees them.
+  EXPECT_EQ(run_in_child([&] {
+              zrdb_Cleanup();
+              zrdb_cfgParse(dbPath_.c_str());
+              if (zrdb_Init(HBUSER_CLIENT, nullptr) != 0) return 1;
+              return zrdb_VLINKSetStatus(kMaster, 2, 1) | zrdb_VLINKSetStatus(kSlave, 7, 1);
+            }),
+            0);
+  EXPECT_EQ(zrdb_VLINKGetStatus(kMaster, 2, &state), 0);
+  EXPECT_EQ(state, 1);
+  int32_t slave = 0;
+  std::memcpy(&slave, static_cast<char *>(zrdb_getBaseAddr()) + descriptor(kSlave)->offset + 128,
+              4);
+  EXPECT_EQ(slave, 1);
+  EXPECT_EQ(zrdb_VLINKGetStatus(kSlave, 0, &state), -3);  // an id list binds no slave
+}
+
+class VlinkTooManyLinksTest : public VlinkTest {
+ protected:
+  VlinkTooManyLinksTest() { vlinkString_ = "33:peer"; }
+};
+
+TEST_F(VlinkTooManyLinksTest, MoreLinksThanStatesAreRefusedAtOpen) {
+  EXPECT_EQ(attached_,
+            "-1: |ERR |NONAME|zrdbvlmst_open| ZRDB(4950): VLINK link count 33 is outside 0..32!\n");
+}
+
+}  // namespace zrdb::test
