@@ -1,5 +1,6 @@
 // The database as a whole: create, remove, info, dump and check.
 #include <sys/ipc.h>
+#include <sys/msg.h>
 #include <sys/shm.h>
 
 #include <algorithm>
@@ -115,8 +116,13 @@ std::string remove_database() {
   for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next) {
     if (ih->dit[node->did].op == nullptr) unbound.push_back(node->did);
   }
+  // The VLINK queue belongs to the database's master item: any process
+  // that opened the master made it, and nothing else removes it.
+  const bool vlink = glb_vLinkDid >= 0;
   const bool indexRemoved = zrdb_Remove() == 0;
   zrdb_Cleanup();
+  const int queue = vlink ? msgget(ZRDB_VLINK_QUEUE_KEY, 0) : -1;
+  if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
   std::string left;
   if (rc != 0 && unbound.empty()) {
     left = format("removed the segments, but releasing the items' system objects failed (%d)", rc);
