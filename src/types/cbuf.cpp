@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "types/shared_word.h"
 #include "types/slot_ring.h"
 
 namespace zrdb {
@@ -39,10 +40,6 @@ struct Cbuf : SlotRing<ZRDB_CBUF_HDR> {
 };
 
 Cbuf view(const ZRDB_DIT *dit) { return {SlotRing<ZRDB_CBUF_HDR>::view(dit)}; }
-
-std::atomic_ref<uint32_t> counter_ref(uint32_t &word) { return std::atomic_ref<uint32_t>(word); }
-
-void count_one(uint32_t &counter) { counter_ref(counter).fetch_add(1, std::memory_order_relaxed); }
 
 uint32_t slot_field(const unsigned char *slot, size_t offset) {
   uint32_t value = 0;
@@ -84,11 +81,8 @@ int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
   const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_acquire);
   // A damaged rd only skews the statistics; the level stays in 0..N-1.
   const int32_t level = cb.index_ok(rd, p.did, func) ? (next + cb.count - rd) % cb.count : 0;
-  auto mbl = counter_ref(cb.hdr->mbl);
-  if (static_cast<uint32_t>(level) > mbl.load(std::memory_order_relaxed)) {
-    mbl.store(static_cast<uint32_t>(level), std::memory_order_relaxed);
-  }
-  if (level + 1 >= cb.count) count_one(cb.hdr->of);
+  if (static_cast<uint32_t>(level) > load(cb.hdr->mbl)) store(cb.hdr->mbl, level);
+  if (level + 1 >= cb.count) count(cb.hdr->of);
   return 0;
 }
 
@@ -97,7 +91,7 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
   const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_relaxed);
   const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_acquire);
   if (rd == wr) {
-    count_one(cb.hdr->uf);
+    count(cb.hdr->uf);
     return -1;
   }
   if (!cb.index_ok(rd, p.did, func)) return ZRDB_ERR_CORRUPT;
@@ -137,9 +131,7 @@ int zrdbcbuf_create(ZRDB_DIT *dit) {
   // Only the header is set: a buffer whose slots cannot carry a record is
   // still created, and refused when it is used.
   ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
-  zrdb::counter_ref(hdr->of).store(0, std::memory_order_relaxed);
-  zrdb::counter_ref(hdr->uf).store(0, std::memory_order_relaxed);
-  zrdb::counter_ref(hdr->mbl).store(0, std::memory_order_relaxed);
+  for (uint32_t *counter : {&hdr->of, &hdr->uf, &hdr->mbl}) zrdb::store(*counter, 0);
   zrdb::index_ref(hdr->rd).store(0, std::memory_order_release);
   zrdb::index_ref(hdr->wr).store(0, std::memory_order_release);
   return 0;
@@ -162,21 +154,15 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
 
 int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode) {
   ZRDB_CBUF_HDR *hdr = zrdb::view(dit).hdr;
-  auto of = zrdb::counter_ref(hdr->of);
-  auto uf = zrdb::counter_ref(hdr->uf);
-  auto mbl = zrdb::counter_ref(hdr->mbl);
   if (mode == 2) {
     // Resets the statistics only; queued records stay.
-    of.store(0, std::memory_order_relaxed);
-    uf.store(0, std::memory_order_relaxed);
-    mbl.store(0, std::memory_order_relaxed);
+    for (uint32_t *counter : {&hdr->of, &hdr->uf, &hdr->mbl}) zrdb::store(*counter, 0);
     return 0;
   }
   std::printf("%-32.31s= Circular Buffer, size(%d*%d Bytes), OF(%d),UF(%d),MBL(%d)\n",
               dit->desc->name, dit->desc->elemSize, dit->desc->count,
-              static_cast<int>(of.load(std::memory_order_relaxed)),
-              static_cast<int>(uf.load(std::memory_order_relaxed)),
-              static_cast<int>(mbl.load(std::memory_order_relaxed)));
+              static_cast<int>(zrdb::load(hdr->of)), static_cast<int>(zrdb::load(hdr->uf)),
+              static_cast<int>(zrdb::load(hdr->mbl)));
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #include "access/dispatch.h"
 #include "platform/item_lock.h"
 #include "platform/net.h"
+#include "types/shared_word.h"
 
 namespace zrdb {
 namespace {
@@ -114,19 +115,7 @@ ZRDB_RMTBUF_INFO *info_of(const ZRDB_DIT *dit) {
 }
 Context *context_of(const ZRDB_DIT *dit) { return reinterpret_cast<Context *>(dit->para); }
 
-// Counters are shared words that other processes read and reset.
-void count(uint32_t &word) {
-  std::atomic_ref<uint32_t>(word).fetch_add(1, std::memory_order_relaxed);
-}
-uint32_t load(uint32_t &word) {
-  return std::atomic_ref<uint32_t>(word).load(std::memory_order_relaxed);
-}
-void store(uint32_t &word, uint32_t v) {
-  std::atomic_ref<uint32_t>(word).store(v, std::memory_order_relaxed);
-}
-int32_t trace_of(ZRDB_RMTBUF_INFO *info) {
-  return std::atomic_ref<int32_t>(info->trace).load(std::memory_order_relaxed);
-}
+int32_t trace_of(ZRDB_RMTBUF_INFO *info) { return load(info->trace); }
 
 sockaddr_in ipv4(in_addr_t addr, uint16_t port) {
   sockaddr_in sa{};
@@ -253,8 +242,7 @@ int receive(ZRDB_DIT *dit, Context &ctx, ZRDB_RMTBUF_PARA &p, const char *func) 
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     const int ready = wait_readable(ctx.sock);
     if (ready < 0) {
-      log_message(LogLevel::Warn, func, "wait remote reponse failed, %s!\n",
-                  std::strerror(errno));
+      log_message(LogLevel::Warn, func, "wait remote reponse failed, %s!\n", std::strerror(errno));
       return -1;
     }
     if (ready == 0) return -1;
@@ -424,9 +412,8 @@ int zrdbrmtbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
 int zrdbrmtbuf_iprint(ZRDB_DIT *dit, int32_t index, int32_t cmd) {
   const ZRDB_ITEM_DESC *desc = dit->desc;
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
-  const uint32_t command = static_cast<uint32_t>(cmd) & 0xFFFFu;
-  const auto argument = static_cast<int32_t>(static_cast<uint32_t>(cmd) >> 16);
-  if (command == 2) {
+  const auto [command, argument] = zrdb::stat_command(cmd);
+  if (command == zrdb::StatCommand::Reset) {
     if (zrdb::trace_of(info) == 1) {
       zrdb::log_debug(1, __func__, "ZRDB(%d,%d):Reset %.31s statistic counter!\n", desc->did, index,
                       desc->name);
@@ -434,8 +421,8 @@ int zrdbrmtbuf_iprint(ZRDB_DIT *dit, int32_t index, int32_t cmd) {
     for (uint32_t *word :
          {&info->marks[0], &info->txCount, &info->rxCount, &info->txErr, &info->rxErr})
       zrdb::store(*word, 0);
-  } else if (command == 3) {
-    std::atomic_ref<int32_t>(info->trace).store(argument, std::memory_order_relaxed);
+  } else if (command == zrdb::StatCommand::SetTrace) {
+    zrdb::store(info->trace, argument);
     ZRDB_LOG(Info, "ZRDB(%d,%d): Set debug level %d !\n", desc->did, index, argument);
     if (argument == 2) zrdb::store(info->marks[0], 0);
     if (argument == 3) {

@@ -14,6 +14,7 @@
 #include "access/dispatch.h"
 #include "platform/fifo.h"
 #include "platform/item_lock.h"
+#include "types/shared_word.h"
 
 namespace zrdb {
 namespace {
@@ -54,11 +55,6 @@ ZRDB_TFIFO_HDR *header(const ZRDB_DIT *dit) {
 ZRDB_TFIFO_STAT &stat_of(const ZRDB_DIT *dit, int32_t index) {
   return reinterpret_cast<ZRDB_TFIFO_STAT *>(item_data(dit) + sizeof(ZRDB_TFIFO_HDR))[index];
 }
-
-// Statistics are shared words that other processes read and reset.
-std::atomic_ref<int32_t> shared(int32_t &word) { return std::atomic_ref<int32_t>(word); }
-int32_t load(int32_t &word) { return shared(word).load(std::memory_order_relaxed); }
-void store(int32_t &word, int32_t value) { shared(word).store(value, std::memory_order_relaxed); }
 
 bool index_ok(const ZRDB_DIT *dit, int32_t limit, int32_t index, const char *func) {
   if (index >= 0 && index < limit) return true;
@@ -216,15 +212,14 @@ int zrdbthrdfifo_iprint(ZRDB_DIT *dit, int32_t index, int32_t cmd) {
   const ZRDB_ITEM_DESC *desc = dit->desc;
   if (!zrdb::index_ok(dit, desc->count, index, __func__)) return -1;
   ZRDB_TFIFO_STAT &st = zrdb::stat_of(dit, index);
-  const uint32_t command = static_cast<uint32_t>(cmd) & 0xFFFFu;
-  const auto argument = static_cast<int32_t>(static_cast<uint32_t>(cmd) >> 16);
-  if (command == 2) {
+  const auto [command, argument] = zrdb::stat_command(cmd);
+  if (command == zrdb::StatCommand::Reset) {
     if (zrdb::load(st.trace) == 1) {
       zrdb::log_debug(1, __func__, "ZRDB(%d,%d):Reset %.31s statistic counter!\n", desc->did, index,
                       desc->name);
     }
     zrdb::store(st.mbc, 0);
-  } else if (command == 3) {
+  } else if (command == zrdb::StatCommand::SetTrace) {
     zrdb::store(st.trace, argument);
     ZRDB_LOG(Info, "ZRDB(%d,%d): Set debug level %d !\n", desc->did, index, argument);
     if (argument == 2) zrdb::store(st.mbc, 0);

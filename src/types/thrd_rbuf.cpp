@@ -11,6 +11,7 @@
 
 #include "access/dispatch.h"
 #include "platform/item_lock.h"
+#include "types/shared_word.h"
 
 namespace zrdb {
 namespace {
@@ -46,13 +47,7 @@ ZRDB_RBUF_INFO *info_of(const ZRDB_DIT *dit) {
   return reinterpret_cast<ZRDB_RBUF_INFO *>(item_data(dit));
 }
 
-// Counters are shared words that other processes read and reset.
-std::atomic_ref<uint32_t> shared(uint32_t &word) { return std::atomic_ref<uint32_t>(word); }
-uint32_t load(uint32_t &word) { return shared(word).load(std::memory_order_relaxed); }
-void store(uint32_t &word, uint32_t value) { shared(word).store(value, std::memory_order_relaxed); }
-int32_t trace_of(ZRDB_RBUF_INFO *info) {
-  return std::atomic_ref<int32_t>(info->trace).load(std::memory_order_relaxed);
-}
+int32_t trace_of(ZRDB_RBUF_INFO *info) { return load(info->trace); }
 
 int64_t zrdb_get_timestamp_us() {
   timeval tv{};
@@ -261,18 +256,17 @@ int zrdbthrdrbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
 int zrdbthrdrbuf_iprint(ZRDB_DIT *dit, int32_t /*index*/, int32_t cmd) {
   const ZRDB_ITEM_DESC *desc = dit->desc;
   ZRDB_RBUF_INFO *info = zrdb::info_of(dit);
-  const uint32_t command = static_cast<uint32_t>(cmd) & 0xFFFFu;
-  const auto argument = static_cast<int32_t>(static_cast<uint32_t>(cmd) >> 16);
+  const auto [command, argument] = zrdb::stat_command(cmd);
   const int32_t trace = zrdb::trace_of(info);
-  if (command == 2) {
+  if (command == zrdb::StatCommand::Reset) {
     if (trace == 1) {
       zrdb::log_debug(1, __func__, "ZRDB(%d):Reset %.31s statistic counter!\n", desc->did,
                       desc->name);
     }
     zrdb::store(info->muc, 0);
     zrdb::store(info->afc, 0);
-  } else if (command == 3) {
-    std::atomic_ref<int32_t>(info->trace).store(argument, std::memory_order_relaxed);
+  } else if (command == zrdb::StatCommand::SetTrace) {
+    zrdb::store(info->trace, argument);
     ZRDB_LOG(Info, "ZRDB(%d): Set debug level %d !\n", desc->did, argument);
     if (argument == 2) zrdb::store(info->muc, 0);
     if (argument == 3) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "access/dispatch.h"
+#include "types/shared_word.h"
 #include "types/vlink.h"
 
 namespace zrdb {
@@ -25,10 +26,9 @@ ZRDB_VLINK_CTX *context_of(const ZRDB_DIT *dit) {
   return reinterpret_cast<ZRDB_VLINK_CTX *>(dit->para);
 }
 
-// The link states are shared words that every process reads and writes.
-std::atomic_ref<int32_t> state_word(void *data, uint32_t lid) {
-  return std::atomic_ref<int32_t>(
-      *reinterpret_cast<int32_t *>(static_cast<unsigned char *>(data) + kStringLen + 4 * lid));
+// The state of link lid in a master's (or, lid 0, a slave's) data area.
+int32_t &state_word(void *data, uint32_t lid) {
+  return *reinterpret_cast<int32_t *>(static_cast<unsigned char *>(data) + kStringLen + 4 * lid);
 }
 
 // Parses the item's string from a bounded copy, and refuses a link count the
@@ -169,11 +169,11 @@ int parseVlinkStr(const char *text, ZRDB_VLINK_CTX *ctx) {
 }
 
 int32_t getLinkStatus(const void *data, uint32_t lid) {
-  return zrdb::state_word(const_cast<void *>(data), lid).load(std::memory_order_relaxed);
+  return zrdb::load(zrdb::state_word(const_cast<void *>(data), lid));
 }
 
 int setLinkStatus(void *data, uint32_t lid, int32_t value) {
-  zrdb::state_word(data, lid).store(value, std::memory_order_relaxed);
+  zrdb::store(zrdb::state_word(data, lid), value);
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug)
     std::printf("setLinkStatus-----id =%d, value = %d\n", static_cast<int>(lid), value);
   return 0;
