@@ -40,15 +40,42 @@ struct Target {
   ZRDB_ITEM_DESC *desc;
 };
 
+// The logging slow paths, out of line so that the checks around them inline
+// into each public function with its Request folded to constants.
+void translate_link(const Request &rq, Target &out);
+int report_inactive(const Request &rq, const Target &t);  // -2
+bool report_wrong_type(const Request &rq, const Target &t);  // false
+void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
+void print_prefix(const Target &t);
+
 // Translation, range (-1), active (-2) and record (ZRDB_ERR_CORRUPT) checks.
-int resolve(const Request &rq, Target &out);
+inline int resolve(const Request &rq, Target &out) {
+  out.id = rq.id;
+  out.idx = rq.indexed ? rq.idx : 0;
+  if (rq.translate && rq.id >= ZRDB_SYMBLINK_BASE) translate_link(rq, out);
+  if (!valid_id(out.id)) return -1;
+  out.desc = descriptor(out.id);
+  const bool active = out.desc != nullptr && (out.desc->flags & ZRDB_FLAG_ACTIVE) != 0;
+  if (!active && (rq.inactive != Inactive::Unchecked || out.desc == nullptr))
+    return report_inactive(rq, out);
+  return check_record(rq.caller, out.id, out.desc, zrdbIndexHdr.dit[out.id].op);
+}
+
 // The type check of a bound item (false after logging why; the caller
 // returns -3).
-bool type_ok(const Request &rq, const Target &t);
-// Logs why no handler is available.
-void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
+inline bool type_ok(const Request &rq, const Target &t) {
+  if (rq.type < 0 || t.desc->type == rq.type || t.desc->type == rq.altType) return true;
+  return report_wrong_type(rq, t);
+}
+
 // Print prefix and sync hook.
-void before_handler(const Request &rq, const Target &t);
+inline void before_handler(const Request &rq, const Target &t) {
+  if (rq.prefix) print_prefix(t);
+  if (rq.syncMode >= 0 && sync_wanted(t.desc, rq.syncMode)) {
+    zrdb_callSynctoMessageInternal(t.id, rq.syncIdx ? t.idx : 0, rq.syncBuf, rq.syncLen,
+                                   rq.syncMode);
+  }
+}
 
 // The handler of `slot` that this process bound to the resolved item, or
 // null after logging why (the caller returns -3).
@@ -75,6 +102,9 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
 }
 
 // d_ctrl through dispatch, for the communication-object functions.
-int call_ctrl(const Request &rq, int32_t op, intptr_t para);
+inline int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
+  return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
+                  [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
+}
 
 }  // namespace zrdb

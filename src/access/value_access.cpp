@@ -9,33 +9,20 @@ int32_t glb_ZrdbDebugLvl = 0;
 
 namespace zrdb {
 
-int resolve(const Request &rq, Target &out) {
-  out.id = rq.id;
-  out.idx = rq.indexed ? rq.idx : 0;
+void translate_link(const Request &rq, Target &out) {
   int32_t idx = out.idx;
-  if (rq.translate && zrdb_symblink_check(rq.id, out.idx, &out.id, &idx) == 1 && rq.indexed)
-    out.idx = idx;
-  if (!valid_id(out.id)) return -1;
-  out.desc = descriptor(out.id);
-  const bool active = out.desc != nullptr && (out.desc->flags & ZRDB_FLAG_ACTIVE) != 0;
-  if (!active && (rq.inactive != Inactive::Unchecked || out.desc == nullptr)) {
-    switch (rq.inactive) {
-      case Inactive::NotActived:
-        log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not actived!\n", out.id);
-        break;
-      case Inactive::NotInList:
-        log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", out.id);
-        break;
-      default:
-        break;
-    }
-    return -2;
-  }
-  return check_record(rq.caller, out.id, out.desc, zrdbIndexHdr.dit[out.id].op);
+  if (zrdb_symblink_check(rq.id, out.idx, &out.id, &idx) == 1 && rq.indexed) out.idx = idx;
 }
 
-bool type_ok(const Request &rq, const Target &t) {
-  if (rq.type < 0 || t.desc->type == rq.type || t.desc->type == rq.altType) return true;
+int report_inactive(const Request &rq, const Target &t) {
+  if (rq.inactive == Inactive::NotActived)
+    log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not actived!\n", t.id);
+  if (rq.inactive == Inactive::NotInList)
+    log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list!\n", t.id);
+  return -2;
+}
+
+bool report_wrong_type(const Request &rq, const Target &t) {
   log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not a %s item!\n", t.id,
               DBITEMTYPE_MAP[rq.type].key);
   return false;
@@ -66,21 +53,10 @@ void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, cons
   }
 }
 
-void before_handler(const Request &rq, const Target &t) {
-  if (rq.prefix) {
-    const int32_t type = t.desc->type;
-    const char *keyword = (type >= 0 && type < ZRDB_TYPE_COUNT) ? DBITEMTYPE_MAP[type].key : "";
-    std::printf("%04d: %-10s: ", t.id, keyword);
-  }
-  if (rq.syncMode >= 0 && sync_wanted(t.desc, rq.syncMode)) {
-    zrdb_callSynctoMessageInternal(t.id, rq.syncIdx ? t.idx : 0, rq.syncBuf, rq.syncLen,
-                                   rq.syncMode);
-  }
-}
-
-int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
-  return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
-                  [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
+void print_prefix(const Target &t) {
+  const int32_t type = t.desc->type;
+  const char *keyword = (type >= 0 && type < ZRDB_TYPE_COUNT) ? DBITEMTYPE_MAP[type].key : "";
+  std::printf("%04d: %-10s: ", t.id, keyword);
 }
 
 int call_ctrl(const char *caller, int32_t id, int32_t type, int32_t op, intptr_t para) {

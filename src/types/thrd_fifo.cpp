@@ -4,6 +4,7 @@
 // statistics and trace level live in the data area, where any process can
 // print and reset them.
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,17 +31,22 @@ static_assert(offsetof(ZRDB_TFIFO_STAT, trace) == 16);
 
 constexpr int32_t kMinSizeArmed = 999999;
 
+constexpr size_t kCacheLine = 64;
+
 struct FifoEntry {
   int32_t fd[2];          // read end, write end
-  pthread_mutex_t mutex;  // held by a put across its write
-  // Bytes put and not yet got, as this process counts them. Atomic, so
-  // that a get never waits for the mutex: a put blocked on a full pipe
-  // holds it, and only a get that goes on reading can unblock that put.
-  std::atomic<int32_t> pending;
+  pthread_mutex_t mutex;  // held by a put across its write, where that matters
+  // Bytes put and bytes got, as this process counts them; pending is their
+  // difference. Atomic, so that a get never waits for the mutex (a put
+  // blocked on a full pipe holds it, and only a get that goes on reading
+  // can unblock it), and on lines of their own, so that the putting and the
+  // getting thread do not pass one cache line back and forth.
+  alignas(kCacheLine) std::atomic<int32_t> putBytes;
+  alignas(kCacheLine) std::atomic<int32_t> gotBytes;
 };
 
 // One block: this head, then `count` entries.
-struct FifoContext {
+struct alignas(kCacheLine) FifoContext {
   int32_t lockFd;
   int32_t count;  // entries made at open; bounds every index with the record's
   FifoEntry *entries;
@@ -81,7 +87,7 @@ int get_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
     log_message(LogLevel::Err, func, "ZRDB(%d):pipe read failed\n", dit->desc->did);
     rc = -1;
   }
-  e.pending.fetch_sub(p.size, std::memory_order_relaxed);
+  e.gotBytes.fetch_add(p.size, std::memory_order_relaxed);
   if (load(st.trace) == 1) log_debug(1, func, "FIFO(%d), Get Data bytes(%d)\n", p.index, p.size);
   return rc;
 }
@@ -89,19 +95,25 @@ int get_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
 int put_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_TFIFO_PARA &p,
              const char *func) {
   int rc = 0;
-  pthread_mutex_lock(&e.mutex);
+  // The system keeps a write of up to PIPE_BUF bytes whole; the mutex keeps
+  // a longer one whole and the statistics' compare-and-store exact.
+  const int32_t trace = load(st.trace);
+  const bool serialise = p.size > PIPE_BUF || trace == 2 || trace == 3;
+  if (serialise) pthread_mutex_lock(&e.mutex);
   if (write_once(e.fd[1], p.buf, static_cast<size_t>(p.size)) != p.size) {
     log_message(LogLevel::Err, func, "ZRDB(%d):pipewrite failed\n", dit->desc->did);
     rc = -1;
   }
-  const int32_t pending = e.pending.fetch_add(p.size, std::memory_order_relaxed) + p.size;
-  const int32_t trace = load(st.trace);
-  if (trace == 2 && pending > load(st.mbc)) store(st.mbc, pending);
+  const int32_t put = e.putBytes.fetch_add(p.size, std::memory_order_relaxed) + p.size;
+  if (trace == 2) {
+    const int32_t pending = put - e.gotBytes.load(std::memory_order_relaxed);
+    if (pending > load(st.mbc)) store(st.mbc, pending);
+  }
   if (trace == 3) {
     if (p.size > load(st.maxSize)) store(st.maxSize, p.size);
     if (p.size < load(st.minSize)) store(st.minSize, p.size);
   }
-  pthread_mutex_unlock(&e.mutex);
+  if (serialise) pthread_mutex_unlock(&e.mutex);
   if (trace == 1) log_debug(1, func, "FIFO(%d), Put Data bytes(%d)\n", p.index, p.size);
   return rc;
 }
@@ -141,8 +153,9 @@ int zrdbthrdfifo_open(ZRDB_DIT *dit) {
     zrdb::item_lock_release(lockFd);
     return -1;
   }
-  auto *ctx = static_cast<FifoContext *>(
-      std::calloc(1, sizeof(FifoContext) + static_cast<size_t>(count) * sizeof(zrdb::FifoEntry)));
+  const size_t bytes = sizeof(FifoContext) + static_cast<size_t>(count) * sizeof(zrdb::FifoEntry);
+  auto *ctx = static_cast<FifoContext *>(std::aligned_alloc(zrdb::kCacheLine, bytes));
+  if (ctx != nullptr) std::memset(static_cast<void *>(ctx), 0, bytes);
   if (ctx == nullptr) {
     ZRDB_LOG(Err, "ZRDB(%d): Fifo entry allocation failed!\n", did);
     zrdb::item_lock_release(lockFd);
@@ -151,7 +164,8 @@ int zrdbthrdfifo_open(ZRDB_DIT *dit) {
   ctx->lockFd = lockFd;
   ctx->count = count;
   ctx->entries = reinterpret_cast<zrdb::FifoEntry *>(ctx + 1);
-  static_assert(sizeof(FifoContext) % alignof(zrdb::FifoEntry) == 0);
+  static_assert(sizeof(FifoContext) % alignof(zrdb::FifoEntry) == 0 &&
+                sizeof(zrdb::FifoEntry) % zrdb::kCacheLine == 0);
   for (int32_t i = 0; i < count; ++i) {
     zrdb::FifoEntry &e = ctx->entries[i];
     // Close-on-exec: a program one of the threads starts must not keep them.
@@ -161,7 +175,8 @@ int zrdbthrdfifo_open(ZRDB_DIT *dit) {
       return -2;
     }
     pthread_mutex_init(&e.mutex, nullptr);
-    new (&e.pending) std::atomic<int32_t>(0);
+    new (&e.putBytes) std::atomic<int32_t>(0);
+    new (&e.gotBytes) std::atomic<int32_t>(0);
   }
   zrdb::copy_padded(zrdb::header(dit)->owner, zrdbdbg_app_name);
   dit->para = reinterpret_cast<intptr_t>(ctx);
