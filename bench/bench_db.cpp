@@ -2,7 +2,9 @@
 // return, exit() (Google Benchmark exits on bad flags), and fatal signals.
 #include "bench_db.h"
 
+#include <fcntl.h>
 #include <semaphore.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -41,6 +43,12 @@ char semNames[kMaxSemaphores][256];
 char semPaths[kMaxSemaphores][300];
 volatile sig_atomic_t semCount = 0;
 
+// Lock files of the thread FIFO, pool and server remote buffer items this
+// process opened: the library takes an flock on them and leaves them on disk.
+constexpr int kMaxLocks = 16;
+char lockPaths[kMaxLocks][64];
+volatile sig_atomic_t lockCount = 0;
+
 void unlink_semaphores() {
   for (int i = 0; i < semCount; ++i) sem_unlink(semNames[i]);
 }
@@ -54,6 +62,7 @@ void on_fatal_signal(int sig) {
   unlink(signalPaths[1]);
   rmdir(signalPaths[2]);
   for (int i = 0; i < semCount; ++i) unlink(semPaths[i]);
+  for (int i = 0; i < lockCount; ++i) unlink(lockPaths[i]);
   raise(sig);  // SA_RESETHAND restored the default action
 }
 
@@ -108,6 +117,45 @@ std::string quietly(Fn &&fn) {
 }
 
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
+
+// Item types whose open may take a lock file (remote buffers: as servers).
+bool takes_lock_file(int32_t id) {
+  const int type = zrdb_getType(id);
+  return type == ZRDB_TYPE_THRD_FIFO || type == ZRDB_TYPE_THRD_RBUF || type == ZRDB_TYPE_RMTBUF ||
+         type == ZRDB_TYPE_VLINKBUF;
+}
+
+// Whether an open file holds the flock on `path`. Probing takes the lock for
+// a moment when it is free.
+bool lock_held(const char *path) {
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+// The lock files of the database's thread items that nobody holds before
+// the attach: one that another process holds is not ours to delete.
+void find_free_locks(char (*paths)[64], int &count) {
+  count = 0;
+  for (const ZRDB_DIDNODE *n = zrdb_getInfoHdr()->didHead; n != nullptr; n = n->next) {
+    if (!takes_lock_file(n->did) || count == kMaxLocks) continue;
+    std::snprintf(paths[count], sizeof paths[count], "/tmp/zrdbid%d.lock", n->did);
+    if (!lock_held(paths[count])) ++count;
+  }
+}
+
+// Records those of `paths` that the attach locked, for every way out; one
+// still free was not opened here.
+void record_own_locks(const char (*paths)[64], int count) {
+  for (int i = 0; i < count; ++i) {
+    if (lockCount == kMaxLocks || !lock_held(paths[i])) continue;
+    const int k = lockCount;
+    std::memcpy(lockPaths[k], paths[i], sizeof lockPaths[k]);
+    lockCount = k + 1;  // the handler sees the entry only once it is complete
+  }
+}
 
 std::string system_section(int dataSize) {
   char text[160];
@@ -171,9 +219,14 @@ std::string use_database(const DatabaseDefinition &def) {
     zrdb_Cleanup();
     if (zrdb_cfgParse(current.dbPath.c_str()) != 0) {
       failed = "zrdb_cfgParse";
-    } else if (zrdb_appInit(current.appPath.c_str(), nullptr, HBUSER_CLIENT) != 0) {
-      failed = "zrdb_appInit(HBUSER_CLIENT)";
+      return;
     }
+    char locks[kMaxLocks][64];
+    int lockCandidates = 0;
+    find_free_locks(locks, lockCandidates);
+    const int attached = zrdb_appInit(current.appPath.c_str(), nullptr, HBUSER_CLIENT);
+    record_own_locks(locks, lockCandidates);  // also when the attach failed half-way
+    if (attached != 0) failed = "zrdb_appInit(HBUSER_CLIENT)";
   });
   if (failed.empty()) return {};
   remove_database();
@@ -198,6 +251,11 @@ void remove_database() {
   }
   signalDataShm = -1;
   signalIndexShm = -1;
+  // zrdb_Cleanup closed the items and so released the locks.
+  for (int n = lockCount; n > 0; --n) {
+    lockCount = n - 1;
+    unlink(lockPaths[n - 1]);
+  }
   unlink(current.dbPath.c_str());
   unlink(current.appPath.c_str());
   rmdir(current.dir.c_str());

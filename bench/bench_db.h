@@ -23,8 +23,10 @@ struct DatabaseDefinition {
 // included). Refuses to touch a ZRDB that this process did not make.
 std::string use_database(const DatabaseDefinition &def);
 
-// Removes the current database, if any, and its files. Also runs at exit;
-// a fatal signal removes the segments by their ids.
+// Removes the current database, if any, and its files, among them the lock
+// files (/tmp/zrdbid<id>.lock) of the thread FIFO and pool items that the
+// attach opened. Also runs at exit; a fatal signal removes the segments by
+// their ids and unlinks those lock files.
 void remove_database();
 
 // Names a POSIX named semaphore ("/name") that this process may leave
