@@ -139,6 +139,13 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
     if (row->hook != nullptr) row->hook(caller, column, dit, *ops);
   }
   ops->dit = &dit;
+  // An earlier attach of this process left the item open (its pipes,
+  // socket, lock or link context): closed first, so that the open below
+  // neither fails on this process's own lock nor leaks what it held.
+  if (dit.op != nullptr && dit.op->d_close != nullptr && dit.para != 0) {
+    dit.op->d_close(&dit);
+    dit.para = 0;
+  }
   if (row != nullptr && value != nullptr) fill_initial_value(row->fill, *dit.desc, *value);
   if ((create && ops->d_create != nullptr && ops->d_create(&dit) != 0) ||
       (ops->d_open != nullptr && ops->d_open(&dit) != 0)) {
