@@ -554,5 +554,6 @@ int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize,
 #include "zrdb_threads.h"
 #include "zrdb_net.h"
 #include "zrdb_vlink.h"
+#include "zrdb_diag.h"
 
 #endif /* ZRDB_H */

@@ -1,0 +1,64 @@
+/*
+ * zrdb_diag.h - diagnostics: the application's name and debug level, data
+ * capture into files, the system debug flag, a microsecond clock and the
+ * parameter reader. Included by zrdb.h; not meant to be included on its
+ * own. The VSYSDBG functions are C++ only.
+ */
+#ifndef ZRDB_DIAG_H
+#define ZRDB_DIAG_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern int32_t zrdbdbg_debug_lvl;  /* the application's debug level */
+extern int32_t zrdbdbg_dump_reset; /* 1 after a level change: capture restarts */
+
+/* Opens the system log under name (with the process id, user facility) and
+ * makes the first 63 characters of name the application's name. */
+void zrdbdbg_setAppName(const char *name);
+/* Sets this application's debug level when name is its name, announcing a
+ * change on standard error and restarting the capture. 0 when the name
+ * matched and the level was already in force; non-zero otherwise. */
+int zrdbdbg_updateDebugLvl(const char *name, int32_t level);
+/* Appends len bytes to the capture file path until limit bytes are
+ * captured; restarts (truncating the file) after a debug level change. The
+ * file is opened without following a symbolic link. 0, or -1 when the file
+ * cannot be opened or written (or buf is null, or len is negative). */
+int zrdbdbg_dumpData(const char *path, const void *buf, int32_t len, int32_t limit);
+
+/* One entry of a zrdbcfg_readParams table; a null dest ends the table. */
+typedef struct ZRDB_CFG_PARAM {
+  int32_t *pdid; /* the item id (or link id), as zrdb_appInit filled it */
+  int32_t idx;   /* element */
+  void *dest;
+  int32_t len;    /* bytes of dest */
+  int32_t direct; /* non-zero: the element's bytes; zero: a number of len (1, 2, 4) bytes */
+} ZRDB_CFG_PARAM;
+
+/* For each entry: a synchronous call to the item's servers, then the read.
+ * Returns 0. */
+int zrdbcfg_readParams(ZRDB_CFG_PARAM *table);
+
+#ifdef __cplusplus
+}
+
+namespace VSYSDBG {
+extern int32_t gblSysDebug;      /* the system debug flag, as last read */
+extern int32_t gblSysDebugReset; /* 1 after it changed: capture restarts */
+/* Calls item 0's servers synchronously, then reads its element 0 as the
+ * system debug flag. */
+void zrdb_dbgflag_update();
+/* Wall-clock microseconds, low 37 bits; 0 when the clock cannot be read. */
+int64_t get_host_time();
+/* Writes buf1 and, when given, buf2 to a new file. 0, -1 (open), -2 (write). */
+int dumpOneFrameData(const char *path, const void *buf1, int32_t len1, const void *buf2,
+                     int32_t len2);
+/* As zrdbdbg_dumpData, restarted by a change of the system debug flag. */
+int dumpData(const char *path, const void *buf, int32_t len, int32_t limit);
+}  // namespace VSYSDBG
+#endif
+
+#endif /* ZRDB_DIAG_H */

@@ -1,0 +1,111 @@
+// Diagnostics: capture files and their restart, the debug level banner, and
+// the parameter reader against a server that updates its item when called.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/fixture.h"
+
+namespace zrdb::test {
+
+std::string file_of(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(Capture, StopsAtTheLimitAndRestartsOnALevelChange) {
+  TempDir dir;
+  const std::string path = dir.path() + "/capture.bin";
+  const std::string chunk(40, 'c');
+  snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "cam");
+  const std::string head = "0: cam(0)>>>>";
+  const auto dump = [&] { return zrdbdbg_dumpData(path.c_str(), chunk.data(), 40, 100); };
+  EXPECT_EQ(run(dump), head + "40 captured data saved\n");
+  EXPECT_EQ(run(dump), head + "40 captured data saved\n");
+  EXPECT_EQ(run(dump), head + "40 captured data saved\ncam(0)>>>>Capturing Done!!!\n");
+  EXPECT_EQ(run(dump), "0: ");  // complete: ignored
+  EXPECT_EQ(file_of(path).size(), 120u);
+
+  // The banner goes to standard error, once per change, for this name only.
+  ::testing::internal::CaptureStderr();
+  EXPECT_NE(zrdbdbg_updateDebugLvl("other", 5), 0);
+  EXPECT_NE(zrdbdbg_updateDebugLvl("cam", 5), 0);
+  EXPECT_EQ(zrdbdbg_updateDebugLvl("cam", 5), 0);
+  const std::string dashes(65, '-');
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            dashes + "\nTURN ON APP(cam) DEBUG LEVEL(5)\n" + dashes + "\n");
+  EXPECT_EQ(run(dump), "0: cam(5)>>>>40 captured data saved\n");
+  EXPECT_EQ(file_of(path).size(), 40u);  // truncated: a new capture
+
+  // A link at the path is not followed; the capture tries again next time.
+  const std::string linked = dir.path() + "/linked.bin";
+  ASSERT_EQ(symlink((dir.path() + "/target").c_str(), linked.c_str()), 0);
+  VSYSDBG::gblSysDebugReset = 1;
+  EXPECT_EQ(run([&] { return VSYSDBG::dumpData(linked.c_str(), "x", 1, 10); }),
+            "-1: Failed to open " + linked + " for writing\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/target"));
+  EXPECT_EQ(zrdbdbg_dumpData(path.c_str(), nullptr, 4, 100), -1);
+  snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "NONAME");
+  zrdbdbg_debug_lvl = 0;
+}
+
+TEST(Capture, OneFrameAndTheHostClock) {
+  TempDir dir;
+  const std::string path = dir.path() + "/frame.bin";
+  EXPECT_EQ(run([&] { return VSYSDBG::dumpOneFrameData(path.c_str(), "head", 4, "body", 4); }),
+            "0: 8 captured data saved\n");
+  EXPECT_EQ(file_of(path), "headbody");
+  const int64_t t = VSYSDBG::get_host_time();
+  EXPECT_GE(t, 0);
+  EXPECT_LT(t, int64_t{1} << 37);
+}
+
+class ReadParamsTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=1, name=mb, type=msgbuf, size=76*4\n"
+           "id=3, type=semap, value=/zrdbt_preq:0\nid=4, type=semap, value=/zrdbt_pack:0\n"
+           "id=10, name=gain, type=integer, size=4*2, value=0x12345678, realtime=1*3*4\n"
+           "id=11, name=label, type=string, size=16*1, value=plant-a\n";
+  }
+  std::vector<std::string> semaphores() const override { return {"/zrdbt_preq", "/zrdbt_pack"}; }
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    reattach(HBUSER_PRINT);
+  }
+};
+
+TEST_F(ReadParamsTest, EachItemIsReadAfterItsServerAnswered) {
+  // The server updates element 1 of gain when it is called, then answers.
+  Child server([] {
+    if (zrdb_semaWait_timeout_us(3, 5000000) != 0) return 1;
+    int32_t from = 0, arg = 0, size = 0;
+    char payload[64];
+    if (zrdb_msgbufRead(1, &from, &arg, &size, payload) != 0 || from != 10 || arg != 1) return 2;
+    const int32_t fresh = 0x0102ABCD;
+    zrdb_setiValue(10, 1, &fresh, 4);
+    return zrdb_semaPost(4, 0);
+  });
+  int32_t gain = 10, label = 11;
+  int16_t low = -1;
+  int32_t whole = -1;
+  char text[16] = {};
+  ZRDB_CFG_PARAM table[] = {{&gain, 1, &low, 2, 0},
+                            {&gain, 1, &whole, 4, 0},
+                            {&label, 0, text, sizeof text, 1},
+                            {nullptr, 0, nullptr, 0, 0}};
+  zrdbdbg_debug_lvl = 10002;
+  const std::string out = run([&] { return zrdbcfg_readParams(table); });
+  zrdbdbg_debug_lvl = 0;
+  EXPECT_EQ(server.wait(), 0);
+  EXPECT_EQ(low, static_cast<int16_t>(0xABCD));  // the low two bytes of the fresh value
+  EXPECT_EQ(whole, 0x0102ABCD);
+  EXPECT_STREQ(text, "plant-a");
+  EXPECT_NE(out.find("|DBG |NONAME(10002)|zrdbcfg_readParams| gain---------16952269\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("label---------plant-a\n"), std::string::npos) << out;
+}
+
+}  // namespace zrdb::test
