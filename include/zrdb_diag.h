@@ -23,6 +23,12 @@ void zrdbdbg_setAppName(const char *name);
  * change on standard error and restarting the capture. 0 when the name
  * matched and the level was already in force; non-zero otherwise. */
 int zrdbdbg_updateDebugLvl(const char *name, int32_t level);
+/* Applies this application's entry of the debug board, a string item named
+ * "zrdb_debug" whose elements read "APP LEVEL" (`zrdbctl debug APP LEVEL`
+ * writes them), through zrdbdbg_updateDebugLvl; call it from time to time.
+ * -1 without a board, 1 without an entry for this application, else
+ * zrdbdbg_updateDebugLvl's result. */
+int zrdbdbg_pollDebugLvl(void);
 /* Appends len bytes to the capture file path until limit bytes are
  * captured; restarts (truncating the file) after a debug level change. The
  * file is opened without following a symbolic link. 0, or -1 when the file

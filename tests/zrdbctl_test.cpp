@@ -375,5 +375,48 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
   expect_nothing_left();
 }
 
+// JSON that a parser reads back, watch lines, and a debug level switched in
+// a running application through the debug board.
+TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
+  const std::string db = dir_.write("intro.cfg", system_section() +
+                                                     "id=12, name=counter, type=integer, "
+                                                     "size=4*2, value=7\n"
+                                                     "id=13, name=note, type=string, value=a\"b\\\n"
+                                                     "id=32, name=ev, type=cbuf, size=32*4\n"
+                                                     "id=40, name=zrdb_debug, type=string, "
+                                                     "size=32*2\n");
+  expect({{"create", db}, 0, ""});
+  const std::string json = dir_.path() + "/dump.json";
+  ASSERT_EQ(run({"dump", "--json"}), 0);
+  std::ofstream(json) << out_;
+  // Parsed back by another JSON reader, which prints what it found.
+  const std::string check =
+      "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+      "i={x[\"name\"]:x for x in d[\"items\"]}; "
+      "print(i[\"counter\"][\"values\"], i[\"note\"][\"values\"], "
+      "i[\"ev\"][\"slots\"])' " +
+      json + " >" + dir_.path() + "/py";
+  ASSERT_EQ(std::system(check.c_str()), 0) << out_;
+  EXPECT_EQ(read_file(dir_.path() + "/py"), "[7, 7] ['a\"b\\\\'] 4\n");
+  expect({{"--json", "get", "counter.1"}, 0, "\"values\":[7]}"});
+  ASSERT_EQ(run({"watch", "-c", "2", "-n", "100", "counter", "ev"}), 0);
+  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 4) << out_;
+  EXPECT_NE(out_.find("ev(32) cbuf slots=4 level=0"), std::string::npos) << out_;
+
+  Child app([&] {
+    zrdbdbg_setAppName("cam");
+    if (zrdb_cfgParse(db.c_str()) != 0 || zrdb_Init(HBUSER_PRINT, nullptr) != 0) return 1;
+    for (int i = 0; i < 500 && zrdbdbg_debug_lvl != 7; ++i) {
+      zrdbdbg_pollDebugLvl();
+      usleep(10000);
+    }
+    return zrdbdbg_debug_lvl == 7 ? 0 : 2;
+  });
+  expect({{"debug", "cam", "7"}, 0, "cam: debug level 7"});
+  EXPECT_EQ(app.wait(), 0);
+  expect({{"debug", "two words", "7"}, 2, "bad application name"});
+  expect({{"remove"}, 0, "removed"});
+}
+
 }  // namespace
 }  // namespace zrdb::test

@@ -122,6 +122,8 @@ bool all_digits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+}  // namespace
+
 // The id of an active item written as digits, or of the item of that name;
 // -1 when there is none. Reads only the flags and the names, which any
 // value of theirs leaves safe to read.
@@ -146,9 +148,13 @@ int32_t find_item(std::string_view text) {
   return -1;
 }
 
+namespace {
+
 bool plain_type(int32_t type) {
   return type == ZRDB_TYPE_USER || type == ZRDB_TYPE_INTEGER || type == ZRDB_TYPE_STRING;
 }
+
+}  // namespace
 
 // ITEM or ITEM.IDX, of `type` unless kAnyType. A whole name wins over a
 // split, so an item whose name holds a dot stays reachable. The item's
@@ -197,6 +203,8 @@ int resolve_item(const char *text, int32_t type, ItemRef &ref) {
   }
   return kOk;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Attaching

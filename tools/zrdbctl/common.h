@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zrdb.h"
@@ -28,6 +29,7 @@ enum Exit : int {
 
 struct Options {
   const char *dbFile = nullptr;  // -f: parsed only when the index is not valid
+  bool json = false;             // --json: get and dump print JSON
 };
 
 using Args = std::span<char *const>;
@@ -82,6 +84,12 @@ struct ItemRef {
   int32_t first() const { return indexed ? index : 0; }
   int32_t last() const { return indexed ? index : desc->count - 1; }
 };
+
+// The id of an active item given by number or name, or -1.
+int32_t find_item(std::string_view text);
+// ITEM or ITEM.IDX of `type` (or kAnyType), its record checked; kUsage or
+// kFailure with a message otherwise.
+int resolve_item(const char *text, int32_t type, ItemRef &ref);
 
 // ---------------------------------------------------------------------------
 // Attaching an existing database before a command runs
@@ -143,6 +151,11 @@ int cmd_cbuf_read(Invocation &inv);
 int cmd_msg_write(Invocation &inv);
 int cmd_msg_read(Invocation &inv);
 int cmd_reset(Invocation &inv);
+int cmd_watch(Invocation &inv);
+// The JSON forms of get and dump (introspect.cpp).
+int print_json_item(const ItemRef &ref);
+int print_json_dump(const Invocation &inv);
+int cmd_debug(Invocation &inv);
 int cmd_trace(Invocation &inv);
 int cmd_udp_send(Invocation &inv);
 int cmd_udp_recv(Invocation &inv);

@@ -276,6 +276,7 @@ int cmd_remove(Invocation &inv) {
 }
 
 int cmd_dump(Invocation &inv) {
+  if (inv.opt.json) return print_json_dump(inv);
   if (zrdb_dumpAll() < 0) return fail(kFailure, "writing the listing failed");
   list_syncto(inv.damaged);
   if (!inv.damaged.empty()) {

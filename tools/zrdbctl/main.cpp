@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common.h"
 
@@ -63,6 +64,11 @@ constexpr Command kCommands[] = {
     // the item, which its owning process holds.
     {"reset", "ITEM[.IDX]", "reset an item's statistics (of FIFO IDX of a thread FIFO)", 1, 1,
      Attach::Print, kAnyType, cmd_reset},
+    {"watch", "[-n MS] [-c COUNT] [ITEM...]",
+     "redraw values and statistics every MS ms (1000) until Ctrl-C", 0, 64, Attach::Print, kNoItem,
+     cmd_watch},
+    {"debug", "APP LEVEL", "set application APP's debug level through the zrdb_debug board", 2, 2,
+     Attach::Print, kNoItem, cmd_debug},
     {"trace", "ITEM[.IDX] LEVEL", "set the trace level (0..65535) of a thread FIFO or a pool", 2, 2,
      Attach::Print, kAnyType, cmd_trace},
     // Bound through an id list: the command opens the item's socket itself.
@@ -79,7 +85,7 @@ void usage_line(FILE *out, const Command &cmd) {
 
 void print_help() {
   std::printf(
-      "usage: zrdbctl [-f DBFILE] COMMAND [ARGS]\n\n"
+      "usage: zrdbctl [-f DBFILE] [--json] COMMAND [ARGS]\n\n"
       "Creates, shows, checks, edits and removes the ZRDB database of this machine.\n\n"
       "commands:\n");
   for (const Command &cmd : kCommands) {
@@ -104,6 +110,11 @@ void print_help() {
       "item holds the item's lock meanwhile and fails while another process serves\n"
       "it. A datagram is shown as text when it is printable, else in hex; SECONDS is\n"
       "1..3600. dump ends with the items whose accesses are mirrored (syncto).\n"
+      "\n"
+      "--json makes get and dump print JSON. watch prints one line per item and\n"
+      "interval when its output is not a terminal; -c COUNT ends it after COUNT.\n"
+      "debug writes \"APP LEVEL\" into the string item zrdb_debug, which the\n"
+      "application reads with zrdbdbg_pollDebugLvl.\n"
       "\n"
       "Every command but create attaches the existing database and never creates\n"
       "one: without an index segment (key 0x%08x) it fails and leaves nothing\n"
@@ -135,6 +146,10 @@ int run(int argc, char **argv) {
       print_help();
       return kOk;
     }
+    if (std::strcmp(argv[at], "--json") == 0) {
+      opt.json = true;
+      continue;
+    }
     if (std::strcmp(argv[at], "-f") == 0) {
       if (at + 1 >= argc) return fail(kUsage, "-f needs a database file");
       opt.dbFile = argv[++at];
@@ -149,7 +164,16 @@ int run(int argc, char **argv) {
     if (name == c.name) cmd = &c;
   }
   if (cmd == nullptr) return fail(kUsage, "unknown command '%s' (see zrdbctl --help)", argv[at]);
-  Invocation inv{opt, Args(argv + at + 1, static_cast<size_t>(argc - at - 1)), {}, {}};
+  // --json may follow the command too; it is an option, not an argument.
+  std::vector<char *> rest;
+  for (int i = at + 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      opt.json = true;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  Invocation inv{opt, Args(rest.data(), rest.size()), {}, {}};
   if (!inv.args.empty() && is_help(inv.args[0])) {
     usage_line(stdout, *cmd);
     return kOk;

@@ -49,6 +49,7 @@ int show_user_block(const ItemRef &ref) {
 
 int cmd_get(Invocation &inv) {
   const ItemRef &ref = inv.item;
+  if (inv.opt.json) return print_json_item(ref);
   if (ref.desc->type == ZRDB_TYPE_USER) return show_user_block(ref);
   if (const int rc = check_value_type(ref, "get"); rc != kOk) return rc;
   const bool integer = ref.desc->type == ZRDB_TYPE_INTEGER;

@@ -1,0 +1,172 @@
+// Looking at a running system: watch (values and statistics redrawn at an
+// interval), JSON output of get and dump, and debug (an application's
+// debug level, through the database's debug board).
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "snapshot.h"
+
+namespace zrdbctl {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int /*sig*/) { g_stop = 1; }
+
+// The sound items of the list, in list order.
+std::vector<int32_t> sound_items() {
+  std::vector<int32_t> ids;
+  for (const ZRDB_DIDNODE *n = zrdb_getInfoHdr()->didHead; n != nullptr; n = n->next) {
+    if (record_sound(n->did)) ids.push_back(n->did);
+  }
+  return ids;
+}
+
+struct WatchPlan {
+  std::vector<int32_t> ids;
+  int64_t intervalMs = 1000;
+  int64_t rounds = -1;  // -1: until interrupted
+};
+
+int parse_watch(const Args &args, WatchPlan &plan) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const bool interval = std::strcmp(args[i], "-n") == 0;
+    if (interval || std::strcmp(args[i], "-c") == 0) {
+      if (i + 1 >= args.size()) return fail(kUsage, "%s needs a number", args[i]);
+      int64_t n = 0;
+      const NumberRange range =
+          interval ? NumberRange{"interval (ms)", 100, 3600000} : NumberRange{"count", 1, 1000000};
+      if (const int rc = parse_number(args[++i], range, n); rc != kOk) return rc;
+      (interval ? plan.intervalMs : plan.rounds) = n;
+      continue;
+    }
+    ItemRef ref;
+    if (const int rc = resolve_item(args[i], kAnyType, ref); rc != kOk) return rc;
+    plan.ids.push_back(ref.id);
+  }
+  if (plan.ids.empty()) plan.ids = sound_items();
+  return kOk;
+}
+
+void draw(const WatchPlan &plan, bool screen) {
+  char stamp[16] = "";
+  const time_t now = time(nullptr);
+  tm local{};
+  if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  // A terminal gets one screen, redrawn like top; anything else lines.
+  if (screen) std::printf("\033[H\033[2Jzrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+  for (const int32_t id : plan.ids) {
+    if (!record_sound(id)) continue;
+    std::printf("%s%s\n", screen ? "" : (std::string(stamp) + " ").c_str(),
+                to_line(take_snapshot(id)).c_str());
+  }
+  std::fflush(stdout);
+}
+
+// Sleeps ms, waking early when asked to stop.
+void pause_ms(int64_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (g_stop == 0 && nanosleep(&left, &left) != 0) {
+  }
+}
+
+}  // namespace
+
+int cmd_watch(Invocation &inv) {
+  WatchPlan plan;
+  if (const int rc = parse_watch(inv.args, plan); rc != kOk) return rc;
+  struct sigaction sa {};
+  sa.sa_handler = on_stop;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  const bool screen = isatty(STDOUT_FILENO) != 0;
+  for (int64_t n = 0; g_stop == 0 && (plan.rounds < 0 || n < plan.rounds); ++n) {
+    if (n > 0) pause_ms(plan.intervalMs);
+    if (g_stop == 0) draw(plan, screen);
+  }
+  return kOk;
+}
+
+int print_json_item(const ItemRef &ref) {
+  Snapshot s = take_snapshot(ref.id);
+  if (ref.indexed) {
+    // One element: its value alone.
+    for (auto &[key, value] : s.fields) {
+      if (key != "values") continue;
+      size_t at = 1;
+      for (int32_t i = 0; i < ref.index; ++i) at = value.find(',', at) + 1;
+      value = "[" + value.substr(at, value.find_first_of(",]", at) - at) + "]";
+    }
+  }
+  std::printf("%s\n", to_json(s).c_str());
+  return kOk;
+}
+
+int print_json_dump(const Invocation &inv) {
+  const ZRDB_SYS_HDR hdr = *zrdb_getInfoHdr()->sysHdr;
+  std::string out = "{\"system\":{\"name\":" +
+                    json_string(std::string(hdr.name, strnlen(hdr.name, sizeof hdr.name))) +
+                    ",\"key\":" + std::to_string(hdr.key) +
+                    ",\"size\":" + std::to_string(hdr.size) + "},\"items\":[";
+  const std::vector<int32_t> ids = sound_items();
+  for (size_t i = 0; i < ids.size(); ++i)
+    out += (i == 0 ? "" : ",") + to_json(take_snapshot(ids[i]));
+  out += "],\"damaged\":[";
+  for (size_t i = 0; i < inv.damaged.size(); ++i)
+    out += (i == 0 ? "" : ",") + std::to_string(inv.damaged[i]);
+  std::printf("%s]}\n", out.c_str());
+  return inv.damaged.empty() ? kOk : kFailure;
+}
+
+int cmd_debug(Invocation &inv) {
+  const char *app = inv.args[0];
+  const size_t appLen = std::strlen(app);
+  if (appLen == 0 || appLen > 63 || std::strpbrk(app, " \t\r\n") != nullptr)
+    return fail(kUsage, "bad application name '%s': 1 to 63 characters, no blanks", app);
+  int64_t level = 0;
+  if (const int rc = parse_number(inv.args[1], {"debug level", INT32_MIN, INT32_MAX}, level);
+      rc != kOk)
+    return rc;
+  ItemRef board;
+  board.id = find_item("zrdb_debug");
+  if (board.id < 0 || !record_sound(board.id) ||
+      zrdb_getInfoHdr()->dit[board.id].desc->type != ZRDB_TYPE_STRING) {
+    return fail(kFailure,
+                "the database has no debug board: a string item named zrdb_debug "
+                "(for example size=32*16) holds one \"APP LEVEL\" entry an element");
+  }
+  const ZRDB_ITEM_DESC &d = *zrdb_getInfoHdr()->dit[board.id].desc;
+  const std::string entry = std::string(app) + " " + std::to_string(level);
+  if (entry.size() > static_cast<size_t>(d.elemSize))
+    return fail(kUsage, "'%s' does not fit the %d-byte entries of zrdb_debug", entry.c_str(),
+                d.elemSize);
+  // The application's own entry, else the first free one.
+  int32_t slot = -1;
+  std::vector<char> text(static_cast<size_t>(d.elemSize) + 1);
+  for (int32_t i = 0; i < d.count; ++i) {
+    std::fill(text.begin(), text.end(), '\0');
+    if (zrdb_getiValue(board.id, i, text.data(), d.elemSize) != 0) continue;
+    const std::string name(text.data(), strcspn(text.data(), " "));
+    if (name == app) {
+      slot = i;
+      break;
+    }
+    if (slot < 0 && text[0] == '\0') slot = i;
+  }
+  if (slot < 0) return fail(kFailure, "the debug board zrdb_debug is full (%d entries)", d.count);
+  std::vector<char> padded(static_cast<size_t>(d.elemSize), '\0');
+  std::memcpy(padded.data(), entry.data(), entry.size());
+  if (const int rc = zrdb_setiValue(board.id, slot, padded.data(), d.elemSize); rc != 0)
+    return fail(kFailure, "writing the debug board failed (%d)", rc);
+  std::printf("%s: debug level %lld, taken up when it next calls zrdbdbg_pollDebugLvl\n", app,
+              static_cast<long long>(level));
+  return kOk;
+}
+
+}  // namespace zrdbctl

@@ -1,0 +1,198 @@
+#include "snapshot.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "zrdb.h"
+
+namespace zrdbctl {
+namespace {
+
+constexpr size_t kMaxHexBytes = 256;  // of a user block: more is cut, and said
+
+template <typename T>
+T read_at(const unsigned char *area, size_t offset) {
+  T value{};
+  std::memcpy(&value, area + offset, sizeof value);
+  return value;
+}
+
+std::string text_of(const unsigned char *area, size_t size) {
+  return std::string(reinterpret_cast<const char *>(area),
+                     strnlen(reinterpret_cast<const char *>(area), size));
+}
+
+std::string array(const std::vector<std::string> &items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : ",") + items[i];
+  return out + "]";
+}
+
+// Fill level of a buffer from its shared indices, or null when they are out
+// of range (a damaged or half-written header).
+std::string level(int32_t rd, int32_t wr, int32_t count) {
+  if (count <= 0 || rd < 0 || wr < 0 || rd >= count || wr >= count) return "null";
+  return std::to_string((wr - rd + count) % count);
+}
+
+void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {
+  std::vector<std::string> values;
+  if (d.type == ZRDB_TYPE_USER) {
+    std::string hex;
+    for (size_t i = 0; i < static_cast<size_t>(d.size) && i < kMaxHexBytes; ++i) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", area[i]);
+      hex += two;
+    }
+    s.fields.emplace_back("hex", json_string(hex));
+    if (static_cast<size_t>(d.size) > kMaxHexBytes) s.fields.emplace_back("cut", "true");
+    return;
+  }
+  const auto width = static_cast<size_t>(d.count > 0 ? d.size / d.count : 0);
+  for (int32_t i = 0; i < d.count; ++i) {
+    const size_t at = static_cast<size_t>(i) * width;
+    if (d.type == ZRDB_TYPE_INTEGER) {
+      values.push_back(std::to_string(width >= 4 ? read_at<uint32_t>(area, at) : area[at]));
+    } else {
+      values.push_back(json_string(text_of(area + at, width)));
+    }
+  }
+  s.fields.emplace_back("values", array(values));
+}
+
+void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {
+  switch (d.type) {
+    case ZRDB_TYPE_THRD_RBUF: {
+      const auto info = read_at<ZRDB_RBUF_INFO>(area, 0);
+      s.fields = {{"owner", json_string(std::string(info.owner, strnlen(info.owner, 32)))},
+                  {"open", (info.flags & 1u) != 0 ? "true" : "false"},
+                  {"fb", std::to_string(info.fb)},
+                  {"uc", std::to_string(static_cast<int32_t>(info.uc))},
+                  {"muc", std::to_string(info.muc)},
+                  {"afc", std::to_string(info.afc)},
+                  {"trace", std::to_string(info.trace)}};
+      return;
+    }
+    case ZRDB_TYPE_THRD_FIFO: {
+      s.fields.emplace_back("owner", json_string(text_of(area, ZRDB_TFIFO_OWNER_LEN)));
+      std::vector<std::string> fifos;
+      for (int32_t i = 0; i < d.count; ++i) {
+        const auto st = read_at<ZRDB_TFIFO_STAT>(
+            area, sizeof(ZRDB_TFIFO_HDR) + static_cast<size_t>(i) * sizeof(ZRDB_TFIFO_STAT));
+        fifos.push_back("{\"mbc\":" + std::to_string(st.mbc) +
+                        ",\"trace\":" + std::to_string(st.trace) + "}");
+      }
+      s.fields.emplace_back("fifos", array(fifos));
+      return;
+    }
+    default: {  // rmtbuf, vlinkbuf
+      const auto info = read_at<ZRDB_RMTBUF_INFO>(area, 0);
+      s.fields = {{"owner", json_string(std::string(info.owner, strnlen(info.owner, 64)))},
+                  {"protocol", json_string(text_of(area, ZRDB_RMTBUF_TEXT_LEN))},
+                  {"open", (info.status & 1u) != 0 ? "true" : "false"},
+                  {"tx", std::to_string(info.txCount)},
+                  {"rx", std::to_string(info.rxCount)},
+                  {"txErr", std::to_string(info.txErr)},
+                  {"rxErr", std::to_string(info.rxErr)},
+                  {"trace", std::to_string(info.trace)}};
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u >= 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", u);
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+Snapshot take_snapshot(int32_t id) {
+  Snapshot s;
+  const ZRDB_ITEM_DESC &d = *zrdb_getInfoHdr()->dit[id].desc;
+  s.id = id;
+  s.name.assign(d.name, strnlen(d.name, sizeof d.name));
+  s.type = DBITEMTYPE_MAP[d.type].key;
+  ZRDB_BLK_INFO blk{};
+  if (zrdb_getUserBlkInfo(id, &blk) != 0 || blk.addr == nullptr) return s;
+  const auto *area = static_cast<const unsigned char *>(blk.addr);
+  switch (d.type) {
+    case ZRDB_TYPE_USER:
+    case ZRDB_TYPE_INTEGER:
+    case ZRDB_TYPE_STRING:
+      plain_values(s, d, area);
+      break;
+    case ZRDB_TYPE_SEMAP: {
+      int32_t value = 0;
+      s.fields.emplace_back("definition", json_string(text_of(area, static_cast<size_t>(d.size))));
+      s.fields.emplace_back("count", zrdb_semaGetValue(id, &value) == 0 ? std::to_string(value)
+                                                                        : std::string("null"));
+      break;
+    }
+    case ZRDB_TYPE_CBUF: {
+      const auto h = read_at<ZRDB_CBUF_HDR>(area, 0);
+      s.fields = {{"slots", std::to_string(d.count)},
+                  {"level", level(h.rd, h.wr, d.count)},
+                  {"of", std::to_string(h.of)},
+                  {"uf", std::to_string(h.uf)},
+                  {"mbl", std::to_string(h.mbl)}};
+      break;
+    }
+    case ZRDB_TYPE_MSGBUF: {
+      const auto h = read_at<ZRDB_MSGBUF_HDR>(area, 0);
+      s.fields = {{"slots", std::to_string(d.count)}, {"level", level(h.rd, h.wr, d.count)}};
+      break;
+    }
+    case ZRDB_TYPE_VLINKMST:
+    case ZRDB_TYPE_VLINKSLV: {
+      // The link count leads the configuration text; read here without the
+      // library's parser, which would log about the rest of the text.
+      const std::string text = text_of(area, 128);
+      int32_t nlink = 0;
+      for (size_t i = text.find_first_not_of(":\t\r\n");
+           i < text.size() && text[i] >= '0' && text[i] <= '9' && nlink <= ZRDB_VLINK_MAX_LINKS;
+           ++i)
+        nlink = nlink * 10 + (text[i] - '0');
+      const int32_t links = d.type == ZRDB_TYPE_VLINKSLV   ? 1
+                            : nlink > ZRDB_VLINK_MAX_LINKS ? 0
+                                                           : nlink;
+      std::vector<std::string> states;
+      for (int32_t i = 0; i < links; ++i)
+        states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
+      s.fields = {{"config", json_string(text)}, {"links", array(states)}};
+      break;
+    }
+    default:
+      transport_fields(s, d, area);
+      break;
+  }
+  return s;
+}
+
+std::string to_json(const Snapshot &s) {
+  std::string out = "{\"id\":" + std::to_string(s.id) + ",\"name\":" + json_string(s.name) +
+                    ",\"type\":" + json_string(s.type);
+  for (const auto &[key, value] : s.fields) out += "," + json_string(key) + ":" + value;
+  return out + "}";
+}
+
+std::string to_line(const Snapshot &s) {
+  std::string out = s.name + "(" + std::to_string(s.id) + ") " + s.type;
+  for (const auto &[key, value] : s.fields) out += " " + key + "=" + value;
+  return out;
+}
+
+}  // namespace zrdbctl

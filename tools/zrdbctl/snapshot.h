@@ -1,0 +1,29 @@
+// One item's state as an operator sees it, read from the data segment:
+// values, fill levels, counters, owners and link states. The output forms
+// of get --json, dump --json and watch.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zrdbctl {
+
+struct Snapshot {
+  int32_t id = -1;
+  std::string name;
+  std::string type;
+  std::vector<std::pair<std::string, std::string>> fields;  // key, value as JSON text
+};
+
+// The state of item `id`, whose record the caller checked.
+Snapshot take_snapshot(int32_t id);
+// {"id":..,"name":..,"type":..,key:value,...}
+std::string to_json(const Snapshot &s);
+// "name(id) type key=value ..."
+std::string to_line(const Snapshot &s);
+std::string json_string(std::string_view text);
+
+}  // namespace zrdbctl
