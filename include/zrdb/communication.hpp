@@ -1,0 +1,277 @@
+// zrdb/communication.hpp - handles of the communication items: semaphores,
+// circular and message buffers, the call pattern, thread FIFOs, buffer
+// pools, remote buffers and VLINK. Included by zrdb.hpp.
+#ifndef ZRDB_COMMUNICATION_HPP
+#define ZRDB_COMMUNICATION_HPP
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "core.hpp"
+
+namespace zrdb {
+
+// A semaphore item (a named semaphore shared by the processes).
+class Semaphore : public detail::Handle<Semaphore, ZRDB_TYPE_SEMAP> {
+ public:
+  Semaphore() noexcept = default;
+  // binary: raise the count only to 1 (2 when it is 1 already).
+  Status post(bool binary = false) const noexcept { return Status(zrdb_semaPost(id_, binary)); }
+  Status wait() const noexcept { return Status(zrdb_semaWait(id_)); }
+  // -1 when the time passed. The C function takes 0 as "no limit": a zero
+  // or negative time here tries once instead, and a time beyond its 32-bit
+  // microseconds waits for as long as they reach.
+  Status wait_for(std::chrono::microseconds time) const noexcept {
+    const int64_t us = std::clamp<int64_t>(time.count(), 1, std::numeric_limits<uint32_t>::max());
+    return Status(zrdb_semaWait_timeout_us(id_, static_cast<uint32_t>(us)));
+  }
+  Result<int32_t> value() const noexcept {
+    int32_t count = 0;
+    return detail::result(zrdb_semaGetValue(id_, &count), count);
+  }
+
+ private:
+  using Handle::Handle;
+};
+
+// A circular buffer item: records of a message part and a data part.
+class CircularBuffer : public detail::Handle<CircularBuffer, ZRDB_TYPE_CBUF> {
+ public:
+  struct Lengths {
+    int32_t msg;
+    int32_t data;
+  };
+  CircularBuffer() noexcept = default;
+  // A full buffer is overwritten; -1 when the record does not fit a slot.
+  Status write(std::span<const std::byte> msg, std::span<const std::byte> data) const noexcept {
+    return Status(zrdb_cbufWrite(id_, detail::bytes(msg), detail::length(msg.size()),
+                                 detail::bytes(data), detail::length(data.size())));
+  }
+  // The bytes delivered to each span; a part too big for its span is
+  // skipped (length 0), the record consumed all the same. -1 when empty.
+  Result<Lengths> read(std::span<std::byte> msg, std::span<std::byte> data) const noexcept {
+    Lengths n{0, 0};
+    return detail::result(
+        zrdb_cbufRead(id_, detail::bytes(msg), detail::length(msg.size()), detail::bytes(data),
+                      detail::length(data.size()), &n.msg, &n.data),
+        n);
+  }
+
+ private:
+  using Handle::Handle;
+};
+
+// One message of a message buffer.
+struct Message {
+  int32_t from = 0;  // the sending item
+  int32_t arg = 0;
+  int32_t size = 0;  // payload bytes, as the sender gave them
+  std::array<std::byte, ZRDB_MSGBUF_PAYLOAD> payload{};
+};
+
+namespace detail {
+// The C functions read a whole payload whatever its length: a shorter one
+// is copied into a full one first. A longer one is refused (-1).
+template <typename Send>
+int with_payload(std::span<const std::byte> bytes, Send send) noexcept {
+  if (bytes.size() > ZRDB_MSGBUF_PAYLOAD) return -1;
+  std::array<std::byte, ZRDB_MSGBUF_PAYLOAD> whole{};
+  if (!bytes.empty()) std::memcpy(whole.data(), bytes.data(), bytes.size());
+  return send(whole.data(), static_cast<int32_t>(bytes.size()));
+}
+}  // namespace detail
+
+// A message buffer item. An empty payload (or a zero sender) keeps what
+// the slot held from its last use, as in the C function.
+class MessageBuffer : public detail::Handle<MessageBuffer, ZRDB_TYPE_MSGBUF> {
+ public:
+  MessageBuffer() noexcept = default;
+  Status write(int32_t from, int32_t arg, std::span<const std::byte> payload) const noexcept {
+    return Status(detail::with_payload(
+        payload, [&](const void *p, int32_t n) { return zrdb_msgbufWrite(id_, from, arg, n, p); }));
+  }
+  // -1 when empty.
+  Result<Message> read() const noexcept {
+    Message m;
+    return detail::result(zrdb_msgbufRead(id_, &m.from, &m.arg, &m.size, m.payload.data()), m);
+  }
+  Status clear() const noexcept { return Status(zrdb_msgbufClear(id_)); }
+
+ private:
+  using Handle::Handle;
+};
+
+// An item whose realtime-control block names servers, and the call pattern
+// through it: the payload goes to each server's message buffer, its request
+// semaphore is posted and, for a synchronous call, its acknowledgement
+// awaited (a missing one is only printed, as in the C function). Resolution
+// refuses an item without servers with -3.
+class Command {
+ public:
+  Command() noexcept = default;
+  static Result<Command> at(int32_t id) noexcept {
+    int32_t item = id;
+    zrdb_symblink_check(id, 0, &item, nullptr);
+    if (const int type = zrdb_getType(item); type < 0) return Failure{type};
+    const ZRDB_ITEM_DESC *desc = zrdb_getInfoHdr()->dit[item].desc;
+    return desc->rt.rtCount > 0 ? Result<Command>(Command(id)) : Result<Command>(Failure{-3});
+  }
+  static Result<Command> find(std::string_view name) noexcept {
+    const int32_t id = detail::id_of(name);
+    return id < 0 ? Result<Command>(Failure{id}) : at(id);
+  }
+  int32_t id() const noexcept { return id_; }
+  // Synchronous, with each server's configured time-out.
+  Status call(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
+    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
+      return zrdb_callMsgbufWrite(id_, p, n, arg, 1);
+    }));
+  }
+  // Synchronous, with `timeout` for every server (negative: no limit).
+  Status call_for(std::span<const std::byte> payload, int32_t arg,
+                  std::chrono::milliseconds timeout) const noexcept {
+    const auto ms = std::clamp<int64_t>(timeout.count(), -1, std::numeric_limits<int32_t>::max());
+    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
+      return zrdb_callMsgbufWriteTimeout(id_, p, n, arg, 1, static_cast<int32_t>(ms));
+    }));
+  }
+  // Asynchronous: to the servers that take calls without acknowledgement.
+  Status post(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
+    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
+      return zrdb_callMsgbufWrite(id_, p, n, arg, 0);
+    }));
+  }
+
+ private:
+  explicit Command(int32_t id) noexcept : id_(id) {}
+  int32_t id_ = -1;
+};
+
+// A thread FIFO item, opened by this process (bound through an id list).
+// Each call names one of its FIFOs. A get waits for `bytes.size()` bytes.
+class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
+ public:
+  ThreadFifo() noexcept = default;
+  Status put(int32_t fifo, std::span<const std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_putdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  Status get(int32_t fifo, std::span<std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_getdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
+  Result<int> read_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 1)); }
+  Result<int> write_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 0)); }
+
+ private:
+  using Handle::Handle;
+  static Result<int> fd(int rc) noexcept { return rc >= 0 ? Result<int>(rc) : Failure{rc}; }
+};
+
+// A ring-buffer pool item, opened by this process (bound through an id
+// list). alloc() hands out a Bin, which gives its buffer back when it goes
+// unless release() took the raw bin (to pass it to another thread, which
+// adopts it with Bin(raw) or recycles it with zrdb_rbuf_recycle).
+class BufferPool : public detail::Handle<BufferPool, ZRDB_TYPE_THRD_RBUF> {
+ public:
+  class Bin {
+   public:
+    Bin() noexcept = default;
+    explicit Bin(ZRDB_RBUF_BIN *raw) noexcept : raw_(raw) {}
+    Bin(Bin &&other) noexcept : raw_(std::exchange(other.raw_, nullptr)) {}
+    Bin &operator=(Bin &&other) noexcept {
+      if (this != &other) {
+        (void)recycle();
+        raw_ = std::exchange(other.raw_, nullptr);
+      }
+      return *this;
+    }
+    ~Bin() { (void)recycle(); }
+
+    explicit operator bool() const noexcept { return raw_ != nullptr; }
+    std::span<std::byte> data() const noexcept {
+      if (raw_ == nullptr || raw_->size <= 0) return {};
+      return {static_cast<std::byte *>(raw_->addr), static_cast<std::size_t>(raw_->size)};
+    }
+    ZRDB_RBUF_BIN *get() const noexcept { return raw_; }
+    ZRDB_RBUF_BIN *release() noexcept { return std::exchange(raw_, nullptr); }
+    // Gives the buffer back now; the Bin is empty afterwards whatever the result.
+    Status recycle() noexcept {
+      return raw_ != nullptr ? Status(zrdb_rbuf_recycle(std::exchange(raw_, nullptr))) : Status();
+    }
+
+   private:
+    ZRDB_RBUF_BIN *raw_ = nullptr;
+  };
+
+  BufferPool() noexcept = default;
+  // -1 when no buffer is free (or the pool is not open here).
+  Result<Bin> alloc() const noexcept {
+    ZRDB_RBUF_BIN *raw = zrdb_rbuf_alloc(id_);
+    return raw != nullptr ? Result<Bin>(Bin(raw)) : Result<Bin>(Failure{-1});
+  }
+  // Marks every buffer free: Bins still held must be released, not recycled.
+  Status reset() const noexcept { return Status(zrdb_rbuf_reset(id_)); }
+
+ private:
+  using Handle::Handle;
+};
+
+// A remote buffer item (rmtbuf or vlinkbuf): one UDP endpoint.
+class RemoteBuffer : public detail::Handle<RemoteBuffer, ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF> {
+ public:
+  RemoteBuffer() noexcept = default;
+  // The length of one datagram received into buf, waiting up to 1 second.
+  Result<int32_t> read(std::span<std::byte> buf) const noexcept {
+    int32_t n = 0;
+    return detail::result(zrdb_rmtbufRead(id_, detail::bytes(buf), detail::length(buf.size()), &n),
+                          n);
+  }
+  Status write(std::span<const std::byte> buf) const noexcept {
+    return Status(zrdb_rmtbufWrite(id_, detail::bytes(buf), detail::length(buf.size())));
+  }
+
+ private:
+  using Handle::Handle;
+};
+
+// A VLINK item: items of peer systems through the link daemon. link is the
+// link number, item and idx the peer's item and element.
+class Vlink : public detail::Handle<Vlink, ZRDB_TYPE_VLINKMST, ZRDB_TYPE_VLINKSLV> {
+ public:
+  Vlink() noexcept = default;
+  Status get_value(int32_t link, int32_t item, int32_t idx, std::span<std::byte> buf,
+                   int32_t aux = 0) const noexcept {
+    return Status(zrdb_VLINKGetValue(id_, link, aux, item, idx, detail::bytes(buf),
+                                     detail::length(buf.size())));
+  }
+  Status set_value(int32_t link, int32_t item, int32_t idx, std::span<const std::byte> buf,
+                   int32_t aux = 0) const noexcept {
+    return Status(zrdb_VLINKSetValue(id_, link, aux, item, idx, detail::bytes(buf),
+                                     detail::length(buf.size())));
+  }
+  // The link's state word (1 = up).
+  Result<int32_t> status(int32_t link) const noexcept {
+    int32_t state = 0;
+    return detail::result(zrdb_VLINKGetStatus(id_, link, &state), state);
+  }
+  Status set_status(int32_t link, int32_t state) const noexcept {
+    return Status(zrdb_VLINKSetStatus(id_, link, state));
+  }
+
+ private:
+  using Handle::Handle;
+};
+
+}  // namespace zrdb
+
+#endif  // ZRDB_COMMUNICATION_HPP

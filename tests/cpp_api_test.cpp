@@ -1,0 +1,120 @@
+// The C++ interface where it adds to the C API: resolution, the codes passed
+// on, one clean-up per session, pool bins given back by their handles.
+#include "zrdb.hpp"
+
+#include <array>
+#include <chrono>
+#include <tuple>
+
+#include "support/fixture.h"
+
+namespace zrdb::test {
+
+constexpr int32_t kList[] = {4901, 4902, 4903, 4904, 4905};
+
+class CppApiTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=4901, name=levels, type=integer, size=4*3, value=7\n"
+           "id=4902, name=label, type=string, size=16*2, value=idle\n"
+           "id=4903, name=sem, type=semap, value=/zrdbt_cpp:0\n"
+           "id=4904, name=pool, type=thrd_rbuf, size=16*2\n"
+           "id=4905, name=events, type=cbuf, size=32*4\n";
+  }
+  std::vector<std::string> semaphores() const override { return {"/zrdbt_cpp"}; }
+  std::vector<int32_t> lockedItems() const override { return {4904}; }
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    zrdb_Cleanup();  // each test attaches through the C++ session
+  }
+  Result<Database> session() const { return Database::open(dbPath_.c_str(), HBUSER_CLIENT, kList); }
+};
+
+using Row = std::tuple<const char *, int, int>;  // what, code, expected code
+
+TEST_F(CppApiTest, NamesResolveOnlyToItemsOfTheirTypeAndElementSize) {
+  const std::string app = dir_.write("cpp.app",
+                                     "id = 4901, name = levels\n"
+                                     "name = pair, size = 4*2, symblink = 4901(1-2)\n"
+                                     "name = mixed, size = 4*2, symblink = 4901(0-0):4902(0-0)\n");
+  const auto attach = Application::open("cpp_test", dbPath_.c_str(), app.c_str());
+  ASSERT_TRUE(attach) << attach.error();
+  EXPECT_STREQ(zrdbdbg_app_name, "cpp_test");
+  const Row rows[] = {
+      {"int32_t levels", Item<int32_t>::find("levels").error(), 0},
+      {"link to levels", Item<int32_t>::find("pair").error(), 0},
+      {"a prefix of a name", Item<int32_t>::find("level").error(), -2},
+      {"undefined id", Semaphore::at(4999).error(), -2},
+      {"id out of range", Item<int32_t>::at(5000).error(), -1},
+      {"semaphore as values", Item<int32_t>::find("sem").error(), -3},
+      {"values as a semaphore", Semaphore::find("levels").error(), -3},
+      {"int16_t levels", Item<int16_t>::find("levels").error(), kErrSize},
+      {"label's whole size", Item<std::array<char, 32>>::find("label").error(), kErrSize},
+      {"link whose 2nd pair is label", Item<int32_t>::find("mixed").error(), kErrSize},
+  };
+  for (const auto &[what, code, expected] : rows) EXPECT_EQ(code, expected) << what;
+  const auto pair = Item<int32_t>::find("pair");  // levels[1..2]
+  ASSERT_TRUE(pair && pair->count() == 2);
+  EXPECT_TRUE(pair->set(1, 42));
+  EXPECT_EQ(Item<int32_t>::at(4901)->get(2).value_or(0), 42);
+}
+
+TEST_F(CppApiTest, CallsPassOnTheCodesOfTheCLibrary) {
+  auto db = session();
+  const auto levels = Item<int32_t>::find("levels");
+  const auto sem = Semaphore::find("sem");
+  const auto events = CircularBuffer::find("events");
+  ASSERT_TRUE(db && levels && sem && events) << db.error();
+  std::array<std::byte, 32> part{};
+  const Row rows[] = {
+      {"element past the last", levels->get(3).error(), -1},
+      {"negative element", levels->set(-1, 0).error(), -1},
+      {"no wait on a taken semaphore", sem->wait_for(std::chrono::microseconds(0)).error(), -1},
+      {"empty circular buffer", events->read(part, part).error(), -1},
+      {"empty parts are parts", events->write({}, {}).error(), 0},
+  };
+  for (const auto &[what, code, expected] : rows) EXPECT_EQ(code, expected) << what;
+  db->close();  // the same handles now reach items this process does not bind
+  EXPECT_EQ(levels->get(0).error(), -3);
+  EXPECT_EQ(sem->post().error(), -3);
+}
+
+TEST_F(CppApiTest, ASessionDetachesOnceAndAFailedOneLeavesNothingAttached) {
+  // An id list needs a client mode: zrdb_Init refuses it after attaching.
+  EXPECT_EQ(Database::open(dbPath_.c_str(), HBUSER_PRINT, kList).error(), -2);
+  EXPECT_EQ(zrdb_getBaseAddr(), nullptr);
+  auto first = session();
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_EQ(session().error(), kErrAttached);  // and the first stays attached
+  {
+    Database moved = std::move(*first);
+    *first = std::move(moved);
+  }  // the moved-from object goes without cleaning up
+  EXPECT_NE(zrdb_getBaseAddr(), nullptr);
+  first = Failure{-1};  // the session object goes
+  EXPECT_EQ(zrdb_getBaseAddr(), nullptr);
+}
+
+TEST_F(CppApiTest, PoolBinsGoBackWithTheirHandleUnlessReleased) {
+  const auto db = session();
+  const auto pool = BufferPool::find("pool");
+  ASSERT_TRUE(db && pool) << db.error() << pool.error();
+  ZRDB_BLK_INFO blk{};
+  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
+  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
+  ZRDB_RBUF_BIN *raw = nullptr;
+  {
+    auto bin = pool->alloc();
+    auto kept = pool->alloc();
+    ASSERT_TRUE(bin && kept);
+    EXPECT_EQ(bin->data().size(), 16u);
+    EXPECT_EQ(pool->alloc().error(), -1);
+    BufferPool::Bin moved = std::move(*bin);  // a bin recycled twice would count twice
+    raw = kept->release();
+  }
+  EXPECT_EQ(freeBins, 1u);
+  { BufferPool::Bin adopted(raw); }
+  EXPECT_EQ(freeBins, 2u);
+}
+
+}  // namespace zrdb::test
