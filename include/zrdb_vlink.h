@@ -12,8 +12,9 @@
  * all processes are serialised by the named semaphore "/vlinkmstsemp". A
  * VLINK slave item (type vlinkslv) holds the state of one link.
  *
- * A transaction waits for its answer with alarm(5): the process's SIGALRM
- * handler is the library's once a master item is open.
+ * A transaction waits at most 5 seconds for its answer, ended by a SIGALRM
+ * sent to the waiting thread alone: the process's SIGALRM handler is the
+ * library's once a master item is open.
  */
 #ifndef ZRDB_VLINK_H
 #define ZRDB_VLINK_H

@@ -2,8 +2,10 @@
 // calls, which keep the record's layout the same on every machine.
 #include "queue.h"
 
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +20,68 @@ bool RequestQueue::open() {
   return id_ >= 0;
 }
 
+// Waiting in msgrcv answers a request as soon as it is sent; a loop that
+// looked at the queue between polls added up to its poll interval to every
+// transaction. The thread is stopped by cancellation, for which msgrcv is a
+// cancellation point; it holds no lock while it waits.
+bool RequestQueue::start_receiver() {
+  wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_ < 0 || pthread_create(&thread_, nullptr, receive_loop, this) != 0) {
+    logf(Level::Error, "starting the queue receiver: %s", std::strerror(errno));
+    return false;
+  }
+  running_ = true;
+  return true;
+}
+
+void *RequestQueue::receive_loop(void *self) {
+  auto &q = *static_cast<RequestQueue *>(self);
+  for (;;) {
+    ZRDB_VLINK_WIRE request{};
+    // MSG_NOERROR: an oversize message is cut and taken, not left at the
+    // head of the queue where it would block every request behind it.
+    if (zrdb_vlink_msgrcv(q.id_, &request, ZRDB_VLINK_REQUEST_TYPE, MSG_NOERROR) < 0) {
+      if (errno == EIDRM || errno == EINVAL) {
+        // Someone removed the queue; the next application makes it again.
+        pthread_testcancel();
+        usleep(10000);
+        q.id_ = msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666);
+      }
+      continue;
+    }
+    {
+      const std::lock_guard<std::mutex> hold(q.mutex_);
+      q.received_.push_back(request);
+    }
+    const uint64_t one = 1;
+    (void)!write(q.wake_, &one, sizeof one);
+  }
+  return nullptr;
+}
+
+void RequestQueue::stop_receiver() {
+  if (running_) {
+    pthread_cancel(thread_);
+    pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+  if (wake_ >= 0) close(wake_);
+  wake_ = -1;
+}
+
 bool RequestQueue::take(ZRDB_VLINK_WIRE &request) {
+  if (wake_ >= 0) {
+    uint64_t count = 0;
+    (void)!read(wake_, &count, sizeof count);
+  }
+  const std::lock_guard<std::mutex> hold(mutex_);
+  if (received_.empty()) return false;
+  request = received_.front();
+  received_.pop_front();
+  return true;
+}
+
+bool RequestQueue::take_now(ZRDB_VLINK_WIRE &request) {
   std::memset(&request, 0, sizeof request);
   // MSG_NOERROR: an oversize message is cut and taken, not left at the head
   // of the queue where it would block every request behind it. A short one
@@ -61,7 +124,7 @@ void RequestQueue::answer(const ZRDB_VLINK_WIRE &request, uint32_t failure, cons
 int RequestQueue::drop_stale() {
   int dropped = 0;
   ZRDB_VLINK_WIRE stale;
-  while (take(stale)) ++dropped;
+  while (take_now(stale)) ++dropped;
   return dropped;
 }
 

@@ -1,10 +1,16 @@
 // The applications' side: the System V message queue through which the
-// library's VLINK transactions reach the daemon. Requests (type 2) are taken
-// without waiting; every request gets exactly one answer (type 1).
+// library's VLINK transactions reach the daemon. A receiving thread waits
+// in msgrcv for requests (type 2) and hands them to the poll loop through an
+// eventfd; every request gets exactly one answer (type 1).
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 
 #include "log.h"
 #include "zrdb.h"
@@ -25,8 +31,15 @@ class RequestQueue {
  public:
   // Gets the queue (creating it as the library does). False with a log line.
   bool open();
-  // Takes one waiting request; false when there is none.
+  // Starts the receiving thread; false with a log line.
+  bool start_receiver();
+  // Readable while received requests wait to be taken.
+  int wake_fd() const { return wake_; }
+  // Takes one received request; false when there is none.
   bool take(ZRDB_VLINK_WIRE &request);
+  // Stops the receiving thread (a request it held is not answered).
+  void stop_receiver();
+  ~RequestQueue() { stop_receiver(); }
   // Sends the answer to `request`, echoing its op, lid, itemId and itemIdx;
   // `value` (len bytes) is the value a successful get read.
   void answer(const ZRDB_VLINK_WIRE &request, uint32_t failure, const uint8_t *value = nullptr,
@@ -37,7 +50,15 @@ class RequestQueue {
   int drop_stale();
 
  private:
-  int id_ = -1;
+  bool take_now(ZRDB_VLINK_WIRE &request);
+  static void *receive_loop(void *self);
+
+  std::atomic<int> id_{-1};  // the receiver gets the queue again when it was removed
+  int wake_ = -1;
+  bool running_ = false;
+  pthread_t thread_{};
+  std::mutex mutex_;
+  std::deque<ZRDB_VLINK_WIRE> received_;
   RateLimit sendLog_;
 };
 
