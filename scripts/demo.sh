@@ -3,8 +3,10 @@
 # producer and a consumer process exchange values through it, runs a thread
 # pipeline while the operator watches its statistics, lets a UDP client and
 # server talk through remote buffer items over 127.0.0.1 and catches a
-# mirrored write's sync message, shows the operator's tool at work, removes
-# the database and checks that nothing is left behind.
+# mirrored write's sync message, links a second system (its own IPC and mount
+# namespaces, as root) through two zrdb-vlinkd daemons and reads, writes and
+# mirrors its items, shows the operator's tool at work, removes both
+# databases and checks that nothing is left behind.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -28,6 +30,8 @@ DB=examples/plant.db
 APP=examples/plant.app
 PIPELINE_APP=examples/pipeline.app
 NETWORK_APP=examples/network.app
+PEER_DB=examples/peer.db
+VLINK_APP=examples/vlink.app
 ZRDBCTL=$BUILD_DIR/tools/zrdbctl
 PRODUCER=$BUILD_DIR/examples/producer
 CONSUMER=$BUILD_DIR/examples/consumer
@@ -36,7 +40,15 @@ SERVER=$BUILD_DIR/examples/server
 PIPELINE=$BUILD_DIR/examples/pipeline
 UDP_SERVER=$BUILD_DIR/examples/udp_server
 UDP_CLIENT=$BUILD_DIR/examples/udp_client
+CPP_EXAMPLE=$BUILD_DIR/examples/cpp_example
+VLINK_CLIENT=$BUILD_DIR/examples/vlink_client
+VLINKD=$BUILD_DIR/tools/zrdb-vlinkd
 INDEX_KEY=0x20150427
+VLINK_QUEUE_KEY=0x00018338
+# The link daemons' ports: A listens on 47800, B on 47801 and takes sync
+# messages on UDP 47802, where plant.db's peer_sync sends them.
+DAEMON_A=(--foreground --listen 127.0.0.1:47800 --link "0=127.0.0.1:47801" "$DB")
+DAEMON_B=(--foreground --listen 127.0.0.1:47801 --link "0=127.0.0.1:47800" --sync-port 47802 "$PEER_DB")
 
 step() { printf '\n==> %s\n' "$*"; }
 die() {
@@ -53,12 +65,20 @@ show() {
 [[ $PIPELINE_SECONDS =~ ^[1-9][0-9]{0,2}$ ]] ||
   die "PIPELINE_SECONDS must be a number from 1 to 999, not '$PIPELINE_SECONDS'"
 
-# The data key as ipcs prints it; the file may write it in any base.
-data_key=$(sed -n 's/^[[:space:]]*key[[:space:]=]*\([0-9A-Fa-fx]*\).*/\1/p' "$DB" | head -n 1)
-[[ -n $data_key ]] || die "$DB names no data key"
-DATA_KEY=$(printf '0x%08x' "$data_key")
+# A database file's data key as ipcs prints it; the file may write it in
+# any base.
+data_key_of() {
+  local key
+  key=$(sed -n 's/^[[:space:]]*key[[:space:]=]*\([0-9A-Fa-fx]*\).*/\1/p' "$1" | head -n 1)
+  [[ -n $key ]] || die "$1 names no data key"
+  printf '0x%08x' "$key"
+}
+DATA_KEY=$(data_key_of "$DB")
+PEER_DATA_KEY=$(data_key_of "$PEER_DB")
 # Named semaphores of the example database, as they appear in /dev/shm.
 mapfile -t SEMAPHORES < <(sed -n 's/.*type[[:space:]=]*semap.*value[[:space:]=]*\/\([^:,[:space:]]*\).*/sem.\1/p' "$DB")
+# A VLINK master item makes the semaphore that serialises the transactions.
+if grep -q 'type[[:space:]=]*vlinkmst' "$DB"; then SEMAPHORES+=(sem.vlinkmstsemp); fi
 # Lock files of the thread items the pipeline opens: the library keeps them
 # on disk by design, so the demo removes them.
 mapfile -t LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0-9]*\).*/\/tmp\/zrdbid\1.lock/p' "$PIPELINE_APP")
@@ -67,9 +87,9 @@ mapfile -t LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0
 # step opens.
 mapfile -t -O "${#LOCK_FILES[@]}" LOCK_FILES < <(sed -n 's/^[[:space:]]*id[[:space:]]*=[[:space:]]*\([0-9]*\),.*type[[:space:]]*=[[:space:]]*\(rmtbuf\|vlinkbuf\),.*value[[:space:]]*=[^,:]*server.*/\/tmp\/zrdbid\1.lock/p' "$DB")
 
-segment_exists() {
-  ipcs -m | awk -v key="$1" 'tolower($1) == tolower(key) { found = 1 } END { exit !found }'
-}
+# True when the ipcs listing on standard input has an object with key $1.
+has_key() { awk -v key="$1" 'tolower($1) == tolower(key) { found = 1 } END { exit !found }'; }
+segment_exists() { ipcs -m | has_key "$1"; }
 
 # Removes the lock files that no process holds: one that is held belongs to
 # a running owner, and removing it would let a second owner in.
@@ -87,14 +107,46 @@ pipeline_pid=
 udp_server_pid=
 listener_pid=
 heard_file=
+peer_pid=      # the process that holds system B's namespaces
+peer_created=0 # system B's database exists
+daemon_a_pid=
+daemon_b_pid=
+vlink_dir=     # the daemons' logs
 stop() {
   if [[ -n $1 ]]; then
     kill "$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || true
   fi
 }
+# Runs a command in system B's IPC and mount namespaces, in this directory.
+in_peer() { nsenter --target "$peer_pid" --ipc --mount --wd="$ROOT" "$@"; }
+# Stops a link daemon (SIGTERM; SIGKILL after 5 s) and returns its status.
+stop_daemon() {
+  local tries state status=0
+  kill "$1" 2>/dev/null || true
+  for ((tries = 0; tries < 50; ++tries)); do
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1) || true
+    [[ -z $state || $state == Z ]] && break
+    sleep 0.1
+  done
+  if [[ $tries -eq 50 ]]; then kill -KILL "$1" 2>/dev/null || true; fi
+  wait "$1" || status=$?
+  return "$status"
+}
 cleanup() {
   local status=$?
+  if [[ -n $daemon_a_pid ]]; then stop_daemon "$daemon_a_pid" || true; fi
+  if [[ -n $daemon_b_pid ]]; then stop_daemon "$daemon_b_pid" || true; fi
+  if [[ $peer_created -eq 1 ]]; then in_peer "$ZRDBCTL" remove >/dev/null 2>&1 || true; fi
+  stop "$peer_pid"
+  if [[ -n $vlink_dir ]]; then
+    if [[ $status -ne 0 ]]; then
+      for log in "$vlink_dir"/*.log; do
+        if [[ -s $log ]]; then printf '%s:\n' "${log##*/}" && sed 's/^/  /' "$log"; fi
+      done >&2
+    fi
+    rm -rf "$vlink_dir"
+  fi
   stop "$pipeline_pid"
   stop "$consumer_pid"
   stop "$server_pid"
@@ -127,7 +179,10 @@ fi
 if segment_exists "$DATA_KEY"; then
   die "a segment with the example's data key $DATA_KEY exists already"
 fi
-echo "no segment with key $INDEX_KEY or $DATA_KEY"
+if ipcs -q | has_key "$VLINK_QUEUE_KEY"; then
+  die "a VLINK message queue ($VLINK_QUEUE_KEY) exists: another database's link daemon or applications use it"
+fi
+echo "no segment with key $INDEX_KEY or $DATA_KEY, no message queue with key $VLINK_QUEUE_KEY"
 
 step "Create the database from $DB"
 show create "$DB"
@@ -151,6 +206,9 @@ status=0
 wait "$server_pid" || status=$?
 server_pid=
 [[ $status -eq 0 ]] || die "the server did not receive every call complete and in order (exit $status)"
+
+step "A C++ program (zrdb.hpp) reads and writes values, a semaphore and a circular buffer"
+"$CPP_EXAMPLE" "$DB" "$APP" || die "the C++ example failed"
 
 step "Two threads pass pool buffers through a thread FIFO for ${PIPELINE_SECONDS}s; the operator watches"
 "$PIPELINE" "$DB" "$PIPELINE_APP" "${PIPELINE_SECONDS}s" &
@@ -242,6 +300,91 @@ status=0
 "$ZRDBCTL" udp-send counter x || status=$?
 [[ $status -eq 2 ]] || die "udp-send through an integer item gave exit status $status, not 2"
 
+step "A second system B links to this one through two zrdb-vlinkd daemons (VLINK over 127.0.0.1)"
+# B is a process tree in IPC and mount namespaces of its own, with its own
+# /dev/shm: its database, VLINK queue and semaphore are not ours. A process
+# that lives there (and ends with the demo) lets us run B's commands.
+
+# Shows a command of system B and runs it there.
+show_peer() {
+  printf '(B) $ zrdbctl %s\n' "$*"
+  in_peer "$ZRDBCTL" "$@"
+}
+start_daemon_b() {
+  printf '(B) $ zrdb-vlinkd %s &\n' "${DAEMON_B[*]}"
+  nsenter --target "$peer_pid" --ipc --mount --wd="$ROOT" "$VLINKD" "${DAEMON_B[@]}" >>"$vlink_dir/b.log" 2>&1 &
+  daemon_b_pid=$!
+}
+# Waits up to 5 s for B's item $1 to read $2.
+peer_reads() {
+  local tries
+  for ((tries = 0; tries < 50; ++tries)); do
+    [[ $(in_peer "$ZRDBCTL" get "$1" 2>/dev/null) == "$2" ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+if [[ $EUID -ne 0 ]]; then
+  echo "skipped: system B needs IPC and mount namespaces of its own, which only root may make"
+else
+  vlink_dir=$(mktemp -d)
+  printf "\$ unshare --ipc --mount sh -c 'mount -t tmpfs none /dev/shm && exec tail --pid=%d -f /dev/null' &   # system B\n" $$
+  # shellcheck disable=SC2016 # $1 is for the inner shell
+  unshare --ipc --mount --propagation private \
+    sh -c 'mount -t tmpfs none /dev/shm && exec tail --pid="$1" -f /dev/null' sh $$ &
+  peer_pid=$!
+  # Ready once the mount is made: sh has become tail.
+  for ((tries = 0; tries < 50; ++tries)); do
+    [[ $(cat "/proc/$peer_pid/comm" 2>/dev/null) == tail ]] && break
+    sleep 0.1
+  done
+  [[ $(cat "/proc/$peer_pid/comm" 2>/dev/null) == tail ]] || die "system B's namespaces could not be made"
+  [[ $(readlink "/proc/$peer_pid/ns/ipc") != $(readlink /proc/self/ns/ipc) ]] || die "system B shares our IPC namespace"
+  show_peer create "$PEER_DB"
+  peer_created=1
+  printf '$ zrdb-vlinkd %s &\n' "${DAEMON_A[*]}"
+  "$VLINKD" "${DAEMON_A[@]}" >"$vlink_dir/a.log" 2>&1 &
+  daemon_a_pid=$!
+  start_daemon_b
+  # The client waits for the link, then reads, writes and reads B's
+  # pressure[1] through A's daemon, B's daemon and B's library.
+  printf '$ vlink_client %s %s transfer 4711\n' "$DB" "$VLINK_APP"
+  "$VLINK_CLIENT" "$DB" "$VLINK_APP" transfer 4711 || die "the VLINK transactions with system B failed"
+  show_peer get pressure
+  [[ $(in_peer "$ZRDBCTL" get pressure.1) == 4711 ]] || die "B's pressure[1] is not 4711"
+  # A write of tank_level is mirrored: a sync message through peer_sync to
+  # B's daemon, which writes B's tank_level.
+  show set tank_level 321
+  peer_reads tank_level 321 || die "B's tank_level did not become 321 within 5 s"
+  show_peer get tank_level
+  echo "B's daemon stops: A's link goes down"
+  printf "\$ kill -TERM %d   # B's zrdb-vlinkd\n" "$daemon_b_pid"
+  status=0
+  stop_daemon "$daemon_b_pid" || status=$?
+  daemon_b_pid=
+  [[ $status -eq 0 ]] || die "B's daemon stopped with exit status $status, not 0"
+  printf '$ vlink_client %s %s status 0 5\n' "$DB" "$VLINK_APP"
+  "$VLINK_CLIENT" "$DB" "$VLINK_APP" status 0 5 || die "A's link did not go down"
+  echo "B's daemon starts again: A's daemon dials it again and the link comes back"
+  start_daemon_b
+  printf '$ vlink_client %s %s status 1 15\n' "$DB" "$VLINK_APP"
+  "$VLINK_CLIENT" "$DB" "$VLINK_APP" status 1 15 || die "A's link did not come back"
+  printf '$ vlink_client %s %s transfer 4712\n' "$DB" "$VLINK_APP"
+  "$VLINK_CLIENT" "$DB" "$VLINK_APP" transfer 4712 || die "the VLINK transactions failed after the restart"
+  echo "Both daemons stop (SIGTERM)"
+  status=0
+  stop_daemon "$daemon_a_pid" || status=$?
+  daemon_a_pid=
+  [[ $status -eq 0 ]] || die "A's daemon stopped with exit status $status, not 0"
+  stop_daemon "$daemon_b_pid" || status=$?
+  daemon_b_pid=
+  [[ $status -eq 0 ]] || die "B's daemon stopped with exit status $status, not 0"
+  for side in A B; do
+    echo "daemon $side's log (without the library's lines):"
+    sed -n '/^|/!s/^/  /p' "$vlink_dir/${side,}.log"
+  done
+fi
+
 step "Use the communication items with the operator's tool"
 show cbuf-write events hello world
 show cbuf-read events
@@ -270,13 +413,18 @@ status=0
 step "List the database"
 show dump
 
-step "Remove the database"
+step "Remove the databases"
 show remove
 created=0
+if [[ $peer_created -eq 1 ]]; then
+  show_peer remove
+  peer_created=0
+fi
 
 step "Check that nothing is left"
 if segment_exists "$INDEX_KEY"; then die "the index segment $INDEX_KEY is still there"; fi
 if segment_exists "$DATA_KEY"; then die "the data segment $DATA_KEY is still there"; fi
+if ipcs -q | has_key "$VLINK_QUEUE_KEY"; then die "the VLINK message queue $VLINK_QUEUE_KEY is still there"; fi
 for sem in "${SEMAPHORES[@]}"; do
   if [[ -e /dev/shm/$sem ]]; then die "semaphore /dev/shm/$sem is still there"; fi
 done
@@ -284,7 +432,19 @@ remove_lock_files
 for file in "${LOCK_FILES[@]}"; do
   if [[ -e $file ]]; then die "lock file $file is still there (held by another process?)"; fi
 done
-echo "ipcs -m: no segment with key $INDEX_KEY or $DATA_KEY; /dev/shm: none of the example's semaphores"
+echo "ipcs -m: no segment with key $INDEX_KEY or $DATA_KEY; ipcs -q: no queue with key $VLINK_QUEUE_KEY"
+echo "/dev/shm: none of the example's semaphores (${SEMAPHORES[*]})"
 echo "/tmp: none of the lock files ${LOCK_FILES[*]}"
+if [[ -n $peer_pid ]]; then
+  for key in "$INDEX_KEY" "$PEER_DATA_KEY"; do
+    if in_peer ipcs -m | has_key "$key"; then die "system B's segment $key is still there"; fi
+  done
+  if in_peer ipcs -q | has_key "$VLINK_QUEUE_KEY"; then die "system B's VLINK queue is still there"; fi
+  left=$(in_peer ls -A /dev/shm)
+  [[ -z $left ]] || die "system B's /dev/shm still holds: $left"
+  stop "$peer_pid"
+  peer_pid=
+  echo "system B: no segment with key $INDEX_KEY or $PEER_DATA_KEY, no VLINK queue, /dev/shm empty; its namespaces ended"
+fi
 
 printf '\ndemo: OK\n'
