@@ -63,7 +63,7 @@ void draw(const WatchPlan &plan, bool screen) {
   if (screen) std::printf("\033[H\033[2Jzrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
   for (const int32_t id : plan.ids) {
     if (!record_sound(id)) continue;
-    std::printf("%s%s\n", screen ? "" : (std::string(stamp) + " ").c_str(),
+    std::printf("%s%s%s\n", screen ? "" : stamp, screen ? "" : " ",
                 to_line(take_snapshot(id)).c_str());
   }
   std::fflush(stdout);
@@ -101,7 +101,9 @@ int print_json_item(const ItemRef &ref) {
       if (key != "values") continue;
       size_t at = 1;
       for (int32_t i = 0; i < ref.index; ++i) at = value.find(',', at) + 1;
-      value = "[" + value.substr(at, value.find_first_of(",]", at) - at) + "]";
+      std::string one = "[";
+      one.append(value, at, value.find_first_of(",]", at) - at).append("]");
+      value = one;
     }
   }
   std::printf("%s\n", to_json(s).c_str());
@@ -110,16 +112,16 @@ int print_json_item(const ItemRef &ref) {
 
 int print_json_dump(const Invocation &inv) {
   const ZRDB_SYS_HDR hdr = *zrdb_getInfoHdr()->sysHdr;
-  std::string out = "{\"system\":{\"name\":" +
-                    json_string(std::string(hdr.name, strnlen(hdr.name, sizeof hdr.name))) +
-                    ",\"key\":" + std::to_string(hdr.key) +
-                    ",\"size\":" + std::to_string(hdr.size) + "},\"items\":[";
+  std::string out = cat("{\"system\":{\"name\":",
+                        json_string(std::string(hdr.name, strnlen(hdr.name, sizeof hdr.name))),
+                        ",\"key\":", std::to_string(hdr.key),
+                        ",\"size\":", std::to_string(hdr.size), "},\"items\":[");
   const std::vector<int32_t> ids = sound_items();
   for (size_t i = 0; i < ids.size(); ++i)
-    out += (i == 0 ? "" : ",") + to_json(take_snapshot(ids[i]));
+    out.append(i == 0 ? "" : ",").append(to_json(take_snapshot(ids[i])));
   out += "],\"damaged\":[";
   for (size_t i = 0; i < inv.damaged.size(); ++i)
-    out += (i == 0 ? "" : ",") + std::to_string(inv.damaged[i]);
+    out.append(i == 0 ? "" : ",").append(std::to_string(inv.damaged[i]));
   std::printf("%s]}\n", out.c_str());
   return inv.damaged.empty() ? kOk : kFailure;
 }
@@ -142,7 +144,7 @@ int cmd_debug(Invocation &inv) {
                 "(for example size=32*16) holds one \"APP LEVEL\" entry an element");
   }
   const ZRDB_ITEM_DESC &d = *zrdb_getInfoHdr()->dit[board.id].desc;
-  const std::string entry = std::string(app) + " " + std::to_string(level);
+  const std::string entry = cat(app, " ", std::to_string(level));
   if (entry.size() > static_cast<size_t>(d.elemSize))
     return fail(kUsage, "'%s' does not fit the %d-byte entries of zrdb_debug", entry.c_str(),
                 d.elemSize);

@@ -24,7 +24,7 @@ std::string text_of(const unsigned char *area, size_t size) {
 
 std::string array(const std::vector<std::string> &items) {
   std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out += (i == 0 ? "" : ",") + items[i];
+  for (size_t i = 0; i < items.size(); ++i) out.append(i == 0 ? "" : ",").append(items[i]);
   return out + "]";
 }
 
@@ -79,8 +79,8 @@ void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char 
       for (int32_t i = 0; i < d.count; ++i) {
         const auto st = read_at<ZRDB_TFIFO_STAT>(
             area, sizeof(ZRDB_TFIFO_HDR) + static_cast<size_t>(i) * sizeof(ZRDB_TFIFO_STAT));
-        fifos.push_back("{\"mbc\":" + std::to_string(st.mbc) +
-                        ",\"trace\":" + std::to_string(st.trace) + "}");
+        fifos.push_back(
+            cat("{\"mbc\":", std::to_string(st.mbc), ",\"trace\":", std::to_string(st.trace), "}"));
       }
       s.fields.emplace_back("fifos", array(fifos));
       return;
@@ -183,15 +183,16 @@ Snapshot take_snapshot(int32_t id) {
 }
 
 std::string to_json(const Snapshot &s) {
-  std::string out = "{\"id\":" + std::to_string(s.id) + ",\"name\":" + json_string(s.name) +
-                    ",\"type\":" + json_string(s.type);
-  for (const auto &[key, value] : s.fields) out += "," + json_string(key) + ":" + value;
+  std::string out = cat("{\"id\":", std::to_string(s.id), ",\"name\":", json_string(s.name),
+                        ",\"type\":", json_string(s.type));
+  for (const auto &[key, value] : s.fields)
+    out.append(",").append(json_string(key)).append(":").append(value);
   return out + "}";
 }
 
 std::string to_line(const Snapshot &s) {
-  std::string out = s.name + "(" + std::to_string(s.id) + ") " + s.type;
-  for (const auto &[key, value] : s.fields) out += " " + key + "=" + value;
+  std::string out = cat(s.name, "(", std::to_string(s.id), ") ", s.type);
+  for (const auto &[key, value] : s.fields) out.append(" ").append(key).append("=").append(value);
   return out;
 }
 
