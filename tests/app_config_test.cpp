@@ -74,6 +74,11 @@ TEST_F(AppConfigTest, ExampleFileBindsParametersLinksAndOnlyTheNamedItems) {
   EXPECT_EQ(app_init("name = l, size = 4*3, symblink = 21(1):20(3-1):21(2)\n"),
             "0: |WARN|NONAME|getItemRangeFromStr| symblink string parsing error!" + kDone);
   EXPECT_EQ(bound(), "21 /21.1/-1.-1/-1.-1");
+  // Numbers beyond 32 bits are refused, also where long has 32 bits.
+  for (const char *range : {"3000000000(0-1)", "20(0-3000000000)"})
+    EXPECT_EQ(app_init(std::string("name = l, size = 4*2, symblink = ") + range + "\n"),
+              "0: |WARN|NONAME|getItemRangeFromStr| symblink string parsing error!" + kDone)
+        << range;
 }
 
 TEST_F(AppConfigTest, RejectedLinesAreSkippedWithTheirMessage) {

@@ -1,6 +1,7 @@
 // Semaphores: the deadline arithmetic of the timed waits, the binary post and
 // drain of the primitives, and semaphore items across processes.
 #include <semaphore.h>
+#include <limits>
 
 #include <cerrno>
 #include <chrono>
@@ -31,6 +32,10 @@ TEST(SemaphoreDeadlineTest, DeadlinesCarryExactlyAndNeverWrap) {
     const timespec d = deadline_after_us({s, ns}, us);
     EXPECT_EQ(std::make_pair(d.tv_sec, d.tv_nsec), std::make_pair(sec, nsec)) << ns << "+" << us;
   }
+  // Whole seconds: the next second after the wait, saturated, never wrapped.
+  constexpr time_t kMax = std::numeric_limits<time_t>::max();
+  EXPECT_EQ(deadline_after_seconds(s, 20).tv_sec, s + 21);
+  EXPECT_EQ(deadline_after_seconds(kMax - 5, 4294967295u).tv_sec, kMax);
 }
 
 TEST(SemaphorePrimitiveTest, BinaryPostRaisesOnlyUpToTwoAndBinaryWaitsDrainFirst) {

@@ -41,6 +41,7 @@ int run_daemon(const std::vector<std::string> &args, const std::string &log) {
 }
 
 TEST(Vlinkd, BadSettingsFileStopsTheStartWithStatus2) {
+  if (const std::string why = why_program_cannot_run(kDaemon); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string cfg = dir.write("d.cfg", "link 0=127.0.0.1\nlisten 127.0.0.1:0\n");
   EXPECT_EQ(run_daemon({"--foreground", "-c", cfg, "db"}, dir.path() + "/e"), 2);
@@ -135,6 +136,7 @@ int application(const std::string &db, const std::string &log, int pidPipe) {
 
 TEST(Vlinkd, TwoSystemsGetSetSyncAndLoseTheirPeer) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for IPC and mount namespaces";
+  if (const std::string why = why_program_cannot_run(kDaemon); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string dbA =
       dir.write("a.db", system_section() + "id=1, name=vlink, type=vlinkmst, value=1:localhost\n");

@@ -61,6 +61,7 @@ class ZrdbctlTest : public ::testing::Test {
       "id=32, name=ev, type=cbuf, size=32*4\n";
 
   void SetUp() override {
+    if (const std::string why = why_program_cannot_run(tool_); !why.empty()) GTEST_SKIP() << why;
     TearDown();
     ASSERT_TRUE(fs::exists(tool_)) << tool_ << " is missing: build the zrdbctl target";
     dbPath_ = dir_.write("db.cfg", system_section() + kItems);

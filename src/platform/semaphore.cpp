@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <semaphore.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "core.h"
 
@@ -27,8 +29,14 @@ timespec deadline_after_us(const timespec &now, uint32_t microseconds) {
 }
 
 timespec deadline_after_seconds(time_t nowSeconds, uint32_t seconds) {
+  // Summed in 64 bits and saturated: with a 32-bit time_t a wait of more
+  // than about 2^31 - now seconds would otherwise wrap to a deadline in the
+  // past and end at once.
+  const int64_t limit = std::numeric_limits<time_t>::max();
+  const int64_t now = nowSeconds;
   timespec deadline{};
-  deadline.tv_sec = nowSeconds + static_cast<time_t>(seconds) + 1;
+  deadline.tv_sec = now > limit - int64_t{seconds} - 1 ? static_cast<time_t>(limit)
+                                                       : static_cast<time_t>(now + seconds + 1);
   return deadline;
 }
 

@@ -94,16 +94,18 @@ int getItemRangeFromStr(ZRDB_ITEM_RANGE *out, const char *text) {
   char *open = std::strchr(copy, '(');
   if (open == nullptr) return -1;
   *open = '\0';
+  // 64-bit on every target: a 32-bit long would saturate an out-of-range
+  // number to INT32_MAX and slip it past the check below.
   char *end = nullptr;
-  const long first = std::strtol(open + 1, &end, 10);
+  const long long first = std::strtoll(open + 1, &end, 10);
   if (end == open + 1) return -1;
-  long last = first;
+  long long last = first;
   if (*end == '-') {
     char *lastEnd = nullptr;
-    const long value = std::strtol(end + 1, &lastEnd, 10);
+    const long long value = std::strtoll(end + 1, &lastEnd, 10);
     if (lastEnd != end + 1) last = value;
   }
-  const long did = std::strtol(copy, nullptr, 10);
+  const long long did = std::strtoll(copy, nullptr, 10);
   if (did <= 0 || first < 0 || last < 0 || last < first || did > INT32_MAX || last > INT32_MAX) {
     ZRDB_LOG(Warn, "symblink string parsing error!");
     return -1;

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -78,6 +80,27 @@ class Child {
 };
 
 inline int run_in_child(const std::function<int()> &fn) { return Child(fn).wait(); }
+
+// Under qemu-arm user-mode emulation: the emulator command of
+// cmake/toolchain-armhf.cmake sets ZRDB_UNDER_QEMU=1. A test that needs
+// what the emulator cannot give skips there and says why.
+inline bool under_qemu() {
+  const char *v = std::getenv("ZRDB_UNDER_QEMU");
+  return v != nullptr && std::string(v) == "1";
+}
+
+// Why `program`, a built program that a test starts as a process of its own,
+// cannot run here; empty when it can. Under qemu-arm the test's shell and
+// exec are the host's, and the host kernel runs an ARM executable only
+// through an enabled binfmt_misc handler, which the armhf run does not need.
+inline std::string why_program_cannot_run(const std::string &program) {
+  if (!under_qemu()) return {};
+  std::string state;
+  std::ifstream("/proc/sys/fs/binfmt_misc/qemu-arm") >> state;
+  if (state == "enabled") return {};
+  return "under qemu-arm: starts " + program +
+         " by exec, and the host cannot execute an ARM program without a binfmt_misc handler";
+}
 
 // The [system] head of a test database file, up to and with "[database]".
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
