@@ -7,7 +7,7 @@
 # more under ThreadSanitizer. Installs the Release build into a temporary
 # prefix and builds a C program against it twice, as the README shows: with
 # `cc $(pkg-config --cflags --libs zrdb)` and with CMake's find_package.
-# Then fuzzes the configuration file and application file readers for
+# Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
 set -euo pipefail
