@@ -22,8 +22,10 @@ bool RequestQueue::open() {
 
 // Waiting in msgrcv answers a request as soon as it is sent; a loop that
 // looked at the queue between polls added up to its poll interval to every
-// transaction. The thread is stopped by cancellation, for which msgrcv is a
-// cancellation point; it holds no lock while it waits.
+// transaction. The thread takes every message but the answers: requests,
+// and the stop message the daemon sends itself when it ends. Applications
+// drain only requests and answers, so a stop message is never lost to
+// them; one left by a daemon that died is ignored by the next.
 bool RequestQueue::start_receiver() {
   wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_ < 0 || pthread_create(&thread_, nullptr, receive_loop, this) != 0) {
@@ -40,15 +42,21 @@ void *RequestQueue::receive_loop(void *self) {
     ZRDB_VLINK_WIRE request{};
     // MSG_NOERROR: an oversize message is cut and taken, not left at the
     // head of the queue where it would block every request behind it.
-    if (zrdb_vlink_msgrcv(q.id_, &request, ZRDB_VLINK_REQUEST_TYPE, MSG_NOERROR) < 0) {
+    if (zrdb_vlink_msgrcv(q.id_, &request, ZRDB_VLINK_RESPONSE_TYPE, MSG_EXCEPT | MSG_NOERROR) <
+        0) {
+      if (q.stopping_) break;
       if (errno == EIDRM || errno == EINVAL) {
         // Someone removed the queue; the next application makes it again.
-        pthread_testcancel();
         usleep(10000);
         q.id_ = msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666);
       }
       continue;
     }
+    if (request.mtype == kStopType) {
+      if (q.stopping_) break;
+      continue;
+    }
+    if (request.mtype != ZRDB_VLINK_REQUEST_TYPE) continue;
     {
       const std::lock_guard<std::mutex> hold(q.mutex_);
       q.received_.push_back(request);
@@ -61,7 +69,12 @@ void *RequestQueue::receive_loop(void *self) {
 
 void RequestQueue::stop_receiver() {
   if (running_) {
-    pthread_cancel(thread_);
+    stopping_ = true;
+    ZRDB_VLINK_WIRE stop{};
+    stop.mtype = kStopType;
+    // Without room for the stop message the thread is cancelled instead:
+    // msgrcv is a cancellation point, and it holds no lock while it waits.
+    if (zrdb_vlink_msgsnd(id_, &stop, IPC_NOWAIT) != 0) pthread_cancel(thread_);
     pthread_join(thread_, nullptr);
     running_ = false;
   }

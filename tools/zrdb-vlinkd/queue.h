@@ -56,6 +56,8 @@ class RequestQueue {
   std::atomic<int> id_{-1};  // the receiver gets the queue again when it was removed
   int wake_ = -1;
   bool running_ = false;
+  std::atomic<bool> stopping_{false};
+  static constexpr int32_t kStopType = 3;  // sent by the daemon to its own receiver
   pthread_t thread_{};
   std::mutex mutex_;
   std::deque<ZRDB_VLINK_WIRE> received_;
