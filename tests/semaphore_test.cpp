@@ -82,6 +82,9 @@ class SemaphoreItemTest : public DatabaseTest {
 };
 
 TEST_F(SemaphoreItemTest, WaitAndPostGoThroughTheItemAndAcrossProcesses) {
+  ASSERT_NE(zrdbIndexHdr.dit[1].para, 0);
+  zrdb_Cleanup();  // the allocating attach closes the handle its creation kept
+  EXPECT_EQ(zrdbIndexHdr.dit[1].para, 0);
   reattach(HBUSER_CLIENT);
   EXPECT_EQ(value_of(1), 3);
   EXPECT_EQ(zrdb_semaWait(1), 0);

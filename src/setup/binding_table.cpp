@@ -85,9 +85,10 @@ constexpr BindingRow kRows[ZRDB_TYPE_COUNT] = {
       kGenericIgetIset,
       kGenericAccess,
       kGenericIgetIset}},
-    // semap
+    // semap. The allocating process closes the handle its d_create keeps:
+    // without d_close every allocation leaked one mapping per semaphore.
     {Fill::Semap,
-     {{.d_create = zrdbsemp_create},
+     {{.d_create = zrdbsemp_create, .d_close = zrdbsemp_close},
       {.d_free = zrdbsemp_free},
       {.d_open = zrdbsemp_open,
        .d_get = zrdbgeneric_get,
