@@ -93,6 +93,24 @@ inline unsigned char *item_data(const ZRDB_DIT *dit) {
   return static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + dit->desc->offset;
 }
 
+// The configuration text at the head of an item's data area (semaphores,
+// VLINK items, remote buffers): at most 128 bytes and never past the item,
+// NUL-terminated, so that no parser reads beyond what the item holds.
+struct ItemText {
+  char text[ZRDB_VALUE_LEN + 1];
+};
+inline ItemText item_text(const ZRDB_DIT *dit) {
+  ItemText t{};
+  const size_t size = dit->desc->size > 0 ? static_cast<size_t>(dit->desc->size) : 0;
+  std::memcpy(t.text, item_data(dit), size < ZRDB_VALUE_LEN ? size : ZRDB_VALUE_LEN);
+  return t;
+}
+
+// An address as the 32-bit hexadecimal word the log lines show.
+inline unsigned address_word(const void *p) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
 // Reads a base-0 integer literal (decimal, 0x hex, 0 octal) like a 32-bit
 // strtol: out-of-range values saturate; an empty or non-numeric text reads
 // as 0.

@@ -28,13 +28,6 @@ bool report_wrong_type(const Request &rq, const Target &t) {
   return false;
 }
 
-namespace {
-// Addresses are logged as 32-bit hexadecimal words.
-unsigned address_word(const void *p) {
-  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-}  // namespace
-
 void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot) {
   if (rq.unbound == Unbound::IprintDetail) {
     log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) is not in resurce list, op=%08x!\n", id,

@@ -96,11 +96,7 @@ int parse_endpoint(const char *text, Endpoint &e) {
 }
 
 // The protocol text of the item, from a bounded copy of the data area.
-int endpoint_of(const ZRDB_DIT *dit, Endpoint &e) {
-  char text[ZRDB_RMTBUF_TEXT_LEN + 1] = {};
-  std::memcpy(text, item_data(dit), ZRDB_RMTBUF_TEXT_LEN);
-  return parse_endpoint(text, e);
-}
+int endpoint_of(const ZRDB_DIT *dit, Endpoint &e) { return parse_endpoint(item_text(dit).text, e); }
 
 struct Context {
   int32_t lockFd;
@@ -329,9 +325,7 @@ int zrdbrmtbuf_create(ZRDB_DIT *dit) {
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
   std::memset(&info->status, 0, zrdb::kStatusBlock);
   zrdb::copy_padded(info->owner, "NONAME");
-  char text[ZRDB_RMTBUF_TEXT_LEN + 1] = {};
-  std::memcpy(text, info->text, ZRDB_RMTBUF_TEXT_LEN);
-  if (parseProtocolInfo(text, info) != 0) {
+  if (parseProtocolInfo(zrdb::item_text(dit).text, info) != 0) {
     ZRDB_LOG(Err, "ZRDB(%d): Parsing Remote Buffer syntax failed!\n", dit->desc->did);
     return -1;
   }

@@ -16,10 +16,7 @@ constexpr int kFieldLen = 128;
 // Field n of the item's definition text. The text is read from a bounded
 // copy, so an item shorter than 128 bytes is never read past its end.
 void definition_field(const ZRDB_DIT *dit, int n, char (&out)[kFieldLen]) {
-  char text[ZRDB_VALUE_LEN + 1] = {};
-  const auto size = static_cast<size_t>(dit->desc->size > 0 ? dit->desc->size : 0);
-  std::memcpy(text, item_data(dit), std::min(size, sizeof text - 1));
-  getItemFromStr(text, n, out, kFieldLen);
+  getItemFromStr(item_text(dit).text, n, out, kFieldLen);
 }
 
 void *handle(const ZRDB_DIT *dit) { return reinterpret_cast<void *>(dit->para); }

@@ -55,11 +55,6 @@ int64_t zrdb_get_timestamp_us() {
   return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
 }
 
-// Addresses are logged as 32-bit words.
-unsigned address_word(const void *p) {
-  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
-}
-
 bool is_member(const Pool &pool, const ZRDB_RBUF_BIN *bin) {
   const uintptr_t offset =
       reinterpret_cast<uintptr_t>(bin) - reinterpret_cast<uintptr_t>(pool.head);

@@ -34,9 +34,7 @@ int32_t &state_word(void *data, uint32_t lid) {
 // Parses the item's string from a bounded copy, and refuses a link count the
 // table of 32 states cannot hold: a lid beyond it would reach past the item.
 int context_from_item(const ZRDB_DIT *dit, ZRDB_VLINK_CTX &ctx, const char *func) {
-  char text[kStringLen + 1] = {};
-  std::memcpy(text, item_data(dit), kStringLen);
-  parseVlinkStr(text, &ctx);
+  parseVlinkStr(item_text(dit).text, &ctx);
   if (ctx.nlink >= 0 && ctx.nlink <= ZRDB_VLINK_MAX_LINKS) return 0;
   log_message(LogLevel::Err, func, "ZRDB(%d): VLINK link count %d is outside 0..%d!\n",
               dit->desc->did, ctx.nlink, ZRDB_VLINK_MAX_LINKS);
