@@ -1,7 +1,7 @@
 // main() of zrdb_bench. Runs the benchmarks as Google Benchmark would, then
-// prints the ratio ZRDB / raw for every pair of benchmarks whose names differ
-// only in a "/zrdb" and a "/raw" part (access_get/zrdb beside access_get/raw;
-// arguments may follow). The ratio uses median CPU times: on a busy machine
+// prints the ratio ZRDB / baseline for every pair of benchmarks whose names
+// differ only in a "/zrdb" and a baseline part (access_get/zrdb beside
+// access_get/raw and access_get/floor; arguments may follow). The ratio uses median CPU times: on a busy machine
 // CPU time leaves out the time the process was not running.
 #include <benchmark/benchmark.h>
 
@@ -15,7 +15,9 @@
 namespace {
 
 constexpr const char *kZrdbPart = "/zrdb";
-constexpr const char *kRawPart = "/raw";
+// The baselines a ZRDB operation is compared with: the raw twin, the
+// out-of-line floor of an access, the strongest third-party equivalent.
+constexpr const char *kBaselineParts[] = {"/raw", "/floor", "/spsc"};
 
 double to_ns(double t, benchmark::TimeUnit unit) {
   switch (unit) {
@@ -81,24 +83,28 @@ class PairSummary : public benchmark::BenchmarkReporter {
       const Times &zrdb = times_.at(name);
       const size_t at = name.find(kZrdbPart);
       if (at == std::string::npos) continue;
-      std::string rawName = name;
-      rawName.replace(at, std::strlen(kZrdbPart), kRawPart);
-      const auto raw = times_.find(rawName);
-      if (raw == times_.end()) continue;
-      const double z = zrdb.value();
-      const double r = raw->second.value();
-      if (z < 0 || r <= 0) continue;
-      if (!header) {
-        std::fprintf(
-            out, "\nZRDB / raw: median time per operation, CPU (wall for real-time pairs) (%s)\n",
-            zrdb.describe().c_str());
-        std::fprintf(out, "%-32s %10s %10s %8s %12s\n", "operation", "zrdb ns", "raw ns", "ratio",
-                     "zrdb-raw ns");
-        header = true;
+      for (const char *part : kBaselineParts) {
+        std::string baseName = name;
+        baseName.replace(at, std::strlen(kZrdbPart), part);
+        const auto base = times_.find(baseName);
+        if (base == times_.end()) continue;
+        const double z = zrdb.value();
+        const double b = base->second.value();
+        if (z < 0 || b <= 0) continue;
+        if (!header) {
+          std::fprintf(out,
+                       "\nZRDB / baseline: median time per operation, CPU (wall for real-time "
+                       "pairs) (%s)\n",
+                       zrdb.describe().c_str());
+          std::fprintf(out, "%-40s %10s %10s %8s %12s\n", "operation vs baseline", "zrdb ns",
+                       "base ns", "ratio", "zrdb-base ns");
+          header = true;
+        }
+        std::string op = name;
+        op.erase(at, std::strlen(kZrdbPart));
+        op.append(" vs ").append(part + 1);
+        std::fprintf(out, "%-40s %10.2f %10.2f %7.2fx %12.2f\n", op.c_str(), z, b, z / b, z - b);
       }
-      std::string op = name;
-      op.erase(at, std::strlen(kZrdbPart));
-      std::fprintf(out, "%-32s %10.2f %10.2f %7.1fx %12.2f\n", op.c_str(), z, r, z / r, z - r);
     }
     return header;
   }

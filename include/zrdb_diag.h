@@ -7,6 +7,7 @@
 #ifndef ZRDB_DIAG_H
 #define ZRDB_DIAG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -47,6 +48,12 @@ typedef struct ZRDB_CFG_PARAM {
 /* For each entry: a synchronous call to the item's servers, then the read.
  * Returns 0. */
 int zrdbcfg_readParams(ZRDB_CFG_PARAM *table);
+
+/* The floor of a value access, for measuring what the checks cost: the copy
+ * zrdb_getiValue / zrdb_setiValue end in, between buf and base + offset, with
+ * no check at all, as an out-of-line call of this library. */
+void zrdb_floorGet(const void *base, size_t offset, void *buf, size_t len);
+void zrdb_floorSet(void *base, size_t offset, const void *buf, size_t len);
 
 #ifdef __cplusplus
 }

@@ -82,6 +82,16 @@ inline ZRDB_ITEM_DESC *descriptor(int32_t id) {
                                             static_cast<size_t>(id) * ZRDB_ITEM_DESC_SIZE);
 }
 
+// The item and element that element `idx` of link `id` (a link id) stands
+// for; (-1, -1) for an undefined link or an element beyond its pairs. The
+// links live in this process's own memory, not in a segment.
+inline ZRDB_SYMPAIR link_pair(int32_t id, int32_t idx) {
+  const int32_t k = id - ZRDB_SYMBLINK_BASE;
+  const ZRDB_SYMBLINK *link = k < glb_symblink_total ? glb_symblink[k] : nullptr;
+  if (link != nullptr && idx >= 0 && idx < link->count) return link->pairs[idx];
+  return {-1, -1};
+}
+
 // True when an access in `mode` would send a sync message for the item. The
 // access path calls the hook only then: otherwise the hook has no effect.
 inline bool sync_wanted(const ZRDB_ITEM_DESC *desc, int32_t mode) {
@@ -170,6 +180,16 @@ inline bool same_words(const uint64_t (&words)[4], const unsigned char *record) 
   return diff == 0;
 }
 
+// Whether the record of an item this process bound (`op` from its ZRDB_DIT,
+// null for none) still holds the words that passed the full check at bind,
+// against the same data segment.
+inline bool record_unchanged(const ZRDB_ITEM_OPS *op, const ZRDB_ITEM_DESC *desc) {
+  if (op == nullptr || desc == nullptr) return false;
+  const CheckedRecord &bound = reinterpret_cast<const BoundItem *>(op)->checked;
+  return bound.limit == g_dataSegmentSize && bound.offset == desc->offset &&
+         same_words(bound.head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset);
+}
+
 // The full check of check_record.
 int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc);
 // Notes a record that just passed the full check, for the quick compare of
@@ -184,13 +204,7 @@ void remember_record(CheckedRecord &bound, const ZRDB_ITEM_DESC &desc);
 // comparing the words costs less than re-deriving the geometry.
 inline int check_record(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc,
                         const ZRDB_ITEM_OPS *op = nullptr) {
-  CheckedRecord *bound =
-      op != nullptr ? &reinterpret_cast<BoundItem *>(const_cast<ZRDB_ITEM_OPS *>(op))->checked
-                    : nullptr;
-  if (bound != nullptr && desc != nullptr && bound->limit == g_dataSegmentSize &&
-      bound->offset == desc->offset &&
-      same_words(bound->head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset))
-    return 0;
+  if (record_unchanged(op, desc)) return 0;
   return check_record_full(caller, id, desc);
 }
 

@@ -4,6 +4,8 @@
 // its differences as a Request.
 #pragma once
 
+#include <type_traits>
+
 #include "core.h"
 
 namespace zrdb {
@@ -91,8 +93,46 @@ Fn bound_handler(const Request &rq, const Target &t, Fn ZRDB_ITEM_OPS::*slot) {
   return fn;
 }
 
-template <typename Fn, typename Call>
-int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
+template <typename Fn>
+struct Bound {
+  Fn fn = nullptr;  // null: take the checked path
+  ZRDB_DIT *dit = nullptr;
+  int32_t idx = 0;
+};
+
+// The usual access, answered without a single call: an active item this
+// process bound, its record unchanged since bind, its handler present, of
+// the right type, nothing to print first and no sync message to send. Any
+// other case gets a null handler and goes the checked path, which decides
+// and logs it: this one only recognises the case where every check passes,
+// with the same helpers, so it can never accept what that path refuses.
+template <typename Fn>
+inline Bound<Fn> usual_case(const Request &rq, Fn ZRDB_ITEM_OPS::*slot) {
+  int32_t id = rq.id;
+  int32_t idx = rq.indexed ? rq.idx : 0;
+  if (rq.translate && id >= ZRDB_SYMBLINK_BASE) {
+    if (id >= ZRDB_SYMBLINK_BASE + ZRDB_SYMBLINK_MAX) return {};
+    const ZRDB_SYMPAIR pair = link_pair(id, idx);
+    id = pair.did;
+    if (rq.indexed) idx = pair.idx;
+  }
+  const ZRDB_ITEM_DESC *desc = descriptor(id);
+  if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0 || rq.prefix) return {};
+  ZRDB_DIT *dit = &zrdbIndexHdr.dit[id];
+  const ZRDB_ITEM_OPS *op = dit->op;
+  if (!record_unchanged(op, desc) || zrdbIndexHdr.dataBase == nullptr) return {};
+  if (rq.type >= 0 && desc->type != rq.type && desc->type != rq.altType) return {};
+  if (rq.syncMode >= 0 && sync_wanted(desc, rq.syncMode)) return {};
+  return {op->*slot, dit, idx};
+}
+
+// Every check in order, logging what fails. Out of line, and it builds the
+// Request itself from `make`: so the usual case above keeps the Request and
+// the caller's arguments in registers and needs no stack frame. The lambdas
+// capture by value for the same reason.
+template <typename Make, typename Fn, typename Call>
+[[gnu::noinline, gnu::cold]] int dispatch_checked(Make make, Fn ZRDB_ITEM_OPS::*slot, Call call) {
+  const Request rq = make();
   Target t{};
   if (const int rc = resolve(rq, t); rc != 0) return rc;
   Fn fn = bound_handler(rq, t, slot);
@@ -101,10 +141,25 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call &&call) {
   return call(fn, &zrdbIndexHdr.dit[t.id], t.idx);
 }
 
+// `make` returns the caller's Request; `call` calls the handler it gets with
+// the item and the element.
+template <typename Make, typename Fn, typename Call>
+  requires std::is_invocable_r_v<Request, Make>
+int dispatch(Make make, Fn ZRDB_ITEM_OPS::*slot, Call call) {
+  if (const Bound<Fn> b = usual_case(make(), slot); b.fn != nullptr)
+    return call(b.fn, b.dit, b.idx);
+  return dispatch_checked(make, slot, call);
+}
+
+template <typename Fn, typename Call>
+int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call call) {
+  return dispatch([&rq] { return rq; }, slot, call);
+}
+
 // d_ctrl through dispatch, for the communication-object functions.
 inline int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
   return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
-                  [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
+                  [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
 }
 
 }  // namespace zrdb

@@ -85,41 +85,44 @@ extern "C" {
 
 int zrdb_symblink_check(int32_t id, int32_t idx, int32_t *outId, int32_t *outIdx) {
   if (id < ZRDB_SYMBLINK_BASE || id >= ZRDB_SYMBLINK_BASE + ZRDB_SYMBLINK_MAX) return 0;
-  const int32_t k = id - ZRDB_SYMBLINK_BASE;
-  const ZRDB_SYMBLINK *link = k < glb_symblink_total ? glb_symblink[k] : nullptr;
-  // An undefined link or an element beyond its pairs translates to no item.
-  ZRDB_SYMPAIR pair = {-1, -1};
-  if (link != nullptr && idx >= 0 && idx < link->count) pair = link->pairs[idx];
+  const ZRDB_SYMPAIR pair = zrdb::link_pair(id, idx);
   if (outId != nullptr) *outId = pair.did;
   if (outIdx != nullptr) *outIdx = pair.idx;
   return 1;
 }
 
 int zrdb_getValue(int32_t id, void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller, .id = id, .syncMode = 1, .syncBuf = buf, .syncLen = len};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__, .id = id, .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller, .id = id, .syncMode = 0, .syncBuf = buf, .syncLen = len};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
 }
 
 int zrdb_printValue(int32_t id, int32_t mode) {
-  const Request rq{.caller = __func__,
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller,
                    .id = id,
                    .inactive = Inactive::Silent,
                    .syncMode = 1,
                    .syncLen = 4,
                    .prefix = mode == 1};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_print,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, mode); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, mode); });
 }
 
 int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.caller = __func__,
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller,
                    .id = id,
                    .idx = idx,
                    .indexed = true,
@@ -128,12 +131,14 @@ int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncMode = 1,
                    .syncBuf = buf,
                    .syncLen = len};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
-  const Request rq{.caller = __func__,
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller,
                    .id = id,
                    .idx = idx,
                    .indexed = true,
@@ -143,31 +148,37 @@ int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncIdx = false,
                    .syncBuf = buf,
                    .syncLen = len};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{.caller = __func__,
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller,
                    .id = id,
                    .idx = idx,
                    .indexed = true,
                    .syncMode = 0,
                    .syncBuf = buf,
                    .syncLen = len};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
-  const Request rq{
-      .caller = __func__, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+  const auto rq = [=, caller = __func__] {
+    return Request{
+      .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
 }
 
 int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
-  const Request rq{.caller = __func__,
+  const auto rq = [=, caller = __func__] {
+    return Request{.caller = caller,
                    .id = id,
                    .idx = idx,
                    .indexed = true,
@@ -176,8 +187,9 @@ int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {
                    .syncMode = 1,
                    .syncLen = 4,
                    .prefix = verbose != 0};
+  };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iprint,
-                        [&](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, verbose); });
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, verbose); });
 }
 
 int zrdb_getType(int32_t id) {
