@@ -73,8 +73,11 @@ int attach_index(const char *caller, bool &created) {
   return 0;
 }
 
-int parse_into_index(const char *path) {
-  std::memset(zrdbIndexHdr.sysHdr, 0, ZRDB_INDEX_SIZE);
+// A segment the kernel just created is zero already: clearing it again would
+// touch every page of it, the largest fixed cost of creating a small
+// database.
+int parse_into_index(const char *path, bool created) {
+  if (!created) std::memset(zrdbIndexHdr.sysHdr, 0, ZRDB_INDEX_SIZE);
   const int result = cfgParser(path);
   if (result == 0) zrdbIndexHdr.sysHdr->magic = ZRDB_MAGIC;
   return result;
@@ -89,13 +92,13 @@ int zrdb_cfgParse(const char *path) {
   bool created = false;
   if (zrdb::attach_index(__func__, created) != 0) return -1;
   if (!created && zrdbIndexHdr.sysHdr->magic == ZRDB_MAGIC) return cfgShmParser();
-  return zrdb::parse_into_index(path);
+  return zrdb::parse_into_index(path, created);
 }
 
 int zrdb_cfgParseFromFile(const char *path) {
   bool created = false;
   if (zrdb::attach_index(__func__, created) != 0) return -1;
-  return zrdb::parse_into_index(path);
+  return zrdb::parse_into_index(path, created);
 }
 
 int cfgShmParser(void) {
