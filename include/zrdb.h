@@ -436,6 +436,11 @@ int zrdb_semaPost(int32_t id, int32_t binary);
 int zrdb_semaWait(int32_t id);
 int zrdb_semaWait_timeout_us(int32_t id, uint32_t microseconds); /* 0: no limit */
 int zrdb_semaGetValue(int32_t id, int32_t *value);
+/* Time in ns that this process's semaphore item waits (and so the call
+ * pattern's) poll before they block; 0 blocks at once. Returns the previous
+ * setting, or -1 (nothing changed) below 0 or above 10000000. It overrides
+ * ZRDB_SPIN_NS in the environment and the build's default. */
+long zrdb_setSpinWait(long nanoseconds);
 
 /* ------------------------------------------------------------------------ */
 /* Circular buffers                                                          */

@@ -1,5 +1,7 @@
 // Semaphores: the deadline arithmetic of the timed waits, the binary post and
-// drain of the primitives, and semaphore items across processes.
+// drain of the primitives, semaphore items across processes, and the
+// polling that the item waits do before they block.
+#include <sched.h>
 #include <semaphore.h>
 #include <limits>
 
@@ -67,6 +69,39 @@ TEST(SemaphorePrimitiveTest, BinaryPostRaisesOnlyUpToTwoAndBinaryWaitsDrainFirst
   hbdb_sem_Close(sem);
 }
 
+TEST(SpinWaitTest, SettingIsBoundedAndReturnsThePreviousOne) {
+  const long initial = zrdb_setSpinWait(1234);
+  ASSERT_GE(initial, 0);
+  EXPECT_EQ(zrdb_setSpinWait(-1), -1);
+  EXPECT_EQ(zrdb_setSpinWait(kMaxSpinNs + 1), -1);
+  EXPECT_EQ(zrdb_setSpinWait(kMaxSpinNs), 1234);  // the refused calls changed nothing
+  EXPECT_EQ(zrdb_setSpinWait(0), kMaxSpinNs);
+  EXPECT_EQ(spin_budget_ns(), 0);
+  zrdb_setSpinWait(initial);
+  // The environment's text: plain decimal nanoseconds up to the bound.
+  const std::pair<const char *, long> texts[] = {
+      {nullptr, -1},    {"", -1},   {"0", 0},   {"20000", 20000}, {"10000000", kMaxSpinNs},
+      {"10000001", -1}, {"-5", -1}, {" 5", -1}, {"5us", -1},      {"99999999999999999999999", -1}};
+  for (const auto &[text, ns] : texts) EXPECT_EQ(parse_spin_ns(text), ns) << (text ? text : "null");
+}
+
+TEST(SpinWaitTest, OneCpuMeansNoPollingUnlessTheEnvironmentAsks) {
+  // In a child: pinning and the environment stay out of this process.
+  EXPECT_EQ(run_in_child([] {
+              cpu_set_t one;
+              CPU_ZERO(&one);
+              CPU_SET(sched_getcpu(), &one);
+              if (sched_setaffinity(0, sizeof one, &one) != 0) return 1;
+              unsetenv("ZRDB_SPIN_NS");
+              if (initial_spin_ns() != 0) return 2;
+              setenv("ZRDB_SPIN_NS", "777", 1);
+              if (initial_spin_ns() != 777) return 3;
+              setenv("ZRDB_SPIN_NS", "lots", 1);
+              return initial_spin_ns() == 0 ? 0 : 4;
+            }),
+            0);
+}
+
 class SemaphoreItemTest : public DatabaseTest {
  protected:
   std::string items() const override {
@@ -102,6 +137,33 @@ TEST_F(SemaphoreItemTest, WaitAndPostGoThroughTheItemAndAcrossProcesses) {
   // A process killed while it holds the semaphore leaves it taken.
   EXPECT_EQ(run_in_child([] { return zrdb_semaWait(1) == 0 ? raise(SIGKILL) : 1; }), -1);
   EXPECT_EQ(std::make_pair(value_of(1), value_of(2)), std::make_pair(1, 0));
+}
+
+TEST_F(SemaphoreItemTest, WaitsThatPollTakeOneTokenAndStillTimeOut) {
+  reattach(HBUSER_CLIENT);
+  zrdb_setSpinWait(kMaxSpinNs);  // longer than the time-outs below; children inherit it
+  // Polling is cut to the wait's own time-out, which then ends it as before.
+  EXPECT_EQ(zrdb_semaWait_timeout_us(2, 2000), -1);
+  EXPECT_EQ(value_of(2), 0);
+  // Tokens posted while a waiter of another process polls: it takes one.
+  const std::function<int()> waits[] = {[] { return zrdb_semaWait(2); },
+                                        [] { return zrdb_semaWait_timeout_us(2, 5000000); }};
+  for (const auto &wait : waits) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    Child waiter([&] {
+      const char go = 1;
+      return write(ready[1], &go, 1) == 1 && wait() == 0 ? 0 : 1;
+    });
+    char go = 0;
+    EXPECT_EQ(read(ready[0], &go, 1), 1);
+    EXPECT_EQ(zrdb_semaPost(2, 0) + zrdb_semaPost(2, 0), 0);
+    EXPECT_EQ(waiter.wait(), 0);
+    EXPECT_EQ(value_of(2), 1);
+    EXPECT_EQ(zrdb_semaWait_timeout_us(2, 1000000), 0);
+    close(ready[0]);
+    close(ready[1]);
+  }
 }
 
 }  // namespace zrdb::test

@@ -4,16 +4,29 @@
 #include "platform/semaphore.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "core.h"
 
+// The build's budget (CMake cache variable ZRDB_SPIN_NS_DEFAULT): long
+// enough to cover a wake-up on another CPU, short against a time slice.
+#ifndef ZRDB_SPIN_NS_DEFAULT
+#define ZRDB_SPIN_NS_DEFAULT 20000
+#endif
+
 namespace zrdb {
+
+static_assert(ZRDB_SPIN_NS_DEFAULT >= 0 && ZRDB_SPIN_NS_DEFAULT <= kMaxSpinNs,
+              "ZRDB_SPIN_NS_DEFAULT must lie in 0..10000000 ns");
 
 timespec deadline_after_us(const timespec &now, uint32_t microseconds) {
   constexpr uint32_t kMicrosPerSecond = 1000000;
@@ -60,6 +73,103 @@ int timed_wait(sem_t *sem, const timespec &deadline, clockid_t clock = CLOCK_REA
   return rc;
 }
 
+// Polling a semaphore only pays when its poster can run meanwhile.
+bool single_cpu() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1) return true;
+  return sysconf(_SC_NPROCESSORS_ONLN) == 1;
+}
+
+// Initialised on first use, so the environment is read once.
+std::atomic<long> &spin_budget() {
+  static std::atomic<long> budget{initial_spin_ns()};
+  return budget;
+}
+
+uint64_t monotonic_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// Tells the CPU that this is a busy-wait: it yields pipeline resources to
+// a sibling hardware thread and saves power.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  asm volatile("yield" ::: "memory");
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// One round of polls between two clock reads: 1 when a token was taken, 0
+// when none came, -1 when the handle is broken (the wait then reports it).
+// A failed poll only reads the count, so the poster's cache line is not
+// fought over.
+int poll_round(sem_t *sem) {
+  constexpr int kPollsPerClockRead = 8;
+  for (int i = 0; i < kPollsPerClockRead; ++i) {
+    if (sem_trywait(sem) == 0) return 1;
+    if (errno != EAGAIN) return -1;
+    cpu_relax();
+  }
+  return 0;
+}
+
+// Polling pays only when the poster answers within the budget. When it
+// does not, it is usually not running: it shares this CPU (then polling
+// delays it by the whole budget), or it answers much later. So a thread
+// whose polls keep finding nothing skips polling for a growing number of
+// waits, then tries again; one token found by polling ends the back-off.
+struct PollHistory {
+  uint32_t misses = 0;  // polls in a row that found nothing
+  uint32_t skips = 0;   // waits still to block without polling
+};
+thread_local PollHistory pollHistory;
+
+constexpr uint32_t kMissesBeforeSkipping = 2;
+constexpr uint32_t kMaxSkipShift = 8;  // at most 256 waits without polling
+
+// The polling step of every wait: tries to take a token for at most
+// `limitNs` (the budget, cut to the wait's own time-out). True when taken,
+// and then it is the token the blocking wait would have taken. errno is
+// left as it was.
+bool spin_take(sem_t *sem, uint64_t limitNs) {
+  PollHistory &h = pollHistory;
+  if (limitNs == 0) return false;
+  const int savedErrno = errno;
+  // A token already there says nothing about polling: the blocking wait
+  // would have taken it without sleeping too.
+  if (sem_trywait(sem) == 0) return true;
+  errno = savedErrno;
+  if (h.skips > 0) {
+    --h.skips;
+    return false;
+  }
+  const uint64_t end = monotonic_ns() + limitNs;
+  int got = 0;
+  while ((got = poll_round(sem)) == 0 && monotonic_ns() < end) {
+  }
+  errno = savedErrno;
+  if (got == 1) {
+    h.misses = 0;
+    return true;
+  }
+  if (++h.misses >= kMissesBeforeSkipping) {
+    h.skips = 1u << std::min(h.misses - kMissesBeforeSkipping, kMaxSkipShift);
+  }
+  return false;
+}
+
+// The budget for a wait of `microseconds`: the polling never outlasts it.
+uint64_t spin_limit_ns(uint64_t microseconds) {
+  const auto budget = static_cast<uint64_t>(spin_budget_ns());
+  return microseconds >= budget / 1000 + 1 ? budget : microseconds * 1000;
+}
+
 // Takes the count down to at most 1 with non-blocking waits. The count is
 // read once; a post that lands meanwhile is not accounted for.
 void drain_to_one(sem_t *sem) {
@@ -78,7 +188,42 @@ int sem_wait_monotonic_us(void *sem, uint64_t microseconds) {
   timespec deadline{};
   deadline.tv_sec = now.tv_sec + static_cast<time_t>(microseconds / 1000000 + nanos / 1000000000);
   deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+  if (spin_take(as_sem(sem), spin_limit_ns(microseconds))) return 0;
   return timed_wait(as_sem(sem), deadline, CLOCK_MONOTONIC);
+}
+
+long parse_spin_ns(const char *text) {
+  // Digits only: strtol alone would take a sign, blanks and a trailing rest.
+  if (text == nullptr || *text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) {
+    return -1;
+  }
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 10);
+  return errno != 0 || value > kMaxSpinNs ? -1 : value;
+}
+
+long initial_spin_ns() {
+  if (const long fromEnv = parse_spin_ns(std::getenv("ZRDB_SPIN_NS")); fromEnv >= 0) {
+    return fromEnv;
+  }
+  return single_cpu() ? 0 : ZRDB_SPIN_NS_DEFAULT;
+}
+
+long spin_budget_ns() { return spin_budget().load(std::memory_order_relaxed); }
+
+int sem_wait_spinning(void *sem) {
+  if (sem == nullptr) return invalid_handle();
+  if (spin_take(as_sem(sem), spin_limit_ns(UINT64_MAX))) return 0;
+  return hbdb_sem_Wait(sem);
+}
+
+int sem_timed_wait_us_spinning(void *sem, uint32_t microseconds) {
+  if (sem == nullptr) return invalid_handle();
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec deadline = deadline_after_us(now, microseconds);
+  if (spin_take(as_sem(sem), spin_limit_ns(microseconds))) return 0;
+  return timed_wait(as_sem(sem), deadline);
 }
 
 }  // namespace zrdb
@@ -170,6 +315,11 @@ int hbdb_sem_Get_Value(void *sem, int32_t *value) {
   const int rc = sem_getvalue(as_sem(sem), &n);
   if (rc == 0) *value = n;
   return rc;
+}
+
+long zrdb_setSpinWait(long nanoseconds) {
+  if (nanoseconds < 0 || nanoseconds > zrdb::kMaxSpinNs) return -1;
+  return zrdb::spin_budget().exchange(nanoseconds, std::memory_order_relaxed);
 }
 
 }  // extern "C"

@@ -101,7 +101,8 @@ int32_t sem_count(int32_t sem) {
 // Waits up to `timeoutMs` for the acknowledgement and returns the count
 // seen (0: none came). The window is that of polling the count every 200 us,
 // (t*1000)/200 polls, but the wait blocks on the semaphore with a deadline on
-// the monotonic clock: the answer is seen the moment it is posted, and
+// the monotonic clock (after polling for the spin budget, see
+// platform/semaphore.h): the answer is seen the moment it is posted, and
 // setting the system time neither shortens nor stretches the window. A
 // taken acknowledgement counts as seen and is not given back; the caller's
 // consume step drains the rest.

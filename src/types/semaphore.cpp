@@ -78,10 +78,12 @@ int zrdbsemp_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
     case ZRDBSEMPOP_WAIT:
       if (!zrdb::has_handle(dit, __func__)) return -1;
       if (para == 0) {
-        hbdb_sem_Wait(zrdb::handle(dit));
+        zrdb::sem_wait_spinning(zrdb::handle(dit));
         return 0;
       }
-      return hbdb_sem_timedWait_us(zrdb::handle(dit), static_cast<uint32_t>(para)) == 0 ? 0 : -1;
+      return zrdb::sem_timed_wait_us_spinning(zrdb::handle(dit), static_cast<uint32_t>(para)) == 0
+                 ? 0
+                 : -1;
     case ZRDBSEMPOP_POST:
       if (!zrdb::has_handle(dit, __func__)) return -1;
       if (para != 0) {
