@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <new>
 
 namespace zrdb::bench {
 
@@ -101,6 +102,44 @@ bool wait_for(const std::function<bool()> &ready, int limitMs) {
     backoff.pause();
   }
   return true;
+}
+
+Control *make_control(SharedMemory &shm) {
+  return shm.get() == nullptr ? nullptr : new (shm.get()) Control{};
+}
+
+bool start_partner(benchmark::State &state, Partner &partner, Control *ctl,
+                   const std::function<int()> &serve) {
+  if (ctl == nullptr) {
+    state.SkipWithError("mmap of the control block failed");
+    return false;
+  }
+  if (!partner.start([&] {
+        ctl->ready.store(1, std::memory_order_release);
+        return serve();
+      })) {
+    state.SkipWithError("fork failed");
+    return false;
+  }
+  if (!wait_for([&] { return ctl->ready.load(std::memory_order_acquire) != 0; })) {
+    state.SkipWithError("the partner process did not start");
+    return false;
+  }
+  return true;
+}
+
+void stop_partner(benchmark::State &state, Partner &partner, Control *ctl,
+                  const std::function<void()> &wake, int64_t expected) {
+  ctl->stop.store(1, std::memory_order_release);
+  wake();
+  const int status = partner.finish();
+  if (status != 0) {
+    state.SkipWithError("the partner process failed or had to be killed");
+  } else if (ctl->errors.load() != 0) {
+    state.SkipWithError("the partner process saw wrong or missing data");
+  } else if (ctl->served.load() != expected) {
+    state.SkipWithError("the partner process did not serve every iteration");
+  }
 }
 
 }  // namespace zrdb::bench

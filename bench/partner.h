@@ -3,9 +3,12 @@
 // inherits the attachment and the semaphore handles of this process.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace zrdb::bench {
@@ -70,5 +73,32 @@ class Backoff {
 // Calls `ready` until it returns true, for at most `limitMs`; false on
 // time-out.
 bool wait_for(const std::function<bool()> &ready, int limitMs = 5000);
+
+// What the two processes share besides the objects measured. The partner
+// writes its totals once, when it ends.
+struct Control {
+  std::atomic<int32_t> ready;
+  std::atomic<int32_t> stop;
+  std::atomic<int64_t> served;
+  std::atomic<int64_t> errors;
+  std::atomic<int64_t> idlePolls;  // a buffer's reader: reads that found it empty
+};
+// Lock-free atomics work across processes: they are plain words.
+static_assert(std::atomic<int32_t>::is_always_lock_free);
+static_assert(std::atomic<int64_t>::is_always_lock_free);
+
+// The control block at the start of `shm`; null when the mapping failed.
+Control *make_control(SharedMemory &shm);
+
+// Starts `serve` in a partner process and waits until it runs; false after
+// skipping the run with the reason.
+bool start_partner(benchmark::State &state, Partner &partner, Control *ctl,
+                   const std::function<int()> &serve);
+
+// Stops the partner (`wake` unblocks it after the stop flag is raised) and
+// checks that it served `expected` iterations without an error, else skips
+// the run with the reason.
+void stop_partner(benchmark::State &state, Partner &partner, Control *ctl,
+                  const std::function<void()> &wake, int64_t expected);
 
 }  // namespace zrdb::bench

@@ -23,6 +23,12 @@ ipc_leftovers() {
 
 before=$(ipc_leftovers)
 
+# The circular buffer benchmark's third-party baseline, boost::lockfree's
+# spsc_queue, is header-only; without it that baseline is left out.
+if [ ! -f /usr/include/boost/lockfree/spsc_queue.hpp ]; then
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends libboost-dev >/dev/null
+fi
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default

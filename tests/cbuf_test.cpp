@@ -1,5 +1,6 @@
 // Circular buffers: slot layout, the fit limit of a record, overflow and
-// underflow accounting, and reads into short destinations.
+// underflow accounting, reads into short destinations, parts of every
+// length across the wrap of both indices.
 #include "support/fixture.h"
 
 namespace zrdb::test {
@@ -7,11 +8,12 @@ namespace zrdb::test {
 class CbufTest : public DatabaseTest {
  protected:
   std::string items() const override {
-    return "id=1, name=cb, type=cbuf, size=32*4\nid=2, value=7\n";
+    return "id=1, name=cb, type=cbuf, size=32*4\nid=2, value=7\n"
+           "id=3, name=wide, type=cbuf, size=152*3\nid=4, name=unlisted, type=cbuf, size=32*2\n";
   }
   void SetUp() override {
     DatabaseTest::SetUp();
-    const int32_t list[] = {1, 2, -1};  // the id list adds d_print to d_ctrl
+    const int32_t list[] = {1, 2, 3, -1};  // the id list adds d_print to d_ctrl
     reattach(HBUSER_CLIENT, list);
   }
 };
@@ -95,6 +97,51 @@ TEST_F(CbufTest, ShortOrMissingDestinationSkipsThatPartButConsumesTheRecord) {
     EXPECT_EQ(read, got);
     EXPECT_EQ(record(), "-1");  // consumed
   }
+}
+
+TEST_F(CbufTest, PartsOfEveryLengthArriveIntactLapAfterLap) {
+  char *area = static_cast<char *>(zrdb_getBaseAddr()) + descriptor(3)->offset;
+  const auto *hdr = reinterpret_cast<const ZRDB_CBUF_HDR *>(area);
+  // Message and data lengths around each size the copies switch at; the
+  // slots carry 140 bytes, three slots wrap rd and wr every third record.
+  const std::pair<int32_t, int32_t> rows[] = {{1, 0},   {2, 3},   {3, 4},   {4, 7},   {7, 8},
+                                              {8, 15},  {16, 16}, {17, 31}, {32, 33}, {8, 56},
+                                              {63, 64}, {64, 65}, {0, 140}, {70, 70}};
+  char msg[160], data[160];
+  for (size_t i = 0; i < 160; ++i) msg[i] = char('a' + i % 26), data[i] = char('A' + i % 26);
+  for (const auto &[m, d] : rows) {
+    char *slot = area + 20 + 152 * hdr->wr;
+    std::memset(slot, 0x77, 152);
+    ASSERT_EQ(zrdb_cbufWrite(3, msg + m % 5, m, data + d % 7, d), 0) << m << "+" << d;
+    EXPECT_EQ(std::string(slot + 8, size_t(m + d)),
+              std::string(msg + m % 5, size_t(m)) + std::string(data + d % 7, size_t(d)));
+    EXPECT_EQ(std::string(slot + 8 + m + d, size_t(144 - m - d)),
+              std::string(size_t(144 - m - d), 0x77));
+    char gotMsg[160], gotData[160];
+    std::memset(gotMsg, 0x55, sizeof gotMsg);
+    std::memset(gotData, 0x55, sizeof gotData);
+    int32_t msgLen = 0, dataLen = 0;
+    ASSERT_EQ(zrdb_cbufRead(3, gotMsg, 160, gotData, 160, &msgLen, &dataLen), 0);
+    EXPECT_EQ(std::string(gotMsg, size_t(msgLen)) + std::string(gotMsg + msgLen, 4),
+              std::string(msg + m % 5, size_t(m)) + "\x55\x55\x55\x55")
+        << m << "+" << d;
+    EXPECT_EQ(std::string(gotData, size_t(dataLen)) + std::string(gotData + dataLen, 4),
+              std::string(data + d % 7, size_t(d)) + "\x55\x55\x55\x55")
+        << m << "+" << d;
+  }
+  // Every write met one record at most: the level across the wrap is 1.
+  EXPECT_EQ(run([] { return zrdb_printValue(3, 0); }),
+            "0: wide" + std::string(28, ' ') +
+                "= Circular Buffer, size(152*3 Bytes), OF(0),UF(0),MBL(1)\n");
+}
+
+TEST_F(CbufTest, HandlerRefusesAnItemThisProcessDidNotBind) {
+  ZRDB_CBUF_PARA p{const_cast<char *>("m"), 1, const_cast<char *>("d"), 1, 0, 0, 4};
+  EXPECT_EQ(run([&] {
+              return zrdbcbuf_ctrl(&zrdbIndexHdr.dit[4], ZRDBCBUFOP_WRITE,
+                                   reinterpret_cast<intptr_t>(&p));
+            }),
+            "-9: |WARN|NONAME|zrdbcbuf_ctrl| ZRDBDID[4]:not bound in this process\n");
 }
 
 }  // namespace zrdb::test

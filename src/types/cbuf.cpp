@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
+#include "access/dispatch.h"
 #include "core.h"
 #include "types/shared_word.h"
 #include "types/slot_ring.h"
@@ -41,6 +43,12 @@ struct Cbuf : SlotRing<ZRDB_CBUF_HDR> {
 
 Cbuf view(const ZRDB_DIT *dit) { return {SlotRing<ZRDB_CBUF_HDR>::view(dit)}; }
 
+// An increment of a counter that only one side writes (uf the reader, of
+// the writer): the ordinary increment the statistics call for, without a
+// locked instruction on the header's cache line, which the other side is
+// using at the same moment.
+void bump(uint32_t &counter) { store(counter, load(counter) + 1); }
+
 uint32_t slot_field(const unsigned char *slot, size_t offset) {
   uint32_t value = 0;
   std::memcpy(&value, slot + offset, sizeof value);
@@ -49,6 +57,33 @@ uint32_t slot_field(const unsigned char *slot, size_t offset) {
 
 void set_slot_field(unsigned char *slot, size_t offset, uint32_t value) {
   std::memcpy(slot + offset, &value, sizeof value);
+}
+
+// Copies one part of a record. Parts are often a few dozen bytes, for which
+// a call into the C library's memcpy costs more than the copy: up to 64
+// bytes are copied here in at most two fixed-size moves that may overlap.
+[[gnu::always_inline]] inline void copy_part(void *to, const void *from, uint32_t n) {
+  auto *d = static_cast<unsigned char *>(to);
+  const auto *s = static_cast<const unsigned char *>(from);
+  const auto two = [d, s, n](auto size) {
+    std::memcpy(d, s, size);
+    std::memcpy(d + n - size, s + n - size, size);
+  };
+  if (n > 64) {
+    std::memcpy(d, s, n);
+  } else if (n > 32) {
+    two(std::integral_constant<size_t, 32>{});
+  } else if (n > 16) {
+    two(std::integral_constant<size_t, 16>{});
+  } else if (n >= 8) {
+    two(std::integral_constant<size_t, 8>{});
+  } else if (n >= 4) {
+    two(std::integral_constant<size_t, 4>{});
+  } else if (n > 0) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
 }
 
 int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
@@ -63,7 +98,7 @@ int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
     return -1;
   }
   const auto msize = static_cast<uint32_t>(p.msize);
-  std::memcpy(slot + sizeof(ZRDB_CBUF_SLOT), p.msg, msize);
+  copy_part(slot + sizeof(ZRDB_CBUF_SLOT), p.msg, msize);
   set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, msgLen), msize);
   if (p.data == nullptr || static_cast<uint32_t>(p.dsize) > cb.room() - msize) {
     log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or dsize is too big(%d)\n", p.did,
@@ -72,17 +107,21 @@ int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
     return -1;
   }
   const auto dsize = static_cast<uint32_t>(p.dsize);
-  std::memcpy(slot + sizeof(ZRDB_CBUF_SLOT) + msize, p.data, dsize);
+  copy_part(slot + sizeof(ZRDB_CBUF_SLOT) + msize, p.data, dsize);
   set_slot_field(slot, offsetof(ZRDB_CBUF_SLOT, dataLen), dsize);
 
   // Publish: the slot's bytes happen before the reader's acquire of wr.
-  const int32_t next = (wr + 1) % cb.count;
+  const int32_t next = cb.next(wr);
   index_ref(cb.hdr->wr).store(next, std::memory_order_release);
   const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_acquire);
   // A damaged rd only skews the statistics; the level stays in 0..N-1.
-  const int32_t level = cb.index_ok(rd, p.did, func) ? (next + cb.count - rd) % cb.count : 0;
+  int32_t level = 0;
+  if (cb.index_ok(rd, p.did, func)) {
+    level = next - rd;  // (next + N - rd) mod N, both indices being in 0..N-1
+    if (level < 0) level += cb.count;
+  }
   if (static_cast<uint32_t>(level) > load(cb.hdr->mbl)) store(cb.hdr->mbl, level);
-  if (level + 1 >= cb.count) count(cb.hdr->of);
+  if (level + 1 >= cb.count) bump(cb.hdr->of);
   return 0;
 }
 
@@ -91,7 +130,7 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
   const int32_t rd = index_ref(cb.hdr->rd).load(std::memory_order_relaxed);
   const int32_t wr = index_ref(cb.hdr->wr).load(std::memory_order_acquire);
   if (rd == wr) {
-    count(cb.hdr->uf);
+    bump(cb.hdr->uf);
     return -1;
   }
   if (!cb.index_ok(rd, p.did, func)) return ZRDB_ERR_CORRUPT;
@@ -103,14 +142,14 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
       std::min(slot_field(slot, offsetof(ZRDB_CBUF_SLOT, dataLen)), cb.room() - msgLen);
   const unsigned char *message = slot + sizeof(ZRDB_CBUF_SLOT);
   if (p.msg != nullptr && msgLen <= static_cast<uint32_t>(p.msize)) {
-    std::memcpy(p.msg, message, msgLen);
+    copy_part(p.msg, message, msgLen);
     p.msgLen = static_cast<int32_t>(msgLen);
   } else {
     log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or msize is too small(%d)\n", p.did,
                 p.msize);
   }
   if (p.data != nullptr && dataLen <= static_cast<uint32_t>(p.dsize)) {
-    std::memcpy(p.data, message + msgLen, dataLen);
+    copy_part(p.data, message + msgLen, dataLen);
     p.dataLen = static_cast<int32_t>(dataLen);
   } else {
     log_message(LogLevel::Warn, func, "ZRDBDID[%d]:Null buffer or or dsize is too small(%d)\n",
@@ -118,8 +157,24 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
   }
   // Consumed even when a part could not be delivered. The release keeps the
   // copies above from being overtaken by a writer that reuses the slot.
-  index_ref(cb.hdr->rd).store((rd + 1) % cb.count, std::memory_order_release);
+  index_ref(cb.hdr->rd).store(cb.next(rd), std::memory_order_release);
   return 0;
+}
+
+// The dispatch of both access functions, inlined into each: the
+// out-of-line call_ctrl would take the type as a variable and cost a call
+// on every record, and the request is built only on the checked path.
+[[gnu::always_inline]] inline int call_cbuf(const char *caller, int32_t did, int32_t op,
+                                            ZRDB_CBUF_PARA *p) {
+  return dispatch(
+      [caller, did] {
+        return Request{
+            .caller = caller, .id = did, .inactive = Inactive::Unchecked, .type = ZRDB_TYPE_CBUF};
+      },
+      &ZRDB_ITEM_OPS::d_ctrl,
+      [op, p](auto fn, ZRDB_DIT *dit, int32_t) {
+        return fn(dit, op, reinterpret_cast<intptr_t>(p));
+      });
 }
 
 }  // namespace
@@ -143,11 +198,18 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
     ZRDB_LOG(Warn, "CBUF_CTRL: invalid operation(%d)\n", op);
     return -1;
   }
-  if (p == nullptr ||
-      !zrdb::geometry_ok(dit->desc, zrdb::kSlotOverhead, "circular buffer", __func__))
-    return -1;
-  p->did = dit->desc->did;
-  const zrdb::Cbuf cb = zrdb::view(dit);
+  if (p == nullptr) return -1;
+  // The geometry checked at bind bounds every slot address; rd and wr, read
+  // from the header on every call, are range-checked against it each time.
+  zrdb::BoundGeometry geometry{};
+  if (!zrdb::bound_geometry(dit, geometry)) {
+    ZRDB_LOG(Warn, "ZRDBDID[%d]:not bound in this process\n",
+             dit->desc != nullptr ? dit->desc->did : -1);
+    return ZRDB_ERR_CORRUPT;
+  }
+  if (!zrdb::geometry_ok(geometry, zrdb::kSlotOverhead, "circular buffer", __func__)) return -1;
+  p->did = geometry.did;
+  const zrdb::Cbuf cb{zrdb::SlotRing<ZRDB_CBUF_HDR>::view(geometry)};
   return op == ZRDBCBUFOP_WRITE ? zrdb::write_record(cb, *p, __func__)
                                 : zrdb::read_record(cb, *p, __func__);
 }
@@ -169,15 +231,13 @@ int zrdbcbuf_print(ZRDB_DIT *dit, int32_t mode) {
 int zrdb_cbufWrite(int32_t did, const void *msg, int32_t msize, const void *data, int32_t dsize) {
   // The block serves both directions; a write only reads through it.
   ZRDB_CBUF_PARA p{const_cast<void *>(msg), msize, const_cast<void *>(data), dsize, 0, 0, did};
-  return zrdb::call_ctrl(__func__, did, ZRDB_TYPE_CBUF, ZRDBCBUFOP_WRITE,
-                         reinterpret_cast<intptr_t>(&p));
+  return zrdb::call_cbuf(__func__, did, ZRDBCBUFOP_WRITE, &p);
 }
 
 int zrdb_cbufRead(int32_t did, void *msg, int32_t msize, void *data, int32_t dsize, int32_t *msgLen,
                   int32_t *dataLen) {
   ZRDB_CBUF_PARA p{msg, msize, data, dsize, 0, 0, did};
-  const int rc = zrdb::call_ctrl(__func__, did, ZRDB_TYPE_CBUF, ZRDBCBUFOP_READ,
-                                 reinterpret_cast<intptr_t>(&p));
+  const int rc = zrdb::call_cbuf(__func__, did, ZRDBCBUFOP_READ, &p);
   if (rc != 0) return rc;
   if (msgLen != nullptr) *msgLen = p.msgLen;
   if (dataLen != nullptr) *dataLen = p.dataLen;

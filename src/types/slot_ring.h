@@ -6,12 +6,45 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 #include "core.h"
 
 namespace zrdb {
 
 inline std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
+
+// An item's geometry as it passed the full record check when this process
+// bound it, read from the process's own copy of that record: a descriptor
+// scribbled on after the check cannot widen the slots or the count under a
+// running call, and no descriptor word is read again per call.
+struct BoundGeometry {
+  int32_t did;
+  int32_t elemSize;
+  int32_t count;
+  uint32_t offset;
+};
+
+static_assert(offsetof(ZRDB_ITEM_DESC, did) >= kCheckedHeadOffset &&
+              offsetof(ZRDB_ITEM_DESC, count) + 4 <=
+                  kCheckedHeadOffset + sizeof(CheckedRecord{}.head));
+
+// False when the item is not bound here or its copy was checked against
+// another data segment than the one attached now.
+inline bool bound_geometry(const ZRDB_DIT *dit, BoundGeometry &g) {
+  if (dit->op == nullptr || zrdbIndexHdr.dataBase == nullptr) return false;
+  const CheckedRecord &rec = reinterpret_cast<const BoundItem *>(dit->op)->checked;
+  if (rec.limit == 0 || rec.limit != g_dataSegmentSize) return false;
+  const auto *head = reinterpret_cast<const unsigned char *>(rec.head);
+  const auto word = [head](size_t field) {
+    int32_t value = 0;
+    std::memcpy(&value, head + field - kCheckedHeadOffset, sizeof value);
+    return value;
+  };
+  g = {word(offsetof(ZRDB_ITEM_DESC, did)), word(offsetof(ZRDB_ITEM_DESC, elemSize)),
+       word(offsetof(ZRDB_ITEM_DESC, count)), rec.offset};
+  return true;
+}
 
 // The buffer as this process sees it. With an E that is not a multiple of 4
 // the slots are unaligned, so their fields are copied, never dereferenced.
@@ -27,6 +60,13 @@ struct SlotRing {
     return {reinterpret_cast<Hdr *>(base), base + sizeof(Hdr), dit->desc->elemSize,
             dit->desc->count};
   }
+  static SlotRing view(const BoundGeometry &g) {
+    auto *base = static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + g.offset;
+    return {reinterpret_cast<Hdr *>(base), base + sizeof(Hdr), g.elemSize, g.count};
+  }
+  // The index after `i`, which must be in 0..count-1: a compare, where a
+  // division would cost tens of cycles on every call.
+  int32_t next(int32_t i) const { return i + 1 == count ? 0 : i + 1; }
   unsigned char *slot(int32_t i) const {
     return slots + static_cast<size_t>(i) * static_cast<size_t>(elemSize);
   }
@@ -42,13 +82,17 @@ struct SlotRing {
 // A slot shorter than its fixed part would let writes run into the next
 // slot or the neighbouring item: such a buffer is refused. `kind` names the
 // buffer in the message.
+inline bool geometry_ok(const BoundGeometry &g, int32_t minSlot, const char *kind,
+                        const char *func) {
+  if (g.elemSize >= minSlot && g.count >= 1) return true;
+  log_message(LogLevel::Warn, func,
+              "ZRDBDID[%d]:%s size(%d*%d) refused, slots need at least %d bytes\n", g.did, kind,
+              g.elemSize, g.count, minSlot);
+  return false;
+}
 inline bool geometry_ok(const ZRDB_ITEM_DESC *desc, int32_t minSlot, const char *kind,
                         const char *func) {
-  if (desc->elemSize >= minSlot && desc->count >= 1) return true;
-  log_message(LogLevel::Warn, func,
-              "ZRDBDID[%d]:%s size(%d*%d) refused, slots need at least %d bytes\n", desc->did, kind,
-              desc->elemSize, desc->count, minSlot);
-  return false;
+  return geometry_ok({desc->did, desc->elemSize, desc->count, desc->offset}, minSlot, kind, func);
 }
 
 }  // namespace zrdb
