@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "access/dispatch.h"
+#include "types/plain_copy.h"
 
 extern "C" {
 int32_t glb_ZrdbDebugLvl = 0;
@@ -95,16 +96,18 @@ int zrdb_getValue(int32_t id, void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{.caller = caller, .id = id, .syncMode = 1, .syncBuf = buf, .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get, [=](auto fn, ZRDB_DIT *dit, int32_t) {
+    return zrdb::call_get(fn, dit, buf, len);
+  });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{.caller = caller, .id = id, .syncMode = 0, .syncBuf = buf, .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set, [=](auto fn, ZRDB_DIT *dit, int32_t) {
+    return zrdb::call_set(fn, dit, buf, len);
+  });
 }
 
 int zrdb_printValue(int32_t id, int32_t mode) {
@@ -132,8 +135,9 @@ int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
+    return zrdb::call_iget(fn, dit, i, buf, len);
+  });
 }
 
 int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
@@ -149,8 +153,9 @@ int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
+    return zrdb::call_iget(fn, dit, i, buf, len);
+  });
 }
 
 int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
@@ -163,8 +168,9 @@ int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
+    return zrdb::call_iset(fn, dit, i, buf, len);
+  });
 }
 
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
@@ -172,8 +178,9 @@ int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) 
     return Request{
       .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
-                        [=](auto fn, ZRDB_DIT *dit, int32_t i) { return fn(dit, i, buf, len); });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
+    return zrdb::call_iset(fn, dit, i, buf, len);
+  });
 }
 
 int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {

@@ -5,34 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core.h"
+#include "types/plain_copy.h"
 
 namespace zrdb {
 namespace {
-
-// `handler` names the calling handler in the log.
-bool index_ok(const char *handler, const ZRDB_DIT *dit, int32_t idx) {
-  if (idx >= 0 && idx < dit->desc->count) return true;
-  log_message(LogLevel::Warn, handler, "DID(%d),idx(%d) is out of range!\n", dit->desc->did, idx);
-  return false;
-}
-
-// Byte offset of element idx and the bytes a copy of `len` may move from
-// there: min(size, len), cut at the end of the item. A negative length
-// copies nothing.
-struct Span {
-  int64_t start;
-  size_t bytes;
-};
-
-Span element_span(const ZRDB_DIT *dit, int32_t idx, int32_t len) {
-  const ZRDB_ITEM_DESC *desc = dit->desc;
-  const int64_t start = static_cast<int64_t>(desc->elemSize) * idx;
-  const int64_t room = static_cast<int64_t>(desc->size) - start;
-  const int64_t bytes =
-      std::min({static_cast<int64_t>(desc->size), static_cast<int64_t>(len), room});
-  return {start, bytes > 0 ? static_cast<size_t>(bytes) : 0};
-}
 
 // The characters of a text field, never past its end.
 int text_length(const unsigned char *text, int64_t room) {
@@ -46,29 +22,6 @@ uint32_t element_value(const ZRDB_DIT *dit, int32_t idx) {
   uint32_t value = 0;
   std::memcpy(&value, item_data(dit) + span.start, span.bytes);
   return value;
-}
-
-// Copies between the caller's buffer and element idx.
-// One 32-bit element is by far the most common copy: a fixed-size copy
-// compiles to a single move instead of a library call.
-void copy_bytes(void *dst, const void *src, size_t bytes) {
-  if (bytes == 4) {
-    std::memcpy(dst, src, 4);
-  } else if (bytes > 0) {
-    std::memcpy(dst, src, bytes);
-  }
-}
-
-int copy_out(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  const Span span = element_span(dit, idx, len);
-  if (buf != nullptr) copy_bytes(buf, item_data(dit) + span.start, span.bytes);
-  return 0;
-}
-
-int copy_in(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  const Span span = element_span(dit, idx, len);
-  if (buf != nullptr) copy_bytes(item_data(dit) + span.start, buf, span.bytes);
-  return 0;
 }
 
 // Prints a text field (bounded by `room`), verbose with the item name and,
@@ -101,13 +54,11 @@ int zrdbgeneric_set(ZRDB_DIT *dit, const void *buf, int32_t len) {
 }
 
 int zrdbgeneric_iget(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
-  return zrdb::copy_out(dit, idx, buf, len);
+  return zrdb::generic_iget(dit, idx, buf, len);
 }
 
 int zrdbgeneric_iset(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
-  return zrdb::copy_in(dit, idx, buf, len);
+  return zrdb::generic_iset(dit, idx, buf, len);
 }
 
 int zrdbgeneric_print(ZRDB_DIT *dit, int32_t verbose) {
