@@ -157,9 +157,17 @@ int dispatch(const Request &rq, Fn ZRDB_ITEM_OPS::*slot, Call call) {
 }
 
 // d_ctrl through dispatch, for the communication-object functions.
-inline int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
-  return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl,
+// `make` returns the caller's Request, as for dispatch: a hot caller passes
+// one so that the usual case keeps it in registers.
+template <typename Make>
+  requires std::is_invocable_r_v<Request, Make>
+int call_ctrl(Make make, int32_t op, intptr_t para) {
+  return dispatch(make, &ZRDB_ITEM_OPS::d_ctrl,
                   [=](auto fn, ZRDB_DIT *dit, int32_t) { return fn(dit, op, para); });
+}
+
+inline int call_ctrl(const Request &rq, int32_t op, intptr_t para) {
+  return call_ctrl([&rq] { return rq; }, op, para);
 }
 
 }  // namespace zrdb

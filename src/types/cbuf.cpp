@@ -166,15 +166,12 @@ int read_record(const Cbuf &cb, ZRDB_CBUF_PARA &p, const char *func) {
 // on every record, and the request is built only on the checked path.
 [[gnu::always_inline]] inline int call_cbuf(const char *caller, int32_t did, int32_t op,
                                             ZRDB_CBUF_PARA *p) {
-  return dispatch(
+  return call_ctrl(
       [caller, did] {
         return Request{
             .caller = caller, .id = did, .inactive = Inactive::Unchecked, .type = ZRDB_TYPE_CBUF};
       },
-      &ZRDB_ITEM_OPS::d_ctrl,
-      [op, p](auto fn, ZRDB_DIT *dit, int32_t) {
-        return fn(dit, op, reinterpret_cast<intptr_t>(p));
-      });
+      op, reinterpret_cast<intptr_t>(p));
 }
 
 }  // namespace
