@@ -3,6 +3,7 @@
 // may own the item.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -191,15 +192,16 @@ TEST_F(ThreadFifoTest, OneOwnerAtATimeAndAKilledOwnerLetsGo) {
 }
 
 TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
+  const std::string failed =
+      "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Open lock file failed!\n"
+      "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): /tmp/zrdbid4901.lock: ";
   const std::string target = dir_.path() + "/victim";
   ASSERT_EQ(symlink(target.c_str(), "/tmp/zrdbid4901.lock"), 0);
-  EXPECT_EQ(run([&] { return attach(); }),
-            "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Open lock file failed!\n");
+  EXPECT_EQ(run([&] { return attach(); }), failed + std::strerror(ELOOP) + "\n");
   EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
   unlink("/tmp/zrdbid4901.lock");
   ASSERT_EQ(mkfifo("/tmp/zrdbid4901.lock", 0600), 0);  // must not block the open
-  EXPECT_EQ(run([&] { return attach(); }),
-            "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Open lock file failed!\n");
+  EXPECT_EQ(run([&] { return attach(); }), failed + "not a regular file\n");
   unlink("/tmp/zrdbid4901.lock");
 
   const int32_t crowd[] = {kTooMany, -1};
@@ -212,6 +214,35 @@ TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
               return flock(fd, LOCK_EX | LOCK_NB);
             }),
             0);
+}
+
+// Out of descriptors, the open says so and names the limit, whether the
+// lock file or a pipe ran into it.
+TEST_F(ThreadFifoTest, OpenOutOfDescriptorsNamesTheLimit) {
+  const std::string head = "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901)";
+  const std::pair<int, std::string> cases[] = {  // descriptors to spare, the lines
+      {0, head + ": Open lock file failed!\n|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): "
+                 "/tmp/zrdbid4901.lock: "},
+      {1, head + ":pipe[0] open failed\n|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901):pipe[0]: "}};
+  for (const auto &[spare, lines] : cases) {
+    zrdb_Cleanup();
+    ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlim_t limit = 0;
+    const std::string out = run([&] {
+      const int lowestFree = dup(0);  // every lower descriptor is in use
+      close(lowestFree);
+      limit = static_cast<rlim_t>(lowestFree + spare);
+      const rlimit tight{limit, saved.rlim_max};
+      setrlimit(RLIMIT_NOFILE, &tight);
+      const int rc = zrdb_Init(HBUSER_CLIENT, kOwned);
+      setrlimit(RLIMIT_NOFILE, &saved);
+      return rc;
+    });
+    EXPECT_EQ(out, lines + std::strerror(EMFILE) + ": this process may hold " +
+                       std::to_string(limit) + " descriptors (RLIMIT_NOFILE, ulimit -n)\n");
+  }
 }
 
 }  // namespace zrdb::test

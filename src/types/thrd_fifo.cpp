@@ -15,6 +15,7 @@
 #include "access/dispatch.h"
 #include "platform/fifo.h"
 #include "platform/item_lock.h"
+#include "platform/sys_cause.h"
 #include "types/shared_word.h"
 
 namespace zrdb {
@@ -170,7 +171,9 @@ int zrdbthrdfifo_open(ZRDB_DIT *dit) {
     zrdb::FifoEntry &e = ctx->entries[i];
     // Close-on-exec: a program one of the threads starts must not keep them.
     if (pipe2(e.fd, O_CLOEXEC) != 0) {
+      const zrdb::SysCause cause = zrdb::descriptor_cause(errno);
       ZRDB_LOG(Err, "ZRDB(%d):pipe[%d] open failed\n", did, i);
+      ZRDB_LOG(Err, "ZRDB(%d):pipe[%d]: %s\n", did, i, cause.text);
       zrdb::release(ctx, i);
       return -2;
     }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/sys_cause.h"
 #include "types/vlink.h"
 
 #ifndef sigev_notify_thread_id
@@ -188,7 +189,10 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
   req.size = std::min<uint32_t>(msg->size, ZRDB_VLINK_DATA_MAX);
   if (msg->op == ZRDBVLINKOP_SETVALUE) std::memcpy(req.value, msg->data, req.size);
   if (zrdb_vlink_msgsnd(vlink_msg_id, &req, IPC_NOWAIT) != 0) {
-    ZRDB_LOG(Warn, "Unable to send to vlink message queue.error = %s\n", std::strerror(errno));
+    const int err = errno;
+    ZRDB_LOG(Warn, "Unable to send to vlink message queue.error = %s\n", std::strerror(err));
+    if (const zrdb::SysCause cause = zrdb::queue_send_cause(err, vlink_msg_id); cause.limit)
+      ZRDB_LOG(Warn, "%s\n", cause.text);
     return -2;
   }
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) zrdb::trace_message("APP====>MST", req);
