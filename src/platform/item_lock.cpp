@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "diag/log.h"
+#include "platform/sys_cause.h"
 
 namespace zrdb {
 
@@ -28,9 +30,12 @@ int item_lock_acquire(const char *caller, int32_t zrdid) {
   const int fd =
       open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLockFileMode);
   struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool opened = fd >= 0 && fstat(fd, &st) == 0;
+  if (!opened || !S_ISREG(st.st_mode)) {
+    const SysCause cause = opened ? SysCause{"not a regular file", false} : descriptor_cause(errno);
     if (fd >= 0) close(fd);
     log_message(LogLevel::Err, caller, "ZRDB(%d): Open lock file failed!\n", zrdid);
+    log_message(LogLevel::Err, caller, "ZRDB(%d): %s: %s\n", zrdid, path, cause.text);
     return -1;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
