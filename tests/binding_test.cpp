@@ -1,6 +1,11 @@
-// Data attach: buffers that cannot hold a record, the attach errors, and a
-// partner process that dies while attached.
+// Data attach: buffers that cannot hold a record, the attach errors, the
+// limits that refuse an allocation, and a partner process that dies while
+// attached.
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
+
+#include <fstream>
 
 #include "support/fixture.h"
 
@@ -73,6 +78,57 @@ TEST_F(BindingTest, ProcessKilledWhileAttachedLeavesItsWritesAndTheDatabaseUsabl
   uint32_t v = 0;
   EXPECT_EQ(zrdb_getiValue(2, 7, &v, 4), 0);
   EXPECT_EQ(v, 4242u);
+}
+
+// The limit that refuses a 64 MiB allocation is named, and a segment the
+// refused call made is not left behind: it would make every later
+// allocation fail with "please Remove first" and nothing to remove.
+TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: an IPC namespace of its own and kernel.shmmax";
+  constexpr unsigned long long kSize = 64ull << 20;
+  const std::string big = dir_.write("big.cfg", system_section(kTestDataKey, kSize) + items());
+  const auto vm_bytes = [] {
+    unsigned long long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+  };
+  struct Case {
+    std::string failed;                  // the specified line
+    std::function<std::string()> limit;  // imposes it; the cause line expected
+  };
+  const Case cases[] = {
+      {"BID Buffer get failed(Invalid argument)\n",
+       [] {
+         std::ofstream("/proc/sys/kernel/shmmax") << (16 << 20);
+         return "Invalid argument: 67108864 bytes exceed kernel.shmmax (16777216)\n";
+       }},
+      {"BID Buffer attaching failed(Cannot allocate memory)\n",
+       [&] {
+         const unsigned long long limit = vm_bytes() + (16 << 20);
+         const rlimit as{limit, limit};
+         setrlimit(RLIMIT_AS, &as);
+         return "Cannot allocate memory: the address space limit is " + std::to_string(limit) +
+                " bytes (RLIMIT_AS, ulimit -v in KiB)\n";
+       }},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(run_in_child([&] {
+                // Its own segments and limits, gone with it.
+                if (unshare(CLONE_NEWIPC) != 0) return 10;
+                release_process_index();
+                if (zrdb_cfgParseFromFile(big.c_str()) != 0) return 11;
+                const std::string cause = c.limit();
+                const std::string out = run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); });
+                const std::string tag = "|WARN|NONAME|zrdb_Init| ";
+                const std::string expected = "-1: " + tag + "Buffer Size:67108864, Key=" +
+                                             std::to_string(kTestDataKey) + "\n" + tag +
+                                             c.failed + tag + cause;
+                if (out != expected) std::fprintf(stderr, "got: %s", out.c_str());
+                return (out == expected ? 0 : 1) | (shmget(kTestDataKey, 0, 0) >= 0 ? 2 : 0);
+              }),
+              0)
+        << c.failed;
+  }
 }
 
 }  // namespace zrdb::test

@@ -8,17 +8,20 @@
 #include <cstring>
 
 #include "core.h"
+#include "platform/sys_cause.h"
 #include "setup/binding_table.h"
 
 namespace zrdb {
 namespace {
 
-// The messages of the attach name the public function that was called.
-void log_segment_failure(const char *caller, const char *what, int err) {
+// The messages of the attach name the public function that was called; a
+// last line names the limit that the failure ran into, when there is one.
+void log_segment_failure(const char *caller, const char *what, int err, const SysCause &cause) {
   const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   log_message(LogLevel::Warn, caller, "Buffer Size:%d, Key=%d\n", static_cast<int>(hdr->size),
               hdr->key);
   log_message(LogLevel::Warn, caller, "BID Buffer %s failed(%s)\n", what, std::strerror(err));
+  if (cause.limit) log_message(LogLevel::Warn, caller, "%s\n", cause.text);
 }
 
 bool index_attached(const char *caller) {
@@ -46,6 +49,7 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
   // Size 0 finds the segment whatever its size: the header's size is shared
   // input, and the record checks bound every access by the real size.
   int shmId = shmget(hdr->key, 0, 0666);
+  bool created = false;
   if (shmId >= 0 && allocate) {
     log_message(LogLevel::Warn, caller, "ZRDB memory has been allocated, please Remove first!\n");
     return -1;
@@ -60,14 +64,20 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
       return -1;
     }
     shmId = shmget(hdr->key, hdr->size, IPC_CREAT | IPC_EXCL | 0666);
+    created = shmId >= 0;
   }
   if (shmId < 0) {
-    log_segment_failure(caller, "get", errno);
+    const int err = errno;
+    log_segment_failure(caller, "get", err, shm_get_cause(err, hdr->size));
     return -1;
   }
   void *addr = shmat(shmId, nullptr, 0);
   if (addr == reinterpret_cast<void *>(-1)) {
-    log_segment_failure(caller, "attaching", errno);
+    const int err = errno;
+    log_segment_failure(caller, "attaching", err, shm_attach_cause(err));
+    // A segment made by this call and never attached would only block the
+    // next allocation ("please Remove first") with nothing to remove it by.
+    if (created) shmctl(shmId, IPC_RMID, nullptr);
     return -1;
   }
   if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
