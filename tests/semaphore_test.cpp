@@ -2,7 +2,9 @@
 // drain of the primitives, semaphore items across processes, and the
 // polling that the item waits do before they block.
 #include <sched.h>
+#include <grp.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <limits>
 
 #include <cerrno>
@@ -67,6 +69,26 @@ TEST(SemaphorePrimitiveTest, BinaryPostRaisesOnlyUpToTwoAndBinaryWaitsDrainFirst
   EXPECT_TRUE(ms >= 19.0 && ms < 500.0 && errno == ETIMEDOUT) << ms;
   EXPECT_LT(timed_out_after([&] { return hbdb_sem_timedWait(sem, 0); }), 1100.0);  // next second
   hbdb_sem_Close(sem);
+}
+
+// Under the usual umask 022 another user's process still opens a semaphore
+// that this one made: the database's users need not share one account.
+TEST(SemaphorePrimitiveTest, AnotherUserOpensASemaphoreMadeUnderUmask022) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  EXPECT_EQ(run_in_child([] {
+              umask(022);
+              void *sem = hbdb_sem_Create("/zrdbt_mode", 0);
+              const int opened = run_in_child([] {
+                constexpr uid_t kNobody = 65534;
+                if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                    setresuid(kNobody, kNobody, kNobody) != 0)
+                  return 2;
+                return hbdb_sem_Get("/zrdbt_mode") != nullptr ? 0 : 1;
+              });
+              hbdb_sem_Destroy("/zrdbt_mode");
+              return sem == nullptr ? 3 : opened;
+            }),
+            0);
 }
 
 TEST(SpinWaitTest, SettingIsBoundedAndReturnsThePreviousOne) {

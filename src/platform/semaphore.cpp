@@ -6,11 +6,14 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -170,6 +173,29 @@ uint64_t spin_limit_ns(uint64_t microseconds) {
   return microseconds >= budget / 1000 + 1 ? budget : microseconds * 1000;
 }
 
+// Every user's processes wait on and post the database's semaphores.
+constexpr mode_t kSemaphoreMode = 0666;
+
+// sem_open's mode passes through the umask (0644 under the usual 022), so
+// the file behind the semaphore gets its mode set afterwards. Clearing the
+// umask around sem_open instead would change it for every thread of the
+// process meanwhile. A semaphore that another user made is left as it is.
+void open_to_all_users(const char *name) {
+  // glibc and musl keep "/NAME" as /dev/shm/sem.NAME.
+  const char *base = name + std::strspn(name, "/");
+  char path[NAME_MAX + 16];
+  std::snprintf(path, sizeof path, "/dev/shm/sem.%s", base);
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  struct stat st {};
+  const bool found = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!found || (st.st_uid == geteuid() && (st.st_mode & 07777) != kSemaphoreMode &&
+                 fchmod(fd, kSemaphoreMode) != 0)) {
+    ZRDB_LOG(Warn, "%s: cannot set mode 0%o, other users may not open it: %s\n", path,
+             static_cast<unsigned>(kSemaphoreMode), found ? std::strerror(errno) : "not found");
+  }
+  if (fd >= 0) close(fd);
+}
+
 // Takes the count down to at most 1 with non-blocking waits. The count is
 // read once; a post that lands meanwhile is not accounted for.
 void drain_to_one(sem_t *sem) {
@@ -235,11 +261,12 @@ extern "C" {
 void *hbdb_sem_Create(const char *name, uint32_t initial) {
   if (name == nullptr) return nullptr;
   sem_unlink(name);  // a stale semaphore of an earlier database
-  sem_t *sem = sem_open(name, O_CREAT, 0666, initial);
+  sem_t *sem = sem_open(name, O_CREAT, zrdb::kSemaphoreMode, initial);
   if (sem == SEM_FAILED) {
     ZRDB_LOG(Err, "Create %s Semp failed, err = %s\n", name, std::strerror(errno));
     return nullptr;
   }
+  zrdb::open_to_all_users(name);
   return sem;
 }
 
