@@ -10,7 +10,8 @@
  * when it is bound through an id list (zrdb_appInit, or zrdb_Init with a
  * list), and only by one process at a time: opening takes an exclusive
  * flock on "/tmp/zrdbid<id>.lock", which the system releases when the owner
- * closes the item or dies, even by SIGKILL. The lock file stays on disk.
+ * closes the item or dies, even by SIGKILL. The lock file stays on disk
+ * until zrdb_removeItemLock (as `zrdbctl remove` calls it) deletes it.
  *
  * Statistics commands (the `mode` of zrdb_printValue, the `verbose` word of
  * zrdb_printiValue): low 16 bits 2 resets the statistics, 3 sets the trace
@@ -103,6 +104,14 @@ int zrdb_tfifo_putdata(int32_t zrdid, int32_t index, const void *buf, int32_t si
 /* output non-zero: the descriptor to read from; zero: the one to write to.
  * Returns the descriptor or a negative result as above. */
 int zrdb_tfifo_getFd(int32_t zrdid, int32_t index, int32_t output);
+
+/* Deletes the lock file of item zrdid (thread FIFO, pool, remote buffer
+ * server) when no process holds it, which it checks by taking the lock
+ * without waiting. Meant for a database that is being removed: a process
+ * opening the item at that very moment could lock the deleted file. Returns
+ * 1 when deleted, 0 when there is none, -1 when it is held, is not a regular
+ * file or cannot be deleted. */
+int zrdb_removeItemLock(int32_t zrdid);
 
 /* ------------------------------------------------------------------------ */
 /* Ring-buffer pool items (type thrd_rbuf, size = E*N: N buffers of E bytes) */

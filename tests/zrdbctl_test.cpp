@@ -307,6 +307,26 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
   expect_nothing_left();
 }
 
+// remove deletes the item lock files that nobody holds; one held by a
+// running owner stays, with its lock.
+TEST_F(ZrdbctlTest, RemoveDeletesOnlyTheLockFilesNobodyHolds) {
+  const std::string db = dir_.write("threads.cfg", system_section() +
+                                                       "id=4800, name=pool, type=thrd_rbuf, "
+                                                       "size=64*2\n"
+                                                       "id=4801, name=fifo, type=thrd_fifo, "
+                                                       "size=8*2\n");
+  expect({{"create", db}, 0, ""});
+  const int32_t both[] = {kPool, kFifo, -1}, pool[] = {kPool, -1};
+  for (const int32_t *ids : {both, pool}) {  // makes both lock files, then holds the pool's
+    zrdb_Cleanup();
+    ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+    ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  }
+  expect({{"remove"}, 0, "kept the lock file(s) of id 4800: in use"});
+  EXPECT_FALSE(fs::exists("/tmp/zrdbid4801.lock"));
+  EXPECT_TRUE(fs::exists("/tmp/zrdbid4800.lock"));
+}
+
 // zrdbctl killed while it creates: whatever the library made by then,
 // remove clears it from the segments and from /dev/shm.
 TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {

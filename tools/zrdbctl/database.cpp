@@ -94,18 +94,35 @@ std::string remove_data_by_key(int32_t key, bool &removed) {
   return format("the data segment (key 0x%08x) could not be attached; removed it by key", k);
 }
 
+// Deletes the item lock files of the removed database's items that no
+// process holds; says which stay.
+void remove_lock_files(const std::vector<int32_t> &ids) {
+  std::vector<int32_t> held;
+  for (const int32_t id : ids) {
+    if (zrdb_removeItemLock(id) < 0) held.push_back(id);
+  }
+  if (!held.empty()) {
+    std::printf("kept the lock file(s) of id %s: in use or not removable\n", id_list(held).c_str());
+  }
+}
+
 // Releases the system objects of every sound item of the database whose
-// index this process attached, then removes both segments. Returns what
-// was left, or "" when everything went.
+// index this process attached, then removes both segments and the item
+// lock files nobody holds. Returns what was left, or "" when everything
+// went.
 std::string remove_database() {
   ZRDB_INDEX_HDR *ih = zrdb_getInfoHdr();
   const int32_t key = ih->sysHdr->key;
+  std::vector<int32_t> ids;
+  for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next)
+    ids.push_back(node->did);
   const int rc = zrdb_Init(HBUSER_REMOVE, nullptr);
   if (ih->dataBase == nullptr) {
     zrdb_Cleanup();
     bool removed = false;
     const std::string data = remove_data_by_key(key, removed);
     if (!discard_index()) return data + "; the index segment could not be removed";
+    remove_lock_files(ids);
     return data + (removed ? " and the index segment, without releasing the items' system "
                              "objects (semaphores)"
                            : "; removed the index segment only");
@@ -132,7 +149,11 @@ std::string remove_database() {
         "(id %s) were not released",
         unbound.size(), rc == ZRDB_ERR_CORRUPT ? "damaged" : "unbound", id_list(unbound).c_str());
   }
-  if (!indexRemoved) left = "removing the index segment failed" + (left.empty() ? "" : "; " + left);
+  if (!indexRemoved) {
+    left = "removing the index segment failed" + (left.empty() ? "" : "; " + left);
+  } else {
+    remove_lock_files(ids);
+  }
   return left;
 }
 
