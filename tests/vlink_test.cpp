@@ -137,6 +137,28 @@ TEST_F(VlinkTest, WithoutADaemonTheTransactionEndsAfterFiveSeconds) {
   EXPECT_EQ(queued(), 0u);
 }
 
+// A queue that nobody reads fills up: the failed send says so and names
+// the queue's byte limit.
+TEST_F(VlinkTest, AFullQueueIsReportedWithItsLimit) {
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 1, 1), 0);
+  const int q = msgget(ZRDB_VLINK_QUEUE_KEY, 0);
+  msqid_ds info{};
+  ASSERT_EQ(msgctl(q, IPC_STAT, &info), 0);
+  info.msg_qbytes = 544;  // room for one request
+  ASSERT_EQ(msgctl(q, IPC_SET, &info), 0);
+  ZRDB_VLINK_WIRE stale{};
+  stale.mtype = ZRDB_VLINK_REQUEST_TYPE;
+  ASSERT_EQ(zrdb_vlink_msgsnd(q, &stale, IPC_NOWAIT), 0);
+  int32_t value = 0;
+  const std::string out =
+      run([&] { return zrdb_VLINKGetValue(kMaster, 1, 0, 1, 0, &value, 4); });
+  EXPECT_NE(out.find("|WARN|NONAME|ipc_do_xact| the queue is full: 544 of its 544 bytes in 1 "
+                     "message(s) (msg_qbytes; new queues take kernel.msgmnb); nothing reads it, "
+                     "is zrdb-vlinkd running?\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST_F(VlinkTest, LinkNumbersAndStates) {
   int32_t state = -1;
   EXPECT_EQ(zrdb_VLINKGetStatus(kMaster, 3, &state), 0);

@@ -87,11 +87,11 @@ SysCause queue_send_cause(int err, int queue) {
   msqid_ds ds{};
   if (err == EAGAIN && msgctl(queue, IPC_STAT, &ds) == 0) {
     return cause(
-        "the queue is full: %llu messages, %llu of its %llu bytes (msg_qbytes; new queues "
+        "the queue is full: %llu of its %llu bytes in %llu message(s) (msg_qbytes; new queues "
         "take kernel.msgmnb); nothing reads it, is zrdb-vlinkd running?",
-        static_cast<unsigned long long>(ds.msg_qnum),
         static_cast<unsigned long long>(ds.__msg_cbytes),
-        static_cast<unsigned long long>(ds.msg_qbytes));
+        static_cast<unsigned long long>(ds.msg_qbytes),
+        static_cast<unsigned long long>(ds.msg_qnum));
   }
   return error_text(err);
 }
