@@ -112,6 +112,9 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
        }},
   };
   for (const Case &c : cases) {
+    // qemu-arm maps the guest's memory inside a reservation of its own,
+    // which RLIMIT_AS does not govern.
+    if (under_qemu() && c.failed.find("attaching") != std::string::npos) continue;
     EXPECT_EQ(run_in_child([&] {
                 // Its own segments and limits, gone with it.
                 if (unshare(CLONE_NEWIPC) != 0) return 10;
