@@ -123,9 +123,9 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
                 const std::string cause = c.limit();
                 const std::string out = run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); });
                 const std::string tag = "|WARN|NONAME|zrdb_Init| ";
-                const std::string expected = "-1: " + tag + "Buffer Size:67108864, Key=" +
-                                             std::to_string(kTestDataKey) + "\n" + tag +
-                                             c.failed + tag + cause;
+                const std::string expected =
+                    "-1: " + tag + "Buffer Size:67108864, Key=" + std::to_string(kTestDataKey) +
+                    "\n" + tag + c.failed + tag + cause;
                 if (out != expected) std::fprintf(stderr, "got: %s", out.c_str());
                 return (out == expected ? 0 : 1) | (shmget(kTestDataKey, 0, 0) >= 0 ? 2 : 0);
               }),

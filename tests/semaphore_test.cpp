@@ -1,8 +1,8 @@
 // Semaphores: the deadline arithmetic of the timed waits, the binary post and
 // drain of the primitives, semaphore items across processes, and the
 // polling that the item waits do before they block.
-#include <sched.h>
 #include <grp.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <sys/stat.h>
 #include <limits>

@@ -220,7 +220,8 @@ TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
 // lock file or a pipe ran into it.
 TEST_F(ThreadFifoTest, OpenOutOfDescriptorsNamesTheLimit) {
   const std::string head = "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901)";
-  const std::pair<int, std::string> cases[] = {  // descriptors to spare, the lines
+  const std::pair<int, std::string> cases[] = {
+      // descriptors to spare, the lines
       {0, head + ": Open lock file failed!\n|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): "
                  "/tmp/zrdbid4901.lock: "},
       {1, head + ":pipe[0] open failed\n|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901):pipe[0]: "}};

@@ -150,8 +150,7 @@ TEST_F(VlinkTest, AFullQueueIsReportedWithItsLimit) {
   stale.mtype = ZRDB_VLINK_REQUEST_TYPE;
   ASSERT_EQ(zrdb_vlink_msgsnd(q, &stale, IPC_NOWAIT), 0);
   int32_t value = 0;
-  const std::string out =
-      run([&] { return zrdb_VLINKGetValue(kMaster, 1, 0, 1, 0, &value, 4); });
+  const std::string out = run([&] { return zrdb_VLINKGetValue(kMaster, 1, 0, 1, 0, &value, 4); });
   EXPECT_NE(out.find("|WARN|NONAME|ipc_do_xact| the queue is full: 544 of its 544 bytes in 1 "
                      "message(s) (msg_qbytes; new queues take kernel.msgmnb); nothing reads it, "
                      "is zrdb-vlinkd running?\n"),

@@ -56,7 +56,8 @@ SysCause descriptor_cause(int err) {
     return cause("%s: this process may hold %s descriptors (RLIMIT_NOFILE, ulimit -n)",
                  std::strerror(err), soft_limit(RLIMIT_NOFILE).text);
   }
-  if (err == ENFILE) return cause("%s: the system's limit fs.file-max is reached", std::strerror(err));
+  if (err == ENFILE)
+    return cause("%s: the system's limit fs.file-max is reached", std::strerror(err));
   return error_text(err);
 }
 
