@@ -85,7 +85,7 @@ TEST_F(BindingTest, ProcessKilledWhileAttachedLeavesItsWritesAndTheDatabaseUsabl
 // allocation fail with "please Remove first" and nothing to remove.
 TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: an IPC namespace of its own and kernel.shmmax";
-  constexpr unsigned long long kSize = 64ull << 20;
+  constexpr int kSize = 64 << 20;
   const std::string big = dir_.write("big.cfg", system_section(kTestDataKey, kSize) + items());
   const auto vm_bytes = [] {
     unsigned long long pages = 0;
