@@ -159,9 +159,22 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
   });
   char c;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // The statistics are the running owner's: neither a refused server nor
+  // another client's open starts them anew.
+  for (const int32_t id : {4921, 4922}) {
+    info(id).txCount = 5;
+    info(id).rxErr = 6;
+    info(id).trace = 7;
+  }
   EXPECT_EQ(run([&] { return attach({4921}); }),
             "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
+  EXPECT_EQ(info(4921).status & 1, 1);  // the owner's open bit
+  for (const int32_t id : {4921, 4922}) {
+    EXPECT_EQ(info(id).txCount, 5u) << id;
+    EXPECT_EQ(info(id).rxErr, 6u) << id;
+    EXPECT_EQ(info(id).trace, 7) << id;
+  }
   kill(owner.pid(), SIGKILL);
   owner.wait();
   EXPECT_EQ(attach({4921}), 0);

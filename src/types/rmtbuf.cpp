@@ -335,7 +335,6 @@ int zrdbrmtbuf_create(ZRDB_DIT *dit) {
 int zrdbrmtbuf_open(ZRDB_DIT *dit) {
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
   const int32_t did = dit->desc->did;
-  std::memset(&info->status, 0, zrdb::kStatusBlock);
   // The open reads the text itself: the parsed fields are shared input.
   zrdb::Endpoint e{};
   if (zrdb::endpoint_of(dit, e) != 0) {
@@ -350,8 +349,13 @@ int zrdbrmtbuf_open(ZRDB_DIT *dit) {
     return -1;
   }
   int32_t lockFd = -1;
-  if (e.role == ZRDB_RMTBUF_ROLE_SERVER && (lockFd = zrdb::item_lock_acquire(__func__, did)) < 0)
-    return -1;
+  // The statistics belong to the running owner: only a server that holds the
+  // lock starts them anew; a refused server, a client or a printing process
+  // leaves them as they are.
+  if (e.role == ZRDB_RMTBUF_ROLE_SERVER) {
+    if ((lockFd = zrdb::item_lock_acquire(__func__, did)) < 0) return -1;
+    std::memset(&info->status, 0, zrdb::kStatusBlock);
+  }
   auto *ctx = static_cast<Context *>(std::calloc(1, sizeof(Context)));
   if (ctx == nullptr) {
     ZRDB_LOG(Err, "ZRDB(%d): Remote buffer Entry allocation failed!\n", did);
