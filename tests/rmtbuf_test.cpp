@@ -112,6 +112,18 @@ class RmtbufTest : public DatabaseTest {
     const int rc = zrdb_rmtbufRead(id, buf, sizeof buf, &len);
     return rc != 0 ? std::to_string(rc) : std::string(buf, size_t(len));
   }
+  // Reads until `want` arrives, for at most `tries` one-second waits.
+  static bool await(int32_t id, const std::string &want, int tries = 5) {
+    for (int i = 0; i < tries; ++i)
+      if (read(id) == want) return true;
+    return false;
+  }
+  static int socket_of(int32_t id) {
+    ZRDB_RMTBUF_PARA p{};
+    return zrdbrmtbuf_ctrl(&zrdbIndexHdr.dit[id], ZRDBRMTBUF_GETFD, intptr_t(&p)) == 0
+               ? int(intptr_t(p.buf))
+               : -1;
+  }
 };
 
 TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
@@ -137,13 +149,7 @@ TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
   EXPECT_EQ(info(4921).txCount + info(4921).rxCount + info(4921).txErr, 0u);
   EXPECT_EQ(info(4921).trace, 7);
 
-  const int fd = [] {
-    ZRDB_RMTBUF_PARA p{};
-    return zrdbrmtbuf_ctrl(&zrdbIndexHdr.dit[4922], ZRDBRMTBUF_GETFD, intptr_t(&p)) == 0
-               ? int(intptr_t(p.buf))
-               : -1;
-  }();
-  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_TRUE(fcntl(socket_of(4922), F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(zrdb_rmtbufRead(4922, nullptr, 4, nullptr), -1);
   EXPECT_EQ(zrdb_rmtbufWrite(4927, "x", 1), -3);  // not a remote buffer
 }
@@ -193,6 +199,23 @@ TEST_F(RmtbufTest, TextsThatWouldBindOrSendElsewhereAreRefusedAtOpen) {
     EXPECT_EQ(info(id).status & 0xF, 0);
   }
   EXPECT_EQ(info(4925).port, 4464);  // as parsed at creation
+}
+
+// A daemon that closed its standard descriptors: the client's socket must
+// not land on one of them, where it would pass for uninitialised (0) or
+// carry stray output (1, 2) to the server.
+TEST_F(RmtbufTest, AClientWorksInAProcessWithoutStandardDescriptors) {
+  ASSERT_EQ(attach({4921}), 0);
+  Child client([&] {
+    close(0), close(1), close(2);
+    if (attach({4922}) != 0) return 1;
+    if (socket_of(4922) <= 2) return 2;
+    if (zrdb_rmtbufWrite(4922, "ping", 4) != 0) return 3;
+    return await(4922, "pong") ? 0 : 4;
+  });
+  EXPECT_TRUE(await(4921, "ping"));
+  EXPECT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
+  EXPECT_EQ(client.wait(), 0);
 }
 
 // Brings up the loopback device of a new network namespace with multicast.

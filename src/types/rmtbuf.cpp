@@ -155,7 +155,7 @@ void set_or_exit(int sock, int level, int name, const void *value, socklen_t siz
 }
 
 int open_client(Context &ctx, const Endpoint &e) {
-  ctx.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ctx.sock = udp_socket_above_stdio();
   if (ctx.sock < 0) {
     log_message(LogLevel::Err, "zrdbrmtbuf_open", "Create remote socket failed, %s\n",
                 std::strerror(errno));
@@ -182,7 +182,7 @@ int open_client(Context &ctx, const Endpoint &e) {
 }
 
 int open_server(Context &ctx, const Endpoint &e) {
-  ctx.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ctx.sock = udp_socket_above_stdio();
   const int on = 1;
   if (ctx.sock < 0 || setsockopt(ctx.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     log_message(LogLevel::Warn, "zrdbrmtbuf_open", "SO_REUSEADDR failed %s\n",
@@ -380,7 +380,7 @@ int zrdbrmtbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   auto *p = reinterpret_cast<ZRDB_RMTBUF_PARA *>(para);
   Context *ctx = zrdb::context_of(dit);
   const int32_t did = dit->desc->did;
-  if (p == nullptr || ctx == nullptr || ctx->sock < 1) {
+  if (p == nullptr || ctx == nullptr || ctx->sock < 0) {
     ZRDB_LOG(Warn, " REMOTE BUFFER is not been initialized!!!!\n");
     return -1;
   }
