@@ -106,11 +106,11 @@ class RmtbufTest : public DatabaseTest {
     return *reinterpret_cast<ZRDB_RMTBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
                                                  descriptor(id)->offset);
   }
-  static std::string read(int32_t id) {
-    char buf[64];
+  static std::string read(int32_t id, int32_t room = 64) {
+    std::vector<char> buf(size_t(room) + 1);
     int32_t len = -1;
-    const int rc = zrdb_rmtbufRead(id, buf, sizeof buf, &len);
-    return rc != 0 ? std::to_string(rc) : std::string(buf, size_t(len));
+    const int rc = zrdb_rmtbufRead(id, buf.data(), room, &len);
+    return rc != 0 ? std::to_string(rc) : std::string(buf.data(), size_t(len));
   }
   // Reads until `want` arrives, for at most `tries` one-second waits.
   static bool await(int32_t id, const std::string &want, int tries = 5) {
@@ -216,6 +216,63 @@ TEST_F(RmtbufTest, AClientWorksInAProcessWithoutStandardDescriptors) {
   EXPECT_TRUE(await(4921, "ping"));
   EXPECT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
   EXPECT_EQ(client.wait(), 0);
+}
+
+// Anyone may send to a client's port: it must neither take that datagram
+// nor start sending to its sender.
+TEST_F(RmtbufTest, AUnicastClientHearsOnlyItsServer) {
+  ASSERT_EQ(attach({4921, 4922}), 0);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "ping", 4), 0);
+  ASSERT_EQ(read(4921), "ping");
+  sockaddr_in client{};
+  socklen_t size = sizeof client;
+  ASSERT_EQ(getsockname(socket_of(4922), reinterpret_cast<sockaddr *>(&client), &size), 0);
+  const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(sendto(stranger, "spoof", 5, 0, reinterpret_cast<sockaddr *>(&client), size), 5);
+  ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
+  EXPECT_EQ(read(4922), "pong");
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "again", 5), 0);
+  EXPECT_EQ(read(4921), "again");
+  char byte;
+  EXPECT_LT(recv(stranger, &byte, 1, MSG_DONTWAIT), 0);
+  close(stranger);
+}
+
+// A datagram that finds no server comes back refused. That refusal is not
+// about the next transfer: a read still waits for an answer, and the next
+// datagram, sent once the server is up, goes out.
+TEST_F(RmtbufTest, AClientCarriesOnAfterItsServerWasAway) {
+  ASSERT_EQ(attach({4922}), 0);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "lost", 4), 0);
+  EXPECT_EQ(run([] { return zrdb_rmtbufRead(4922, nullptr, 0, nullptr); }), "-1: ");
+  EXPECT_EQ(info(4922).rxErr, 0u);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "lost", 4), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Child server([&] {
+    if (attach({4921}) != 0) return 1;
+    (void)!write(ready[1], "r", 1);
+    return await(4921, "found") ? 0 : 2;
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  EXPECT_EQ(zrdb_rmtbufWrite(4922, "found", 5), 0);
+  EXPECT_EQ(server.wait(), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(RmtbufTest, ADatagramLongerThanTheBufferIsReportedNotCut) {
+  ASSERT_EQ(attach({4921, 4922}), 0);
+  const std::string fits(40, 'f'), longer(41, 'l');
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, fits.data(), 40), 0);
+  EXPECT_EQ(read(4921, 40), fits);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, longer.data(), 41), 0);
+  EXPECT_EQ(run([] { return read(4921, 40) == "-1"; }),
+            "1: |WARN|NONAME|zrdbrmtbuf_ctrl| ZRDB(4921): a datagram of 41 bytes did not fit the "
+            "40 bytes given: truncated!\n");
+  EXPECT_EQ(info(4921).rxCount, 1u);
+  EXPECT_EQ(info(4921).rxErr, 1u);
 }
 
 // Brings up the loopback device of a new network namespace with multicast.
