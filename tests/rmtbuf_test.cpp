@@ -175,7 +175,7 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
   EXPECT_EQ(run([&] { return attach({4921}); }),
             "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
-  EXPECT_EQ(info(4921).status & 1, 1);  // the owner's open bit
+  EXPECT_EQ(info(4921).status & 1, 1) << "the owner's open bit";
   for (const int32_t id : {4921, 4922}) {
     EXPECT_EQ(info(id).txCount, 5u) << id;
     EXPECT_EQ(info(id).rxErr, 6u) << id;

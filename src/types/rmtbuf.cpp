@@ -18,6 +18,7 @@
 #include "access/dispatch.h"
 #include "platform/item_lock.h"
 #include "platform/net.h"
+#include "types/rmtbuf_text.h"
 #include "types/shared_word.h"
 
 namespace zrdb {
@@ -39,64 +40,10 @@ static_assert(offsetof(ZRDB_RMTBUF_INFO, rxErr) == 276);
 static_assert(offsetof(ZRDB_RMTBUF_INFO, trace) == 280);
 static_assert(offsetof(ZRDB_RMTBUF_INFO, reserved4) == 284);
 
-constexpr uint8_t kRoleBits = 0x03;
-constexpr uint8_t kProtocolBits = 0x3C;
 constexpr size_t kStatusBlock = 36;  // status .. trace
 constexpr uint8_t kStateFlags = 0x0F;
 constexpr size_t kMaxInterfaceName = 15;  // what the system's interface requests hold
 constexpr int kReadTimeoutMs = 1000;
-
-// The protocol text, parsed.
-struct Endpoint {
-  char ipAddr[16];
-  uint8_t role;
-  uint16_t port;
-  char nic[32];
-  bool portExact;  // the port text was a number in 1..65535, as written
-};
-
-// A port text that is exactly a number in 1..65535: anything else would
-// bind or send elsewhere than the text says.
-bool exact_port(const char *text) {
-  size_t n = 0;
-  for (; text[n] != '\0'; ++n) {
-    if (text[n] < '0' || text[n] > '9' || n >= 5) return false;
-  }
-  const int32_t value = parse_decimal(text);
-  return n > 0 && value >= 1 && value <= 65535;
-}
-
-int parse_endpoint(const char *text, Endpoint &e) {
-  e = {};
-  char copy[ZRDB_RMTBUF_TEXT_LEN + 1];
-  copy_padded(copy, text);  // at most 128 characters
-  constexpr const char *kDelims = " :/\r\n";
-  char *save = nullptr;
-  const char *role = strtok_r(copy, kDelims, &save);
-  if (role == nullptr) return -1;
-  if (std::strstr(role, "server") != nullptr) {
-    e.role = ZRDB_RMTBUF_ROLE_SERVER;
-  } else if (std::strstr(role, "client") != nullptr) {
-    e.role = ZRDB_RMTBUF_ROLE_CLIENT;
-  } else {
-    return -1;
-  }
-  const char *protocol = strtok_r(nullptr, kDelims, &save);
-  if (protocol == nullptr || std::strstr(protocol, "udp") == nullptr) return -1;
-  const char *address = strtok_r(nullptr, kDelims, &save);
-  if (address == nullptr || zrdb_validate_ip4(address) == 0) return -1;
-  copy_padded(e.ipAddr, address);
-  const char *port = strtok_r(nullptr, kDelims, &save);
-  if (port == nullptr) return -1;
-  e.port = static_cast<uint16_t>(parse_decimal(port));
-  e.portExact = exact_port(port);
-  const char *nic = strtok_r(nullptr, " \r\n", &save);
-  if (nic != nullptr) copy_padded(e.nic, 31, nic);  // at most 30 characters
-  return 0;
-}
-
-// The protocol text of the item, from a bounded copy of the data area.
-int endpoint_of(const ZRDB_DIT *dit, Endpoint &e) { return parse_endpoint(item_text(dit).text, e); }
 
 struct Context {
   int32_t lockFd;
@@ -358,29 +305,11 @@ int rmtbuf_call(const char *caller, int32_t zrdid, int32_t op, ZRDB_RMTBUF_PARA 
 }
 
 }  // namespace
-
-bool rmtbuf_client_role(const ZRDB_DIT &dit) {
-  Endpoint e{};
-  return endpoint_of(&dit, e) == 0 && e.role == ZRDB_RMTBUF_ROLE_CLIENT;
-}
-
 }  // namespace zrdb
 
 using zrdb::Context;
 
 extern "C" {
-
-int parseProtocolInfo(const char *text, ZRDB_RMTBUF_INFO *info) {
-  std::memset(info->nic, 0, sizeof info->nic);
-  zrdb::Endpoint e{};
-  if (text == nullptr || zrdb::parse_endpoint(text, e) != 0) return -1;
-  std::memcpy(info->ipAddr, e.ipAddr, sizeof info->ipAddr);
-  info->proto =
-      static_cast<uint8_t>((info->proto & ~(zrdb::kRoleBits | zrdb::kProtocolBits)) | e.role);
-  info->port = e.port;
-  std::memcpy(info->nic, e.nic, sizeof info->nic);
-  return 0;
-}
 
 int zrdbrmtbuf_create(ZRDB_DIT *dit) {
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
