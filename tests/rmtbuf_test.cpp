@@ -275,9 +275,8 @@ TEST_F(RmtbufTest, ADatagramLongerThanTheBufferIsReportedNotCut) {
   EXPECT_EQ(info(4921).rxErr, 1u);
 }
 
-// Brings up the loopback device of a new network namespace with multicast.
-bool private_loopback() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
+// Brings up the loopback device (of a new network namespace) with multicast.
+bool loopback_up() {
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
   ifreq req{};
   std::strcpy(req.ifr_name, "lo");
@@ -286,6 +285,7 @@ bool private_loopback() {
   close(sock);
   return up;
 }
+bool private_loopback() { return unshare(CLONE_NEWNET) == 0 && loopback_up(); }
 
 // A multicast client's open sets IP_MULTICAST_IF (and ends the process when
 // it cannot); qemu-arm 7.2 does not emulate that option.
@@ -307,6 +307,20 @@ TEST_F(RmtbufTest, MulticastGroupInAPrivateNetwork) {
     if (attach({4923, 4924}) != 0) return 11;
     if (zrdb_rmtbufWrite(4924, "to-group", 8) != 0) return 12;
     return read(4923) == "to-group" ? 0 : 13;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+// A client opened while its network is down reaches its server once it is up.
+TEST_F(RmtbufTest, AClientOpenedBeforeItsNetworkReachesItsServerLater) {
+  if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
+  const int rc = run_in_child([&] {
+    if (unshare(CLONE_NEWNET) != 0) return 10;  // its loopback device is down
+    if (attach({4921, 4922}) != 0) return 11;
+    if (zrdb_rmtbufWrite(4922, "early", 5) != -1 || info(4922).txErr != 1) return 12;
+    if (!loopback_up()) return 13;
+    if (zrdb_rmtbufWrite(4922, "later", 5) != 0) return 14;
+    return read(4921) == "later" ? 0 : 15;
   });
   EXPECT_EQ(rc, 0);
 }

@@ -121,10 +121,11 @@ int connect_client(Context &ctx) {
 // route at the open, as while the network comes up, is retried here).
 int reach_server(ZRDB_DIT *dit, Context &ctx, uint32_t &errors, const char *func) {
   if (!ctx.fixedPeer || connect_client(ctx) == 0) return 0;
+  const int err = errno;
   char address[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &ctx.peer.sin_addr, address, sizeof address);
   log_message(LogLevel::Warn, func, "ZRDB(%d): server %s:%d not reachable, %s!\n", dit->desc->did,
-              address, ntohs(ctx.peer.sin_port), std::strerror(errno));
+              address, ntohs(ctx.peer.sin_port), std::strerror(err));
   count(errors);
   return -1;
 }
