@@ -98,9 +98,11 @@ int zrdbrmtbuf_close(ZRDB_DIT *dit);
 
 /* Receives one datagram into buf (at most size bytes; *len gets its
  * length), waiting up to 1 second. zrdid may be a link id. Returns 0, -1
- * (nothing arrived, a failed receive, a null buffer or negative size), -3
- * (not open in this process) or ZRDB_ERR_CORRUPT. A server remembers the
- * sender as the destination of its next write. */
+ * (nothing arrived, a failed receive, a datagram longer than size, which is
+ * logged and counted as a failed receive, a null buffer or negative size),
+ * -3 (not open in this process) or ZRDB_ERR_CORRUPT. A server remembers the
+ * sender as the destination of its next write; a unicast client takes
+ * datagrams from its configured server only. */
 int zrdb_rmtbufRead(int32_t zrdid, void *buf, int32_t size, int32_t *len);
 /* Sends size bytes of buf as one datagram. Returns 0, -1 (a failed send,
  * or a server that has no sender to answer yet), -3 or ZRDB_ERR_CORRUPT. */

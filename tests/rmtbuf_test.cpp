@@ -106,11 +106,23 @@ class RmtbufTest : public DatabaseTest {
     return *reinterpret_cast<ZRDB_RMTBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
                                                  descriptor(id)->offset);
   }
-  static std::string read(int32_t id) {
-    char buf[64];
+  static std::string read(int32_t id, int32_t room = 64) {
+    std::vector<char> buf(size_t(room) + 1);
     int32_t len = -1;
-    const int rc = zrdb_rmtbufRead(id, buf, sizeof buf, &len);
-    return rc != 0 ? std::to_string(rc) : std::string(buf, size_t(len));
+    const int rc = zrdb_rmtbufRead(id, buf.data(), room, &len);
+    return rc != 0 ? std::to_string(rc) : std::string(buf.data(), size_t(len));
+  }
+  // Reads until `want` arrives, for at most `tries` one-second waits.
+  static bool await(int32_t id, const std::string &want, int tries = 5) {
+    for (int i = 0; i < tries; ++i)
+      if (read(id) == want) return true;
+    return false;
+  }
+  static int socket_of(int32_t id) {
+    ZRDB_RMTBUF_PARA p{};
+    return zrdbrmtbuf_ctrl(&zrdbIndexHdr.dit[id], ZRDBRMTBUF_GETFD, intptr_t(&p)) == 0
+               ? int(intptr_t(p.buf))
+               : -1;
   }
 };
 
@@ -137,13 +149,7 @@ TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
   EXPECT_EQ(info(4921).txCount + info(4921).rxCount + info(4921).txErr, 0u);
   EXPECT_EQ(info(4921).trace, 7);
 
-  const int fd = [] {
-    ZRDB_RMTBUF_PARA p{};
-    return zrdbrmtbuf_ctrl(&zrdbIndexHdr.dit[4922], ZRDBRMTBUF_GETFD, intptr_t(&p)) == 0
-               ? int(intptr_t(p.buf))
-               : -1;
-  }();
-  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_TRUE(fcntl(socket_of(4922), F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(zrdb_rmtbufRead(4922, nullptr, 4, nullptr), -1);
   EXPECT_EQ(zrdb_rmtbufWrite(4927, "x", 1), -3);  // not a remote buffer
 }
@@ -159,9 +165,22 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
   });
   char c;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // The statistics are the running owner's: neither a refused server nor
+  // another client's open starts them anew.
+  for (const int32_t id : {4921, 4922}) {
+    info(id).txCount = 5;
+    info(id).rxErr = 6;
+    info(id).trace = 7;
+  }
   EXPECT_EQ(run([&] { return attach({4921}); }),
             "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
+  EXPECT_EQ(info(4921).status & 1, 1) << "the owner's open bit";
+  for (const int32_t id : {4921, 4922}) {
+    EXPECT_EQ(info(id).txCount, 5u) << id;
+    EXPECT_EQ(info(id).rxErr, 6u) << id;
+    EXPECT_EQ(info(id).trace, 7) << id;
+  }
   kill(owner.pid(), SIGKILL);
   owner.wait();
   EXPECT_EQ(attach({4921}), 0);
@@ -182,9 +201,82 @@ TEST_F(RmtbufTest, TextsThatWouldBindOrSendElsewhereAreRefusedAtOpen) {
   EXPECT_EQ(info(4925).port, 4464);  // as parsed at creation
 }
 
-// Brings up the loopback device of a new network namespace with multicast.
-bool private_loopback() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
+// A daemon that closed its standard descriptors: the client's socket must
+// not land on one of them, where it would pass for uninitialised (0) or
+// carry stray output (1, 2) to the server.
+TEST_F(RmtbufTest, AClientWorksInAProcessWithoutStandardDescriptors) {
+  ASSERT_EQ(attach({4921}), 0);
+  Child client([&] {
+    close(0), close(1), close(2);
+    if (attach({4922}) != 0) return 1;
+    if (socket_of(4922) <= 2) return 2;
+    if (zrdb_rmtbufWrite(4922, "ping", 4) != 0) return 3;
+    return await(4922, "pong") ? 0 : 4;
+  });
+  EXPECT_TRUE(await(4921, "ping"));
+  EXPECT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
+  EXPECT_EQ(client.wait(), 0);
+}
+
+// Anyone may send to a client's port: it must neither take that datagram
+// nor start sending to its sender.
+TEST_F(RmtbufTest, AUnicastClientHearsOnlyItsServer) {
+  ASSERT_EQ(attach({4921, 4922}), 0);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "ping", 4), 0);
+  ASSERT_EQ(read(4921), "ping");
+  sockaddr_in client{};
+  socklen_t size = sizeof client;
+  ASSERT_EQ(getsockname(socket_of(4922), reinterpret_cast<sockaddr *>(&client), &size), 0);
+  const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(sendto(stranger, "spoof", 5, 0, reinterpret_cast<sockaddr *>(&client), size), 5);
+  ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
+  EXPECT_EQ(read(4922), "pong");
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "again", 5), 0);
+  EXPECT_EQ(read(4921), "again");
+  char byte;
+  EXPECT_LT(recv(stranger, &byte, 1, MSG_DONTWAIT), 0);
+  close(stranger);
+}
+
+// A datagram that finds no server comes back refused. That refusal is not
+// about the next transfer: a read still waits for an answer, and the next
+// datagram, sent once the server is up, goes out.
+TEST_F(RmtbufTest, AClientCarriesOnAfterItsServerWasAway) {
+  ASSERT_EQ(attach({4922}), 0);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "lost", 4), 0);
+  EXPECT_EQ(run([] { return zrdb_rmtbufRead(4922, nullptr, 0, nullptr); }), "-1: ");
+  EXPECT_EQ(info(4922).rxErr, 0u);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "lost", 4), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  Child server([&] {
+    if (attach({4921}) != 0) return 1;
+    (void)!write(ready[1], "r", 1);
+    return await(4921, "found") ? 0 : 2;
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  EXPECT_EQ(zrdb_rmtbufWrite(4922, "found", 5), 0);
+  EXPECT_EQ(server.wait(), 0);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(RmtbufTest, ADatagramLongerThanTheBufferIsReportedNotCut) {
+  ASSERT_EQ(attach({4921, 4922}), 0);
+  const std::string fits(40, 'f'), longer(41, 'l');
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, fits.data(), 40), 0);
+  EXPECT_EQ(read(4921, 40), fits);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, longer.data(), 41), 0);
+  EXPECT_EQ(run([] { return read(4921, 40) == "-1"; }),
+            "1: |WARN|NONAME|zrdbrmtbuf_ctrl| ZRDB(4921): a datagram of 41 bytes did not fit the "
+            "40 bytes given: truncated!\n");
+  EXPECT_EQ(info(4921).rxCount, 1u);
+  EXPECT_EQ(info(4921).rxErr, 1u);
+}
+
+// Brings up the loopback device (of a new network namespace) with multicast.
+bool loopback_up() {
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
   ifreq req{};
   std::strcpy(req.ifr_name, "lo");
@@ -193,6 +285,7 @@ bool private_loopback() {
   close(sock);
   return up;
 }
+bool private_loopback() { return unshare(CLONE_NEWNET) == 0 && loopback_up(); }
 
 // A multicast client's open sets IP_MULTICAST_IF (and ends the process when
 // it cannot); qemu-arm 7.2 does not emulate that option.
@@ -214,6 +307,20 @@ TEST_F(RmtbufTest, MulticastGroupInAPrivateNetwork) {
     if (attach({4923, 4924}) != 0) return 11;
     if (zrdb_rmtbufWrite(4924, "to-group", 8) != 0) return 12;
     return read(4923) == "to-group" ? 0 : 13;
+  });
+  EXPECT_EQ(rc, 0);
+}
+
+// A client opened while its network is down reaches its server once it is up.
+TEST_F(RmtbufTest, AClientOpenedBeforeItsNetworkReachesItsServerLater) {
+  if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
+  const int rc = run_in_child([&] {
+    if (unshare(CLONE_NEWNET) != 0) return 10;  // its loopback device is down
+    if (attach({4921, 4922}) != 0) return 11;
+    if (zrdb_rmtbufWrite(4922, "early", 5) != -1 || info(4922).txErr != 1) return 12;
+    if (!loopback_up()) return 13;
+    if (zrdb_rmtbufWrite(4922, "later", 5) != 0) return 14;
+    return read(4921) == "later" ? 0 : 15;
   });
   EXPECT_EQ(rc, 0);
 }

@@ -2,6 +2,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -9,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -65,6 +67,16 @@ int32_t get_ip_from_inf(const char *ifname, char *out, int32_t outLen) {
   }
   freeifaddrs(list);
   return rc;
+}
+
+int udp_socket_above_stdio() {
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0 || sock > STDERR_FILENO) return sock;
+  const int moved = fcntl(sock, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int err = errno;
+  close(sock);
+  errno = err;
+  return moved;
 }
 
 }  // namespace zrdb

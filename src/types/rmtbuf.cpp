@@ -18,6 +18,7 @@
 #include "access/dispatch.h"
 #include "platform/item_lock.h"
 #include "platform/net.h"
+#include "types/rmtbuf_text.h"
 #include "types/shared_word.h"
 
 namespace zrdb {
@@ -39,71 +40,19 @@ static_assert(offsetof(ZRDB_RMTBUF_INFO, rxErr) == 276);
 static_assert(offsetof(ZRDB_RMTBUF_INFO, trace) == 280);
 static_assert(offsetof(ZRDB_RMTBUF_INFO, reserved4) == 284);
 
-constexpr uint8_t kRoleBits = 0x03;
-constexpr uint8_t kProtocolBits = 0x3C;
 constexpr size_t kStatusBlock = 36;  // status .. trace
 constexpr uint8_t kStateFlags = 0x0F;
 constexpr size_t kMaxInterfaceName = 15;  // what the system's interface requests hold
 constexpr int kReadTimeoutMs = 1000;
 
-// The protocol text, parsed.
-struct Endpoint {
-  char ipAddr[16];
-  uint8_t role;
-  uint16_t port;
-  char nic[32];
-  bool portExact;  // the port text was a number in 1..65535, as written
-};
-
-// A port text that is exactly a number in 1..65535: anything else would
-// bind or send elsewhere than the text says.
-bool exact_port(const char *text) {
-  size_t n = 0;
-  for (; text[n] != '\0'; ++n) {
-    if (text[n] < '0' || text[n] > '9' || n >= 5) return false;
-  }
-  const int32_t value = parse_decimal(text);
-  return n > 0 && value >= 1 && value <= 65535;
-}
-
-int parse_endpoint(const char *text, Endpoint &e) {
-  e = {};
-  char copy[ZRDB_RMTBUF_TEXT_LEN + 1];
-  copy_padded(copy, text);  // at most 128 characters
-  constexpr const char *kDelims = " :/\r\n";
-  char *save = nullptr;
-  const char *role = strtok_r(copy, kDelims, &save);
-  if (role == nullptr) return -1;
-  if (std::strstr(role, "server") != nullptr) {
-    e.role = ZRDB_RMTBUF_ROLE_SERVER;
-  } else if (std::strstr(role, "client") != nullptr) {
-    e.role = ZRDB_RMTBUF_ROLE_CLIENT;
-  } else {
-    return -1;
-  }
-  const char *protocol = strtok_r(nullptr, kDelims, &save);
-  if (protocol == nullptr || std::strstr(protocol, "udp") == nullptr) return -1;
-  const char *address = strtok_r(nullptr, kDelims, &save);
-  if (address == nullptr || zrdb_validate_ip4(address) == 0) return -1;
-  copy_padded(e.ipAddr, address);
-  const char *port = strtok_r(nullptr, kDelims, &save);
-  if (port == nullptr) return -1;
-  e.port = static_cast<uint16_t>(parse_decimal(port));
-  e.portExact = exact_port(port);
-  const char *nic = strtok_r(nullptr, " \r\n", &save);
-  if (nic != nullptr) copy_padded(e.nic, 31, nic);  // at most 30 characters
-  return 0;
-}
-
-// The protocol text of the item, from a bounded copy of the data area.
-int endpoint_of(const ZRDB_DIT *dit, Endpoint &e) { return parse_endpoint(item_text(dit).text, e); }
-
 struct Context {
   int32_t lockFd;
   int32_t sock;
-  sockaddr_in peer;       // client: the destination; every receive: the sender
+  sockaddr_in peer;       // unicast client: its server; server: the last sender
   sockaddr_in mcastDest;  // multicast client: the group
   int32_t mcast;
+  bool fixedPeer;  // a unicast client: peer is its server and stays so
+  bool connected;  // ... and the socket is connected to it
 };
 
 ZRDB_RMTBUF_INFO *info_of(const ZRDB_DIT *dit) {
@@ -121,10 +70,9 @@ sockaddr_in ipv4(in_addr_t addr, uint16_t port) {
   return sa;
 }
 
-// Waits up to a second for a datagram: 1 readable, 0 time-out, -1 error.
-int wait_readable(int sock) {
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+// Waits for a datagram, or for an error queued on the socket, until a second
+// after `start` (monotonic): 1 readable, 0 time-out, -1 error.
+int wait_readable(int sock, const timespec &start) {
   for (;;) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -133,7 +81,7 @@ int wait_readable(int sock) {
     pollfd pfd{sock, POLLIN, 0};
     const int rc =
         poll(&pfd, 1, static_cast<int>(spent >= kReadTimeoutMs ? 0 : kReadTimeoutMs - spent));
-    if (rc >= 0) return rc > 0 && (pfd.revents & POLLIN) != 0 ? 1 : 0;
+    if (rc >= 0) return rc > 0 && (pfd.revents & (POLLIN | POLLERR)) != 0 ? 1 : 0;
     if (errno != EINTR) return -1;
   }
 }
@@ -154,8 +102,36 @@ void set_or_exit(int sock, int level, int name, const void *value, socklen_t siz
   std::exit(status);
 }
 
+// A unicast client takes datagrams from its server only: the connected
+// socket drops whatever anyone else sends. A connect that failed may still
+// have bound the port, so what queued before this one is dropped too; none
+// of it is the server's, since nothing is sent before the connect.
+int connect_client(Context &ctx) {
+  if (ctx.connected) return 0;
+  if (connect(ctx.sock, reinterpret_cast<const sockaddr *>(&ctx.peer), sizeof ctx.peer) != 0)
+    return -1;
+  ctx.connected = true;
+  char drop;
+  while (recv(ctx.sock, &drop, 1, MSG_DONTWAIT) >= 0) {
+  }
+  return 0;
+}
+
+// Before a transfer of a unicast client: its server must be reachable (no
+// route at the open, as while the network comes up, is retried here).
+int reach_server(ZRDB_DIT *dit, Context &ctx, uint32_t &errors, const char *func) {
+  if (!ctx.fixedPeer || connect_client(ctx) == 0) return 0;
+  const int err = errno;
+  char address[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &ctx.peer.sin_addr, address, sizeof address);
+  log_message(LogLevel::Warn, func, "ZRDB(%d): server %s:%d not reachable, %s!\n", dit->desc->did,
+              address, ntohs(ctx.peer.sin_port), std::strerror(err));
+  count(errors);
+  return -1;
+}
+
 int open_client(Context &ctx, const Endpoint &e) {
-  ctx.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ctx.sock = udp_socket_above_stdio();
   if (ctx.sock < 0) {
     log_message(LogLevel::Err, "zrdbrmtbuf_open", "Create remote socket failed, %s\n",
                 std::strerror(errno));
@@ -165,6 +141,8 @@ int open_client(Context &ctx, const Endpoint &e) {
   inet_aton(e.ipAddr, &addr);
   if (net_ip__is_multicast_ip(addr.s_addr) == 0) {
     ctx.peer = ipv4(addr.s_addr, e.port);
+    ctx.fixedPeer = true;
+    (void)connect_client(ctx);  // else at the first transfer
     return 0;
   }
   ctx.mcast = 1;
@@ -182,7 +160,7 @@ int open_client(Context &ctx, const Endpoint &e) {
 }
 
 int open_server(Context &ctx, const Endpoint &e) {
-  ctx.sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ctx.sock = udp_socket_above_stdio();
   const int on = 1;
   if (ctx.sock < 0 || setsockopt(ctx.sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     log_message(LogLevel::Warn, "zrdbrmtbuf_open", "SO_REUSEADDR failed %s\n",
@@ -224,39 +202,71 @@ int open_server(Context &ctx, const Endpoint &e) {
   return 0;
 }
 
-ssize_t receive_now(Context &ctx, ZRDB_RMTBUF_PARA &p) {
-  socklen_t size = sizeof ctx.peer;
-  return recvfrom(ctx.sock, p.buf, static_cast<size_t>(p.size), MSG_DONTWAIT | MSG_NOSIGNAL,
-                  reinterpret_cast<sockaddr *>(&ctx.peer), &size);
+// The whole length of the datagram, also when it did not fit.
+ssize_t receive_now(Context &ctx, ZRDB_RMTBUF_PARA &p, sockaddr_in &from) {
+  socklen_t size = sizeof from;
+  return recvfrom(ctx.sock, p.buf, static_cast<size_t>(p.size),
+                  MSG_DONTWAIT | MSG_NOSIGNAL | MSG_TRUNC, reinterpret_cast<sockaddr *>(&from),
+                  &size);
 }
 
 int receive(ZRDB_DIT *dit, Context &ctx, ZRDB_RMTBUF_PARA &p, const char *func) {
   ZRDB_RMTBUF_INFO *info = info_of(dit);
+  if (reach_server(dit, ctx, info->rxErr, func) != 0) return -1;
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  sockaddr_in from{};
+  ssize_t n = 0;
   // A datagram already queued is taken at once: the wait costs a system
-  // call that a busy endpoint does not need.
-  ssize_t n = receive_now(ctx, p);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    const int ready = wait_readable(ctx.sock);
+  // call that a busy endpoint does not need. A refusal queued on a client's
+  // socket is about an earlier datagram of its own (no server listened):
+  // the read goes on waiting for this answer.
+  while ((n = receive_now(ctx, p, from)) < 0 &&
+         (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)) {
+    if (errno == ECONNREFUSED) continue;
+    const int ready = wait_readable(ctx.sock, start);
     if (ready < 0) {
       log_message(LogLevel::Warn, func, "wait remote reponse failed, %s!\n", std::strerror(errno));
       return -1;
     }
     if (ready == 0) return -1;
-    n = receive_now(ctx, p);
   }
   if (n < 0) {
     log_message(LogLevel::Err, func, "recv failed, %s!\n", std::strerror(errno));
     count(info->rxErr);
     return -1;
   }
+  if (n > p.size) {
+    log_message(LogLevel::Warn, func,
+                "ZRDB(%d): a datagram of %zd bytes did not fit the %d bytes given: truncated!\n",
+                dit->desc->did, n, p.size);
+    count(info->rxErr);
+    return -1;
+  }
+  // A server answers whoever sent last; a client's server stays its own.
+  if (!ctx.fixedPeer) ctx.peer = from;
   p.len = static_cast<int32_t>(n);
   count(info->rxCount);
   if (trace_of(info) == 1) log_debug(1, func, "Get Data bytes(%d)\n", p.len);
   return 0;
 }
 
+// One datagram to the destination of the role. A connected client's socket
+// may hold a refusal of an earlier datagram (no server was listening then):
+// it fails one send, not sending, and is not about this datagram.
+ssize_t send_now(Context &ctx, const ZRDB_RMTBUF_PARA &p, const sockaddr_in &dest) {
+  if (!ctx.connected)
+    return sendto(ctx.sock, p.buf, static_cast<size_t>(p.size), 0,
+                  reinterpret_cast<const sockaddr *>(&dest), sizeof dest);
+  ssize_t n = send(ctx.sock, p.buf, static_cast<size_t>(p.size), MSG_NOSIGNAL);
+  if (n < 0 && errno == ECONNREFUSED)
+    n = send(ctx.sock, p.buf, static_cast<size_t>(p.size), MSG_NOSIGNAL);
+  return n;
+}
+
 int send(ZRDB_DIT *dit, Context &ctx, const ZRDB_RMTBUF_PARA &p, const char *func) {
   ZRDB_RMTBUF_INFO *info = info_of(dit);
+  if (reach_server(dit, ctx, info->txErr, func) != 0) return -1;
   const sockaddr_in &dest = ctx.mcast != 0 ? ctx.mcastDest : ctx.peer;
   if (dest.sin_port == 0) {
     // A server before its first datagram, or a multicast server: an
@@ -265,8 +275,7 @@ int send(ZRDB_DIT *dit, Context &ctx, const ZRDB_RMTBUF_PARA &p, const char *fun
     count(info->txErr);
     return -1;
   }
-  if (sendto(ctx.sock, p.buf, static_cast<size_t>(p.size), 0,
-             reinterpret_cast<const sockaddr *>(&dest), sizeof dest) < 0) {
+  if (send_now(ctx, p, dest) < 0) {
     const int err = errno;
     Endpoint e{};
     char local[20];
@@ -297,29 +306,11 @@ int rmtbuf_call(const char *caller, int32_t zrdid, int32_t op, ZRDB_RMTBUF_PARA 
 }
 
 }  // namespace
-
-bool rmtbuf_client_role(const ZRDB_DIT &dit) {
-  Endpoint e{};
-  return endpoint_of(&dit, e) == 0 && e.role == ZRDB_RMTBUF_ROLE_CLIENT;
-}
-
 }  // namespace zrdb
 
 using zrdb::Context;
 
 extern "C" {
-
-int parseProtocolInfo(const char *text, ZRDB_RMTBUF_INFO *info) {
-  std::memset(info->nic, 0, sizeof info->nic);
-  zrdb::Endpoint e{};
-  if (text == nullptr || zrdb::parse_endpoint(text, e) != 0) return -1;
-  std::memcpy(info->ipAddr, e.ipAddr, sizeof info->ipAddr);
-  info->proto =
-      static_cast<uint8_t>((info->proto & ~(zrdb::kRoleBits | zrdb::kProtocolBits)) | e.role);
-  info->port = e.port;
-  std::memcpy(info->nic, e.nic, sizeof info->nic);
-  return 0;
-}
 
 int zrdbrmtbuf_create(ZRDB_DIT *dit) {
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
@@ -335,7 +326,6 @@ int zrdbrmtbuf_create(ZRDB_DIT *dit) {
 int zrdbrmtbuf_open(ZRDB_DIT *dit) {
   ZRDB_RMTBUF_INFO *info = zrdb::info_of(dit);
   const int32_t did = dit->desc->did;
-  std::memset(&info->status, 0, zrdb::kStatusBlock);
   // The open reads the text itself: the parsed fields are shared input.
   zrdb::Endpoint e{};
   if (zrdb::endpoint_of(dit, e) != 0) {
@@ -350,8 +340,13 @@ int zrdbrmtbuf_open(ZRDB_DIT *dit) {
     return -1;
   }
   int32_t lockFd = -1;
-  if (e.role == ZRDB_RMTBUF_ROLE_SERVER && (lockFd = zrdb::item_lock_acquire(__func__, did)) < 0)
-    return -1;
+  // The statistics belong to the running owner: only a server that holds the
+  // lock starts them anew; a refused server, a client or a printing process
+  // leaves them as they are.
+  if (e.role == ZRDB_RMTBUF_ROLE_SERVER) {
+    if ((lockFd = zrdb::item_lock_acquire(__func__, did)) < 0) return -1;
+    std::memset(&info->status, 0, zrdb::kStatusBlock);
+  }
   auto *ctx = static_cast<Context *>(std::calloc(1, sizeof(Context)));
   if (ctx == nullptr) {
     ZRDB_LOG(Err, "ZRDB(%d): Remote buffer Entry allocation failed!\n", did);
@@ -376,7 +371,7 @@ int zrdbrmtbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   auto *p = reinterpret_cast<ZRDB_RMTBUF_PARA *>(para);
   Context *ctx = zrdb::context_of(dit);
   const int32_t did = dit->desc->did;
-  if (p == nullptr || ctx == nullptr || ctx->sock < 1) {
+  if (p == nullptr || ctx == nullptr || ctx->sock < 0) {
     ZRDB_LOG(Warn, " REMOTE BUFFER is not been initialized!!!!\n");
     return -1;
   }
