@@ -2,6 +2,8 @@
 // of the public interface; the tests reach these names through this header.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -154,11 +156,19 @@ struct CheckedRecord {
   uint64_t limit;  // 0: never checked
 };
 // What bind allocates per bound item: the handler table (first, so that
-// the table's address is the block's) and the record as last checked.
+// the table's address is the block's), the record as last checked and the
+// process that bound it.
 struct BoundItem {
   ZRDB_ITEM_OPS ops;
   CheckedRecord checked;
+  pid_t opener;
 };
+// Whether this process bound and opened the item, rather than inheriting it
+// through fork. A release handler called in another process only drops the
+// per-process state it inherited (closes its copies of the descriptors,
+// frees its memory) and touches nothing shared: the flags, status bits and
+// locks stay the opener's.
+bool opened_here(const ZRDB_DIT &dit);
 inline constexpr size_t kCheckedHeadOffset = 32;
 static_assert(offsetof(ZRDB_ITEM_DESC, type) + 4 - kCheckedHeadOffset ==
               sizeof(CheckedRecord{}.head));

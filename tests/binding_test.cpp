@@ -1,6 +1,6 @@
 // Data attach: buffers that cannot hold a record, the attach errors, the
-// limits that refuse an allocation, and a partner process that dies while
-// attached.
+// limits that refuse an allocation, a partner process that dies while
+// attached, and a forked child that sets up again.
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
@@ -132,6 +132,46 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
               0)
         << c.failed;
   }
+}
+
+// A pool and a server remote buffer: state in the opening process, and an
+// open flag and status bits in the data area.
+class OwnedItemsTest : public DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=4931, name=pool, type=thrd_rbuf, size=16*2\n"
+           "id=4932, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47011\n";
+  }
+  std::vector<int32_t> lockedItems() const override { return {4931, 4932}; }
+};
+
+// A forked child that parses, binds or cleans up again drops what it
+// inherited, but the items stay its parent's: their shared flags stay set,
+// their locks held, and the parent goes on using them.
+TEST_F(OwnedItemsTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
+  const int32_t both[] = {4931, 4932, -1}, pool[] = {4931, -1};
+  const std::function<int()> children[] = {
+      [&] { return zrdb_cfgParse(dbPath_.c_str()); },
+      [&] { return zrdb_Init(HBUSER_CLIENT, pool) == -1 ? 0 : 1; },  // the parent holds the lock
+      [&] {
+        return zrdb_cfgParse(dbPath_.c_str()) == 0 && zrdb_Init(HBUSER_CLIENT, pool) == -1 ? 0 : 1;
+      },
+      [] { return zrdb_Cleanup(); }};
+  for (size_t i = 0; i < std::size(children); ++i) {
+    reattach(HBUSER_CLIENT, both);
+    const auto *base = static_cast<const unsigned char *>(zrdb_getBaseAddr());
+    const auto &poolInfo =
+        *reinterpret_cast<const ZRDB_RBUF_INFO *>(base + descriptor(4931)->offset);
+    const auto &srvInfo =
+        *reinterpret_cast<const ZRDB_RMTBUF_INFO *>(base + descriptor(4932)->offset);
+    // Quietly: the lock refusals log.
+    EXPECT_EQ(run_in_child([&] { return run(children[i]).starts_with("0:") ? 0 : 1; }), 0) << i;
+    EXPECT_EQ(poolInfo.flags & 0xFu, 1u) << i;
+    EXPECT_EQ(srvInfo.status & 0xF, 1) << i;
+  }
+  ZRDB_RBUF_BIN *bin = zrdb_rbuf_alloc(4931);
+  ASSERT_NE(bin, nullptr);
+  EXPECT_EQ(zrdb_rbuf_recycle(bin), 0);
 }
 
 }  // namespace zrdb::test

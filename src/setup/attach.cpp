@@ -1,6 +1,7 @@
 // Data segment attach, handler binding, clean-up and removal.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -143,6 +144,7 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
   }
   dit.desc->flags |= ZRDB_FLAG_BOUND;  // before remembering: the flags are compared too
   remember_record(bound->checked, *dit.desc);
+  bound->opener = getpid();
   const BindingRow *row = binding_row(dit.desc->type);
   if (row != nullptr && column < kColumnCount) {
     *ops = row->cells[column];
@@ -222,6 +224,10 @@ void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
 }
 
 }  // namespace
+
+bool opened_here(const ZRDB_DIT &dit) {
+  return dit.op != nullptr && reinterpret_cast<const BoundItem *>(dit.op)->opener == getpid();
+}
 
 void release_process_index() {
   release_items(&ZRDB_ITEM_OPS::d_close);

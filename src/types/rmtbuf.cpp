@@ -86,11 +86,16 @@ int wait_readable(int sock, const timespec &start) {
   }
 }
 
-void release(ZRDB_DIT *dit, Context *ctx) {
+// Closes this process's socket and lock of the item and frees its context.
+void drop(ZRDB_DIT *dit, Context *ctx) {
   if (ctx->sock >= 0) close(ctx->sock);
   item_lock_release(ctx->lockFd);
   std::free(ctx);
   dit->para = 0;
+}
+
+void release(ZRDB_DIT *dit, Context *ctx) {
+  drop(dit, ctx);
   info_of(dit)->status &= static_cast<uint8_t>(~kStateFlags);
 }
 
@@ -435,7 +440,12 @@ int zrdbrmtbuf_print(ZRDB_DIT *dit, int32_t cmd) { return zrdbrmtbuf_iprint(dit,
 int zrdbrmtbuf_close(ZRDB_DIT *dit) {
   Context *ctx = zrdb::context_of(dit);
   if (ctx == nullptr) return -1;
-  zrdb::release(dit, ctx);
+  // A forked child drops its copies; the status bits stay the opener's.
+  if (zrdb::opened_here(*dit)) {
+    zrdb::release(dit, ctx);
+  } else {
+    zrdb::drop(dit, ctx);
+  }
   return 0;
 }
 

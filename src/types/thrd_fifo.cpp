@@ -4,7 +4,6 @@
 // statistics and trace level live in the data area, where any process can
 // print and reset them.
 #include <fcntl.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,7 +35,7 @@ constexpr size_t kCacheLine = 64;
 
 struct FifoEntry {
   int32_t fd[2];          // read end, write end
-  pthread_mutex_t mutex;  // held by a put across its write, where that matters
+  pthread_mutex_t mutex;  // held by every put across its write
   // Bytes put and bytes got, as this process counts them; pending is their
   // difference. Atomic, so that a get never waits for the mutex (a put
   // blocked on a full pipe holds it, and only a get that goes on reading
@@ -96,11 +95,11 @@ int get_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
 int put_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_TFIFO_PARA &p,
              const char *func) {
   int rc = 0;
-  // The system keeps a write of up to PIPE_BUF bytes whole; the mutex keeps
-  // a longer one whole and the statistics' compare-and-store exact.
+  // Every put holds the mutex. A write of up to PIPE_BUF bytes is whole by
+  // itself, but it lands inside a longer put that waits for room in a full
+  // pipe; the mutex also keeps the statistics' compare-and-store exact.
   const int32_t trace = load(st.trace);
-  const bool serialise = p.size > PIPE_BUF || trace == 2 || trace == 3;
-  if (serialise) pthread_mutex_lock(&e.mutex);
+  pthread_mutex_lock(&e.mutex);
   if (write_once(e.fd[1], p.buf, static_cast<size_t>(p.size)) != p.size) {
     log_message(LogLevel::Err, func, "ZRDB(%d):pipewrite failed\n", dit->desc->did);
     rc = -1;
@@ -114,7 +113,7 @@ int put_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
     if (p.size > load(st.maxSize)) store(st.maxSize, p.size);
     if (p.size < load(st.minSize)) store(st.minSize, p.size);
   }
-  if (serialise) pthread_mutex_unlock(&e.mutex);
+  pthread_mutex_unlock(&e.mutex);
   if (trace == 1) log_debug(1, func, "FIFO(%d), Put Data bytes(%d)\n", p.index, p.size);
   return rc;
 }

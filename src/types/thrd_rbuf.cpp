@@ -290,8 +290,10 @@ int zrdbthrdrbuf_close(ZRDB_DIT *dit) {
   if (pool == nullptr) return -1;
   zrdb::release(pool);
   dit->para = 0;
-  ZRDB_RBUF_INFO *info = zrdb::info_of(dit);
-  zrdb::store(info->flags, zrdb::load(info->flags) & ~zrdb::kStateFlags);
+  if (zrdb::opened_here(*dit)) {
+    ZRDB_RBUF_INFO *info = zrdb::info_of(dit);
+    zrdb::store(info->flags, zrdb::load(info->flags) & ~zrdb::kStateFlags);
+  }
   return 0;
 }
 
