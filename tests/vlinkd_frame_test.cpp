@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "frame.h"
+#include "support/fixture.h"
 #include "sync_message.h"
 #include "zrdb.h"
 
@@ -88,6 +89,34 @@ TEST(VlinkdSync, BadLengthsAndChecksumsAreRefused) {
     if (c.valid) {
       EXPECT_EQ(m.remoteId * 100 + m.idx, 1002u) << c.name;
     }
+  }
+}
+
+class VlinkdSyncTarget : public zrdb::test::DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=1, name=speed, type=integer, size=4*4, value=0\n"
+           "id=2, name=slave, type=vlinkslv\n";
+  }
+};
+
+// The daemon refuses exactly the writes the library would refuse with a
+// log line of its own (or a failure).
+TEST_F(VlinkdSyncTarget, OnlyElementsOfItemsTheDaemonWritesAreApplied) {
+  reattach(HBUSER_VLINK_DAEMON);
+  const struct {
+    uint32_t id, idx;
+    bool refused;
+  } cases[] = {{1, 3, false}, {1, 4, true}, {1, 0xFFFFFFFF, true}, {2, 0, true},
+               {3, 0, true},  {5000, 0, true}, {10000, 0, true}};
+  const int32_t v = 7;
+  for (const auto &c : cases) {
+    const SyncMessage m{.remoteId = c.id, .idx = c.idx, .len = 4};
+    EXPECT_EQ(refuse_target(m) != nullptr, c.refused) << c.id << "." << c.idx;
+    const std::string library = zrdb::test::run([&] {
+      return zrdb_local_setiValue(static_cast<int32_t>(c.id), static_cast<int32_t>(c.idx), &v, 4);
+    });
+    EXPECT_EQ(library != "0: ", c.refused) << c.id << "." << c.idx << ": " << library;
   }
 }
 
