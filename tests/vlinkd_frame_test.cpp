@@ -160,9 +160,11 @@ TEST(VlinkdConfig, BadLinesGiveFileLineAndReason) {
     EXPECT_FALSE(parse_config(c.text, "f", config, error)) << c.message;
     EXPECT_EQ(error, c.message);
   }
-  Config config;  // and what a good file gives
+  Config config;  // and what a good file gives, with its link 3 replaced once
   std::string error;
-  ASSERT_TRUE(parse_config(" link 3=h:4000 # B\r\nlisten 127.0.0.2\n", "f", config, error));
+  ASSERT_TRUE(parse_config(" link 3=g # B\r\nlisten 127.0.0.2\n", "f", config, error));
+  EXPECT_EQ(apply_setting("link", "3=h:4000", config), "");
+  EXPECT_EQ(apply_setting("link", "3=k", config), "link 3 is given twice");
   ASSERT_EQ(config.links.size(), 1u);
   const LinkConfig &l = config.links[0];
   EXPECT_EQ(std::to_string(l.number) + "=" + l.host + ":" + std::to_string(l.port) + " " +

@@ -215,9 +215,12 @@ TEST(Vlinkd, TwoSystemsGetSetSyncAndLoseTheirPeer) {
   close(pids[0]);
   close(pids[1]);
   if (rc == 77) GTEST_SKIP() << "no namespaces here (unshare or mount refused)";
+  const std::string logA = read_file(dir.path() + "/a.log");
   EXPECT_EQ(rc, 0) << "failed at step " << rc << "\nA:\n"
-                   << read_file(dir.path() + "/a.log") << "B:\n"
+                   << logA << "B:\n"
                    << read_file(dir.path() + "/b.log");
+  // The library's lines (standard output) come in order with the daemon's.
+  EXPECT_LT(logA.find("HBUSER_VLINK_DAEMON"), logA.find("serving")) << logA;
 }  // ~Child ends system B, if A did not; its daemon dies with it
 
 }  // namespace
