@@ -221,7 +221,7 @@ int RequestQueue::drop_uncollected(Clock::time_point now) {
   oldestAnswer_ = now - std::chrono::milliseconds(oldestAge);
   uint32_t held = 0;
   if (dropped > 0 && sendLog_.allow(held))
-    logf(Level::Warn, "%d answers nobody collected in 5 s removed from the queue (%u more held back)",
+    logf(Level::Warn, "answers nobody collected in 5 s removed from the queue: %d (%u more held back)",
          dropped, held);
   return dropped;
 }
