@@ -148,7 +148,7 @@ TEST_F(VlinkTest, StaleAndOversizeAnswersAreNotTaken) {
   };
   const struct {
     const char *name;
-    std::function<void()> before;                    // on the queue before the call
+    std::function<void()> before;                        // on the queue before the call
     std::function<void(const ZRDB_VLINK_WIRE &)> first;  // sent before the answer
   } rows[] = {
       {"an oversize message, then answers nobody collected up to a full queue",

@@ -107,7 +107,7 @@ TEST_F(VlinkdSyncTarget, OnlyElementsOfItemsTheDaemonWritesAreApplied) {
   const struct {
     uint32_t id, idx;
     bool refused;
-  } cases[] = {{1, 3, false}, {1, 4, true}, {1, 0xFFFFFFFF, true}, {2, 0, true},
+  } cases[] = {{1, 3, false}, {1, 4, true},    {1, 0xFFFFFFFF, true}, {2, 0, true},
                {3, 0, true},  {5000, 0, true}, {10000, 0, true}};
   const int32_t v = 7;
   for (const auto &c : cases) {

@@ -4,8 +4,8 @@
 // 127.0.0.1; an application of system A reads and writes an item of B.
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/msg.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include <arpa/inet.h>

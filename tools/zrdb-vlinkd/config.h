@@ -27,7 +27,7 @@ struct LinkConfig {
   int number = 0;
   std::string host;
   uint16_t port = kDefaultPort;
-  in_addr addr{};  // resolve_hosts
+  in_addr addr{};         // resolve_hosts
   bool fromFile = false;  // a link of the same number from the command line replaces it
 };
 

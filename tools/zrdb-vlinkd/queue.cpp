@@ -89,8 +89,10 @@ bool RequestQueue::wait_for_room() {
     full_ = true;
     uint32_t held = 0;
     if (fullLog_.allow(held))
-      logf(Level::Warn, "%zu requests wait to be served; the next wait in the message queue (%u "
-           "more held back)", kMaxHeld, held);
+      logf(Level::Warn,
+           "%zu requests wait to be served; the next wait in the message queue "
+           "(%u more held back)",
+           kMaxHeld, held);
     room_.wait(hold, [this] { return received_.size() < kMaxHeld || stopping_; });
     full_ = false;
   }
@@ -204,7 +206,7 @@ int RequestQueue::drop_uncollected(Clock::time_point now) {
   int dropped = 0;
   ZRDB_VLINK_WIRE m;
   for (int n = 0; n < kSweepMax && zrdb_vlink_msgrcv(id_, &m, ZRDB_VLINK_RESPONSE_TYPE,
-                                                      IPC_NOWAIT | MSG_NOERROR) >= 0;
+                                                     IPC_NOWAIT | MSG_NOERROR) >= 0;
        ++n) {
     if (nowStamp - m.one >= limit) {
       ++dropped;
@@ -221,8 +223,9 @@ int RequestQueue::drop_uncollected(Clock::time_point now) {
   oldestAnswer_ = now - std::chrono::milliseconds(oldestAge);
   uint32_t held = 0;
   if (dropped > 0 && sendLog_.allow(held))
-    logf(Level::Warn, "answers nobody collected in 5 s removed from the queue: %d (%u more held back)",
-         dropped, held);
+    logf(Level::Warn,
+         "answers nobody collected in 5 s removed from the queue: %d (%u more held back)", dropped,
+         held);
   return dropped;
 }
 
