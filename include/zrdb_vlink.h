@@ -8,7 +8,9 @@
  * application, zrdb_VLINKGetValue / zrdb_VLINKSetValue become one
  * transaction each with the link daemon over a System V message queue
  * (key ZRDB_VLINK_QUEUE_KEY): a request message, answered by a response
- * that echoes op, lid, itemId and itemIdx within 5 seconds. Transactions of
+ * that echoes op, lid, itemId, itemIdx and the transaction number in aux
+ * within 5 seconds; answers with another number (of transactions given up
+ * earlier) are dropped. Transactions of
  * all processes are serialised by the named semaphore "/vlinkmstsemp". A
  * VLINK slave item (type vlinkslv) holds the state of one link.
  *
@@ -50,7 +52,7 @@ typedef struct ZRDB_VLINK_MSG {
   int32_t itemId;                    /* peer item */
   int32_t itemIdx;                   /* its element */
   uint32_t size;                     /* value bytes, at most 512 carried */
-  uint32_t aux;                      /* passed to the daemon unchanged */
+  uint32_t aux;                      /* not sent: aux carries the transaction number */
   uint8_t data[ZRDB_VLINK_DATA_MAX]; /* value, or the link state word */
 } ZRDB_VLINK_MSG;
 
@@ -63,7 +65,7 @@ typedef struct ZRDB_VLINK_WIRE {
   uint32_t lid;    /* echoed */
   int32_t itemId;  /* echoed */
   int32_t itemIdx; /* echoed */
-  uint32_t aux;
+  uint32_t aux;    /* request: the transaction number; echoed */
   uint32_t result; /* request: low nibble 0xF; response: low nibble 0 = success */
   uint32_t size;   /* request: min(size, 512) */
   uint8_t value[ZRDB_VLINK_DATA_MAX]; /* set: the value; get response: the value read */
@@ -88,11 +90,12 @@ typedef struct ZRDB_VLINK_CTX {
 /* The queue identifier (created if absent); ends the process when the
  * system refuses the queue. */
 int GetVlinkMsgQ(void);
-/* Obtains the queue and drops stale requests and responses. Returns 0. */
+/* Obtains the queue and drops stale requests and responses (oversize ones
+ * too). Returns 0. */
 int ipc_init(void *ctx);
-/* One transaction for msg: 0 when a response arrived (msg->status says
- * whether it was the answer and a success), -1 without a queue, -2 when
- * sending failed or nothing came within 5 seconds. */
+/* One transaction for msg: 0 when its answer arrived (msg->status says
+ * whether it was a success), -1 without a queue, -2 when sending failed or
+ * no answer with the request's transaction number came within 5 seconds. */
 int ipc_do_xact(void *ctx, ZRDB_VLINK_MSG *msg);
 int ipc_close(void *ctx);
 void ALARMhandler(int sig);
@@ -116,7 +119,8 @@ int zrdbvlslv_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para);
  * bound here (or is not a VLINK item); ZRDB_ERR_CORRUPT. */
 int zrdb_VLINKGetStatus(int32_t did, int32_t lid, int32_t *state);
 int zrdb_VLINKSetStatus(int32_t did, int32_t lid, int32_t state);
-/* size: bytes of the peer item (512 at most are carried; negative: -1). */
+/* size: bytes of the peer item (512 at most are carried; negative: -1).
+ * aux is not sent: the request's aux word carries the transaction number. */
 int zrdb_VLINKGetValue(int32_t did, int32_t lid, int32_t aux, int32_t itemId, int32_t itemIdx,
                        void *buf, int32_t size);
 int zrdb_VLINKSetValue(int32_t did, int32_t lid, int32_t aux, int32_t itemId, int32_t itemIdx,

@@ -96,8 +96,10 @@ TEST_F(VlinkTest, RequestsAreLaidOutAsTheDaemonReadsThem) {
   const std::vector<ZRDB_VLINK_WIRE> &seen = daemon.stop();
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(got, 0x44332211u);
-  const uint32_t words[] = {2, 1, 0, 1, 100, 2, 7, 15, 4};
+  // aux carries the transaction number, not the caller's 7.
+  const uint32_t words[] = {2, 1, 0, 1, 100, 2, seen[0].aux, 15, 4};
   EXPECT_EQ(std::memcmp(&seen[0], words, sizeof words), 0);
+  EXPECT_NE(seen[0].aux, seen[1].aux);
   EXPECT_EQ(std::count(seen[0].value, seen[0].value + 512, 0), 512);
   EXPECT_EQ(seen[1].size, 512u);
   EXPECT_EQ(std::count(seen[1].value, seen[1].value + 512, 0x5A), 512);
@@ -122,6 +124,55 @@ TEST_F(VlinkTest, OnlyTheMatchingSuccessfulAnswerCounts) {
     EXPECT_EQ(zrdb_VLINKGetValue(kMaster, 2, 0, 9, 3, &value, 4), rc);
     daemon.stop();
     EXPECT_EQ(queued(), 0u) << "a wrong answer is consumed";
+  }
+}
+
+// What earlier transactions left on the queue, and messages larger than a
+// VLINK message, neither jam the queue nor pass for the answer.
+TEST_F(VlinkTest, StaleAndOversizeAnswersAreNotTaken) {
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 2, 1), 0);
+  const int q = msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666);
+  // A successful answer to this very get, but of another transaction.
+  const auto stale = [q](uint32_t aux, int flags) {
+    ZRDB_VLINK_WIRE m{.mtype = ZRDB_VLINK_RESPONSE_TYPE, .lid = 2, .itemId = 9, .itemIdx = 3};
+    m.aux = aux;
+    m.value[0] = 66;
+    return zrdb_vlink_msgsnd(q, &m, flags);
+  };
+  const auto oversize = [q] {
+    struct {
+      long mtype = ZRDB_VLINK_RESPONSE_TYPE;
+      char body[ZRDB_VLINK_MSG_SIZE + 100] = {};
+    } big;
+    return msgsnd(q, &big, sizeof big.body, IPC_NOWAIT);
+  };
+  const struct {
+    const char *name;
+    std::function<void()> before;                        // on the queue before the call
+    std::function<void(const ZRDB_VLINK_WIRE &)> first;  // sent before the answer
+  } rows[] = {
+      {"an oversize message, then answers nobody collected up to a full queue",
+       [&] {
+         ASSERT_EQ(oversize(), 0);
+         for (int n = 0; n < 10000 && stale(0, IPC_NOWAIT) == 0;) ++n;
+       },
+       [](const ZRDB_VLINK_WIRE &) {}},
+      {"an answer of another transaction first", [] {},
+       [&](const ZRDB_VLINK_WIRE &req) { stale(req.aux + 1, 0); }},
+      {"an oversize message first", [] {}, [&](const ZRDB_VLINK_WIRE &) { oversize(); }},
+  };
+  for (const auto &row : rows) {
+    row.before();
+    TestDaemon daemon([&](ZRDB_VLINK_WIRE &resp) {
+      row.first(resp);
+      resp.value[0] = 77;
+      return true;
+    });
+    int32_t value = 0;
+    EXPECT_EQ(zrdb_VLINKGetValue(kMaster, 2, 0, 9, 3, &value, 4), 0) << row.name;
+    EXPECT_EQ(value, 77) << row.name;
+    daemon.stop();
+    EXPECT_EQ(queued(), 0u) << row.name;
   }
 }
 
@@ -185,6 +236,19 @@ TEST_F(VlinkTest, LinkNumbersAndStates) {
               4);
   EXPECT_EQ(slave, 1);
   EXPECT_EQ(zrdb_VLINKGetStatus(kSlave, 0, &state), -3);  // an id list binds no slave
+}
+
+TEST(VlinkWithoutIndex, AccessFunctionsSayTheItemIsNotBound) {
+  int32_t v = 0;
+  const std::pair<const char *, std::function<int()>> calls[] = {
+      {"zrdb_VLINKGetStatus", [&] { return zrdb_VLINKGetStatus(kMaster, 0, &v); }},
+      {"zrdb_VLINKSetStatus", [&] { return zrdb_VLINKSetStatus(kMaster, 0, 1); }},
+      {"zrdb_VLINKGetValue", [&] { return zrdb_VLINKGetValue(kMaster, 0, 0, 1, 0, &v, 4); }},
+      {"zrdb_VLINKSetValue", [&] { return zrdb_VLINKSetValue(kMaster, 0, 0, 1, 0, &v, 4); }}};
+  for (const auto &[name, call] : calls) {
+    EXPECT_EQ(run(call),
+              "-3: |WARN|NONAME|" + std::string(name) + "| ZRDID(4950) is not in resurce list!\n");
+  }
 }
 
 class VlinkTooManyLinksTest : public VlinkTest {

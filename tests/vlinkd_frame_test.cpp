@@ -8,6 +8,7 @@
 
 #include "config.h"
 #include "frame.h"
+#include "support/fixture.h"
 #include "sync_message.h"
 #include "zrdb.h"
 
@@ -91,6 +92,34 @@ TEST(VlinkdSync, BadLengthsAndChecksumsAreRefused) {
   }
 }
 
+class VlinkdSyncTarget : public zrdb::test::DatabaseTest {
+ protected:
+  std::string items() const override {
+    return "id=1, name=speed, type=integer, size=4*4, value=0\n"
+           "id=2, name=slave, type=vlinkslv\n";
+  }
+};
+
+// The daemon refuses exactly the writes the library would refuse with a
+// log line of its own (or a failure).
+TEST_F(VlinkdSyncTarget, OnlyElementsOfItemsTheDaemonWritesAreApplied) {
+  reattach(HBUSER_VLINK_DAEMON);
+  const struct {
+    uint32_t id, idx;
+    bool refused;
+  } cases[] = {{1, 3, false}, {1, 4, true},    {1, 0xFFFFFFFF, true}, {2, 0, true},
+               {3, 0, true},  {5000, 0, true}, {10000, 0, true}};
+  const int32_t v = 7;
+  for (const auto &c : cases) {
+    const SyncMessage m{.remoteId = c.id, .idx = c.idx, .len = 4};
+    EXPECT_EQ(refuse_target(m) != nullptr, c.refused) << c.id << "." << c.idx;
+    const std::string library = zrdb::test::run([&] {
+      return zrdb_local_setiValue(static_cast<int32_t>(c.id), static_cast<int32_t>(c.idx), &v, 4);
+    });
+    EXPECT_EQ(library != "0: ", c.refused) << c.id << "." << c.idx << ": " << library;
+  }
+}
+
 TEST(VlinkdSync, TxidGapsAreCountedPerSenderAcrossTheWrap) {
   TxidTracker t;
   const struct {
@@ -131,9 +160,11 @@ TEST(VlinkdConfig, BadLinesGiveFileLineAndReason) {
     EXPECT_FALSE(parse_config(c.text, "f", config, error)) << c.message;
     EXPECT_EQ(error, c.message);
   }
-  Config config;  // and what a good file gives
+  Config config;  // and what a good file gives, with its link 3 replaced once
   std::string error;
-  ASSERT_TRUE(parse_config(" link 3=h:4000 # B\r\nlisten 127.0.0.2\n", "f", config, error));
+  ASSERT_TRUE(parse_config(" link 3=g # B\r\nlisten 127.0.0.2\n", "f", config, error));
+  EXPECT_EQ(apply_setting("link", "3=h:4000", config), "");
+  EXPECT_EQ(apply_setting("link", "3=k", config), "link 3 is given twice");
   ASSERT_EQ(config.links.size(), 1u);
   const LinkConfig &l = config.links[0];
   EXPECT_EQ(std::to_string(l.number) + "=" + l.host + ":" + std::to_string(l.port) + " " +

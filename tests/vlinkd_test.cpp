@@ -4,6 +4,7 @@
 // 127.0.0.1; an application of system A reads and writes an item of B.
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/msg.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "queue.h"
 #include "support/fixture.h"
 
 namespace zrdb::test {
@@ -77,6 +79,62 @@ bool within(std::chrono::milliseconds limit, Pred done) {
   for (const auto end = Clock::now() + limit; Clock::now() < end; usleep(20000))
     if (done()) return true;
   return done();
+}
+
+size_t queued() {
+  msqid_ds info{};
+  return msgctl(msgget(ZRDB_VLINK_QUEUE_KEY, 0), IPC_STAT, &info) == 0 ? info.msg_qnum : 9999;
+}
+
+// The daemon's side of the message queue, in this process.
+class VlinkdQueue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(queue_.open());
+    id_ = msgget(ZRDB_VLINK_QUEUE_KEY, 0);
+  }
+  void TearDown() override {
+    queue_.stop_receiver();
+    msgctl(id_, IPC_RMID, nullptr);
+  }
+  vlinkd::RequestQueue queue_;
+  int id_ = -1;
+};
+
+TEST_F(VlinkdQueue, AFloodWaitsInTheSystemQueueNotInTheDaemon) {
+  constexpr size_t kMax = vlinkd::RequestQueue::kMaxHeld, kBeyond = 10;
+  ASSERT_TRUE(queue_.start_receiver());
+  ZRDB_VLINK_WIRE req{.mtype = ZRDB_VLINK_REQUEST_TYPE};
+  size_t sent = 0;
+  ASSERT_TRUE(within(std::chrono::seconds(10), [&] {
+    while (sent < kMax + kBeyond && zrdb_vlink_msgsnd(id_, &req, IPC_NOWAIT) == 0) ++sent;
+    return sent == kMax + kBeyond;
+  }));
+  ASSERT_TRUE(within(std::chrono::seconds(10), [&] { return queue_.receiver_waiting(); }));
+  EXPECT_EQ(queue_.held(), kMax);
+  EXPECT_EQ(queued(), kBeyond);
+  ASSERT_TRUE(queue_.take(req));  // room for one more
+  EXPECT_TRUE(within(std::chrono::seconds(10),
+                     [&] { return queued() == kBeyond - 1 && queue_.receiver_waiting(); }));
+  EXPECT_EQ(queue_.held(), kMax);
+}
+
+TEST_F(VlinkdQueue, AnswersNobodyCollectedAreRemovedAfterFiveSeconds) {
+  const ZRDB_VLINK_WIRE foreign{.mtype = ZRDB_VLINK_RESPONSE_TYPE, .one = 1};  // from long ago
+  ASSERT_EQ(zrdb_vlink_msgsnd(id_, &foreign, IPC_NOWAIT), 0);
+  queue_.answer({.mtype = ZRDB_VLINK_REQUEST_TYPE, .lid = 3}, vlinkd::kLinkDown);
+  const auto sent = Clock::now();
+  const struct {
+    std::chrono::seconds after;
+    int dropped;
+    size_t left;
+  } steps[] = {{std::chrono::seconds(0), 1, 1},  // the first look: the foreign one goes
+               {std::chrono::seconds(4), 0, 1},
+               {std::chrono::seconds(6), 1, 0}};
+  for (const auto &step : steps) {
+    EXPECT_EQ(queue_.drop_uncollected(sent + step.after), step.dropped) << step.after.count();
+    EXPECT_EQ(queued(), step.left) << step.after.count();
+  }
 }
 
 int32_t link_state() {
@@ -157,9 +215,12 @@ TEST(Vlinkd, TwoSystemsGetSetSyncAndLoseTheirPeer) {
   close(pids[0]);
   close(pids[1]);
   if (rc == 77) GTEST_SKIP() << "no namespaces here (unshare or mount refused)";
+  const std::string logA = read_file(dir.path() + "/a.log");
   EXPECT_EQ(rc, 0) << "failed at step " << rc << "\nA:\n"
-                   << read_file(dir.path() + "/a.log") << "B:\n"
+                   << logA << "B:\n"
                    << read_file(dir.path() + "/b.log");
+  // The library's lines (standard output) come in order with the daemon's.
+  EXPECT_LT(logA.find("HBUSER_VLINK_DAEMON"), logA.find("serving")) << logA;
 }  // ~Child ends system B, if A did not; its daemon dies with it
 
 }  // namespace

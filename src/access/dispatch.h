@@ -50,16 +50,21 @@ bool report_wrong_type(const Request &rq, const Target &t);  // false
 void report_unbound(const Request &rq, int32_t id, const ZRDB_ITEM_OPS *op, const void *slot);
 void print_prefix(const Target &t);
 
-// Translation, range (-1), active (-2) and record (ZRDB_ERR_CORRUPT) checks.
+// Translation, range (-1), active (-2; callers that skip it get their unbound
+// result without an index) and record (ZRDB_ERR_CORRUPT) checks.
 inline int resolve(const Request &rq, Target &out) {
   out.id = rq.id;
   out.idx = rq.indexed ? rq.idx : 0;
   if (rq.translate && rq.id >= ZRDB_SYMBLINK_BASE) translate_link(rq, out);
   if (!valid_id(out.id)) return -1;
   out.desc = descriptor(out.id);
+  if (out.desc == nullptr && rq.inactive == Inactive::Unchecked) {
+    // No index attached: nothing is bound, and that is what is reported.
+    report_unbound(rq, out.id, nullptr, nullptr);
+    return rq.unboundResult;
+  }
   const bool active = out.desc != nullptr && (out.desc->flags & ZRDB_FLAG_ACTIVE) != 0;
-  if (!active && (rq.inactive != Inactive::Unchecked || out.desc == nullptr))
-    return report_inactive(rq, out);
+  if (!active && rq.inactive != Inactive::Unchecked) return report_inactive(rq, out);
   return check_record(rq.caller, out.id, out.desc, zrdbIndexHdr.dit[out.id].op);
 }
 

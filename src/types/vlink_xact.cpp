@@ -1,12 +1,13 @@
 // The VLINK transaction step: one request to the link daemon over the
-// System V message queue, one response matched by its echoed fields, at
-// most 5 seconds of waiting.
+// System V message queue, one response matched by its echoed transaction
+// number and fields, at most 5 seconds of waiting.
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -103,6 +104,41 @@ struct QueueMessage {
 };
 constexpr size_t kBodyOffset = offsetof(ZRDB_VLINK_WIRE, one);
 
+// The transaction number the request carries in `aux` and the daemon
+// echoes. Started from the process id and the clock, so that two processes
+// are unlikely to number their transactions alike.
+uint32_t next_transaction() {
+  static std::atomic<uint32_t> next{[] {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(now.tv_nsec);
+  }()};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Removes every waiting message of `type`. MSG_NOERROR: a message larger
+// than a VLINK message is cut and taken, not left at the head of the queue
+// where every later receive of its type fails with E2BIG.
+void drain(long type) {
+  while (zrdb_vlink_msgrcv(vlink_msg_id, &vlink2zrdb_msg_buf, type, IPC_NOWAIT | MSG_NOERROR) >=
+         0) {
+    if (glb_ZrdbDebugLvl == kVlinkDebug) std::printf("empty old vlink response\n");
+  }
+}
+
+// Waits for the answer carrying the request's transaction number; the
+// answers of earlier transactions (given up after their 5 seconds) are
+// dropped. The receive's result as msgrcv's; `err` its errno.
+int receive_answer(const ZRDB_VLINK_WIRE &req, ZRDB_VLINK_WIRE &resp, int &err) {
+  const TransactionAlarm limit(ZRDB_VLINK_TIMEOUT_S);
+  for (;;) {
+    const int got = zrdb_vlink_msgrcv(vlink_msg_id, &resp, ZRDB_VLINK_RESPONSE_TYPE, MSG_NOERROR);
+    err = errno;
+    if (got < 0 || resp.aux == req.aux) return got;
+    if (glb_ZrdbDebugLvl == kVlinkDebug) trace_message("APP<=x==MST", resp);
+  }
+}
+
 bool answers(const ZRDB_VLINK_WIRE &req, const ZRDB_VLINK_WIRE &resp) {
   return resp.lid == req.lid && resp.itemId == req.itemId && resp.itemIdx == req.itemIdx &&
          resp.op == req.op && (resp.result & kResultNibble) == 0;
@@ -161,11 +197,8 @@ int ipc_init(void * /*ctx*/) {
                 vlink_msg_id);
   }
   // Requests no daemon took, then answers nobody collected.
-  for (const long type : {ZRDB_VLINK_REQUEST_TYPE, ZRDB_VLINK_RESPONSE_TYPE}) {
-    while (zrdb_vlink_msgrcv(vlink_msg_id, &vlink2zrdb_msg_buf, type, IPC_NOWAIT) >= 0) {
-      if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) std::printf("empty old vlink response\n");
-    }
-  }
+  zrdb::drain(ZRDB_VLINK_REQUEST_TYPE);
+  zrdb::drain(ZRDB_VLINK_RESPONSE_TYPE);
   return 0;
 }
 
@@ -174,6 +207,9 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
     ZRDB_LOG(Warn, "There no valid mesage queue!\n");
     return -1;
   }
+  // Answers of transactions given up earlier: they would fill the queue
+  // and make the send fail.
+  zrdb::drain(ZRDB_VLINK_RESPONSE_TYPE);
   ZRDB_VLINK_WIRE &req = zrdb2vlink_msg_buf;
   ZRDB_VLINK_WIRE &resp = vlink2zrdb_msg_buf;
   std::memset(&req, 0, sizeof req);
@@ -184,7 +220,7 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
   req.lid = msg->lid;
   req.itemId = msg->itemId;
   req.itemIdx = msg->itemIdx;
-  req.aux = msg->aux;
+  req.aux = zrdb::next_transaction();
   req.result = zrdb::kResultNibble;
   req.size = std::min<uint32_t>(msg->size, ZRDB_VLINK_DATA_MAX);
   if (msg->op == ZRDBVLINKOP_SETVALUE) std::memcpy(req.value, msg->data, req.size);
@@ -197,13 +233,8 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
   }
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) zrdb::trace_message("APP====>MST", req);
   zrdb::install_alarm_handler();
-  int got = 0;
   int err = 0;
-  {
-    const zrdb::TransactionAlarm limit(ZRDB_VLINK_TIMEOUT_S);
-    got = zrdb_vlink_msgrcv(vlink_msg_id, &resp, ZRDB_VLINK_RESPONSE_TYPE, 0);
-    err = errno;
-  }
+  const int got = zrdb::receive_answer(req, resp, err);
   // Any failed receive is reported: a zeroed buffer taken for an answer
   // would match a get of item (0, 0) on link 0.
   if (got < 0) {

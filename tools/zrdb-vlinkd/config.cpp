@@ -79,11 +79,14 @@ std::string parse_link(std::string_view text, Config &config) {
   if (n < 0) return join({"link number ", quoted(text.substr(0, eq)), " is not a number"});
   if (n > kMaxLinkNumber) return join({"link number ", std::to_string(n), " is above 31"});
   link.number = static_cast<int>(n);
-  for (const LinkConfig &other : config.links) {
-    if (other.number == link.number) return join({"link ", std::to_string(n), " is given twice"});
-  }
   if (std::string why = parse_endpoint(text.substr(eq + 1), link.host, link.port); !why.empty())
     return why;
+  for (LinkConfig &other : config.links) {
+    if (other.number != link.number) continue;
+    if (!other.fromFile) return join({"link ", std::to_string(n), " is given twice"});
+    other = link;
+    return {};
+  }
   config.links.push_back(link);
   return {};
 }
@@ -157,6 +160,7 @@ bool parse_config(std::string_view text, std::string_view name, Config &config,
       return false;
     }
   }
+  for (LinkConfig &link : config.links) link.fromFile = true;
   return true;
 }
 

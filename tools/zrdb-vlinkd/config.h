@@ -27,7 +27,8 @@ struct LinkConfig {
   int number = 0;
   std::string host;
   uint16_t port = kDefaultPort;
-  in_addr addr{};  // resolve_hosts
+  in_addr addr{};         // resolve_hosts
+  bool fromFile = false;  // a link of the same number from the command line replaces it
 };
 
 struct Config {
@@ -44,6 +45,8 @@ struct Config {
 std::string apply_setting(std::string_view key, std::string_view value, Config &config);
 
 // Applies the lines of `text`; `name` prefixes the messages ("NAME:LINE: reason").
+// A link given twice in the text is refused; the links it gives are
+// replaced by a later setting of the same link number (the command line's).
 bool parse_config(std::string_view text, std::string_view name, Config &config, std::string &error);
 // Reads the file `path` (at most 64 KiB) and applies it.
 bool load_config(const char *path, Config &config, std::string &error);

@@ -104,6 +104,7 @@ void Daemon::serve(const volatile std::sig_atomic_t &stop) {
     for (int n = 0; n < kRequestsPerTurn && queue_.take(request); ++n) dispatch(request, now);
     for (const auto &link : links_) link->tick(now);
     server_.tick(now);
+    queue_.drop_uncollected(now);
   }
 }
 

@@ -59,10 +59,11 @@ void print_help() {
       "  --sync-item NAME        or through this vlinkbuf item (server role)\n"
       "  --foreground            stay in the foreground and log to standard error\n"
       "  --help, --version\n\n"
-      "Command-line settings apply after the file's. Without --foreground the\n"
-      "daemon detaches (double fork) once everything is open and logs to the\n"
-      "system log; the starting command exits with the start's status. Under a\n"
-      "service manager, use --foreground.\n\n"
+      "Command-line settings apply after the file's; a --link replaces the\n"
+      "file's link of the same number. Without --foreground the daemon detaches\n"
+      "(double fork) once everything is open and logs to the system log; the\n"
+      "starting command exits with the start's status. Under a service manager,\n"
+      "use --foreground.\n\n"
       "Only the configured peers are served: a connection, or a sync datagram on\n"
       "the sync port, must come from the address of a link's HOST.\n\n"
       "SIGTERM or SIGINT: close the connections, set the link states to 0, detach.\n\n"
@@ -169,7 +170,14 @@ int run(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);  // a peer gone mid-send is an error return, not the end
 
   int readyFd = -1;
-  if (!foreground) daemonise(readyFd);
+  if (foreground) {
+    // The library writes its lines to standard output: line by line, so
+    // that a service manager reading both streams gets them in order with
+    // the daemon's own lines on standard error, and at once.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+  } else {
+    daemonise(readyFd);
+  }
   const auto ready = [&readyFd](int status) {
     if (readyFd < 0) return;
     const auto byte = static_cast<unsigned char>(status);

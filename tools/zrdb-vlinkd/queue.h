@@ -1,12 +1,15 @@
 // The applications' side: the System V message queue through which the
 // library's VLINK transactions reach the daemon. A receiving thread waits
 // in msgrcv for requests (type 2) and hands them to the poll loop through an
-// eventfd; every request gets exactly one answer (type 1).
+// eventfd; every request gets exactly one answer (type 1), which echoes the
+// request's transaction number (aux) and carries its sending time.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -29,6 +32,16 @@ enum Failure : uint32_t {
 
 class RequestQueue {
  public:
+  using Clock = std::chrono::steady_clock;
+  // Requests received and not yet taken, at most. While the list is full
+  // the receiver takes nothing more: requests wait in the system's queue,
+  // whose limit makes the applications' sends fail instead of the daemon
+  // growing without bound.
+  static constexpr size_t kMaxHeld = 256;
+  // An answer nobody collected in this time is removed: the library waits
+  // 5 s for an answer.
+  static constexpr auto kUncollected = std::chrono::seconds(5);
+
   // Gets the queue (creating it as the library does). False with a log line.
   bool open();
   // Starts the receiving thread; false with a log line.
@@ -37,6 +50,10 @@ class RequestQueue {
   int wake_fd() const { return wake_; }
   // Takes one received request; false when there is none.
   bool take(ZRDB_VLINK_WIRE &request);
+  // Requests received and not yet taken.
+  size_t held();
+  // True while the receiver waits for room in the full list.
+  bool receiver_waiting();
   // Stops the receiving thread (a request it held is not answered).
   void stop_receiver();
   ~RequestQueue() { stop_receiver(); }
@@ -48,10 +65,19 @@ class RequestQueue {
   // may have given up, and an answer nobody collects would be taken by the
   // next transaction as its own. Returns how many.
   int drop_stale();
+  // Removes the answers that waited kUncollected or longer on the queue,
+  // whoever sent them; those that are younger stay, in their order. Looks
+  // only when an answer of this daemon may have become that old, and at
+  // the first call. Returns how many were removed.
+  int drop_uncollected(Clock::time_point now);
 
  private:
   bool take_now(ZRDB_VLINK_WIRE &request);
+  // Queues an answer without waiting; false with a (rate-limited) log line.
+  bool send_answer(const ZRDB_VLINK_WIRE &resp);
   static void *receive_loop(void *self);
+  // Waits while the list is full; false when the receiver must stop.
+  bool wait_for_room();
 
   std::atomic<int> id_{-1};  // the receiver gets the queue again when it was removed
   int wake_ = -1;
@@ -60,8 +86,15 @@ class RequestQueue {
   static constexpr int32_t kStopType = 3;  // sent by the daemon to its own receiver
   pthread_t thread_{};
   std::mutex mutex_;
+  std::condition_variable room_;
   std::deque<ZRDB_VLINK_WIRE> received_;
+  bool full_ = false;  // the receiver waits for room
   RateLimit sendLog_;
+  RateLimit fullLog_;  // the receiver's own
+  // When the oldest answer that may still be on the queue was sent; the
+  // epoch makes the first call look.
+  Clock::time_point oldestAnswer_{};
+  bool answersOut_ = true;
 };
 
 }  // namespace vlinkd

@@ -24,6 +24,17 @@ const char *decode_sync(std::span<const uint8_t> datagram, SyncMessage &out) {
   return nullptr;
 }
 
+const char *refuse_target(const SyncMessage &m) {
+  if (m.remoteId >= ZRDB_MAX_ITEMS) return "item id above 4999";
+  const ZRDB_DIT &dit = zrdb_getInfoHdr()->dit[m.remoteId];
+  if (dit.op == nullptr || dit.op->d_iset == nullptr || dit.desc == nullptr ||
+      (dit.desc->flags & ZRDB_FLAG_ACTIVE) == 0)
+    return "no item of a type the daemon writes";
+  if (dit.desc->count <= 0 || m.idx >= static_cast<uint32_t>(dit.desc->count))
+    return "no such element";
+  return nullptr;
+}
+
 uint32_t TxidTracker::see(uint64_t sender, uint32_t txid) {
   restarted_ = false;
   auto it = next_.find(sender);

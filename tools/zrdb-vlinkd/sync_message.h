@@ -29,6 +29,13 @@ struct SyncMessage {
 // (short, a length that is above 256 or not the datagram's, a bad checksum).
 const char *decode_sync(std::span<const uint8_t> datagram, SyncMessage &out);
 
+// Why the write `m` cannot be applied to this process's database, or
+// nullptr: the item must be defined, bound here with an element setter (a
+// user, integer or string item) and have element idx. Checked before the
+// library is called, which would log every refusal itself, to the system
+// log, at whatever rate datagrams are sent.
+const char *refuse_target(const SyncMessage &m);
+
 // Counts txid gaps per sender. Each sending process numbers its messages
 // from 0, so a sender is an address and port; the table is bounded and is
 // emptied when it is full (the next message of each sender sets its base).

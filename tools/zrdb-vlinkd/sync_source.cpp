@@ -126,6 +126,13 @@ void SyncSource::apply(const uint8_t *datagram, size_t size, uint64_t sender) {
     ++reads_;
     return;
   }
+  if (const char *why = refuse_target(m)) {
+    ++refused_;
+    if (log_.allow(held))
+      logf(Level::Warn, "sync of item (%u,%u) refused: %s (%u more held back)", m.remoteId, m.idx,
+           why, held);
+    return;
+  }
   const int rc = zrdb_local_setiValue(static_cast<int32_t>(m.remoteId), static_cast<int32_t>(m.idx),
                                       m.payload, static_cast<int32_t>(m.len));
   if (rc < 0) {
