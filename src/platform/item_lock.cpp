@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "diag/log.h"
+#include "platform/regular_file.h"
 
 namespace zrdb {
 
@@ -24,12 +24,9 @@ int item_lock_acquire(const char *caller, int32_t zrdid) {
   char path[64];
   item_lock_path(zrdid, path);
   // O_NOFOLLOW: a link planted in /tmp must not make us create or lock
-  // another file. O_NONBLOCK: a planted FIFO must not block the open.
-  const int fd =
-      open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLockFileMode);
-  struct stat st {};
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) close(fd);
+  // another file; nor may a planted FIFO block the open.
+  const int fd = open_regular_file(path, O_RDONLY | O_CREAT | O_NOFOLLOW, kLockFileMode, {});
+  if (fd < 0) {
     log_message(LogLevel::Err, caller, "ZRDB(%d): Open lock file failed!\n", zrdid);
     return -1;
   }

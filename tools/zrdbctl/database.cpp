@@ -2,6 +2,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -182,10 +183,12 @@ void list_syncto(const std::vector<int32_t> &damaged) {
 
 int cmd_create(Invocation &inv) {
   const char *path = inv.args[0];
-  if (FILE *file = std::fopen(path, "r"); file != nullptr) {
-    std::fclose(file);
+  // Checked before the index is touched: a FIFO or a device there would
+  // block the parse or feed it forever.
+  if (const int fd = zrdb_openRegularFile(path, ZRDB_FILE_MAX); fd >= 0) {
+    close(fd);
   } else {
-    return fail(kUsage, "cannot read %s: %s", path, std::strerror(errno));
+    return fail(kUsage, "cannot read %s: %s", path, zrdb_fileProblem(errno));
   }
   const IndexProbe probe = probe_index();
   if (const int rc = probe_failure(probe); rc != kOk) return rc;
