@@ -12,6 +12,7 @@
 
 #include "common.h"
 #include "snapshot.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -60,9 +61,13 @@ void draw(const WatchPlan &plan, bool screen) {
   tm local{};
   if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
   // A terminal gets one screen, redrawn like top; anything else lines.
-  if (screen) std::printf("\033[H\033[2Jzrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+  if (screen) {
+    write_raw("\033[H\033[2J");
+    std::printf("zrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+  }
   for (const int32_t id : plan.ids) {
     if (!record_sound(id)) continue;
+    const OneLine line;
     std::printf("%s%s%s\n", screen ? "" : stamp, screen ? "" : " ",
                 to_line(take_snapshot(id)).c_str());
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -197,5 +198,8 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
   // The library's log lines name the program they come from.
   std::snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "zrdbctl");
-  return zrdbctl::run(argc, argv);
+  zrdbctl::filter_output();
+  const int rc = zrdbctl::run(argc, argv);
+  zrdbctl::end_output();
+  return rc;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "text.h"
 #include "zrdb.h"
 
 namespace zrdbctl {
@@ -101,24 +102,6 @@ void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char 
 }
 
 }  // namespace
-
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", u);
-      out += esc;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 Snapshot take_snapshot(int32_t id) {
   Snapshot s;
