@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -44,9 +45,18 @@ TEST(Vlinkd, BadSettingsFileStopsTheStartWithStatus2) {
   if (const std::string why = why_program_cannot_run(kDaemon); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string cfg = dir.write("d.cfg", "link 0=127.0.0.1\nlisten 127.0.0.1:0\n");
-  EXPECT_EQ(run_daemon({"--foreground", "-c", cfg, "db"}, dir.path() + "/e"), 2);
-  EXPECT_EQ(read_file(dir.path() + "/e"),
-            "zrdb-vlinkd: " + cfg + ":2: port '0' is not a number in 1..65535\n");
+  // A FIFO would block the open, a device never end.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> rows[] = {
+      {cfg, ":2: port '0' is not a number in 1..65535\n"},
+      {fifo, ": cannot open: not a regular file\n"},
+      {"/dev/zero", ": cannot open: not a regular file\n"},
+  };
+  for (const auto &[file, why] : rows) {
+    EXPECT_EQ(run_daemon({"--foreground", "-c", file, "db"}, dir.path() + "/e"), 2);
+    EXPECT_EQ(read_file(dir.path() + "/e"), "zrdb-vlinkd: " + file + why);
+  }
 }
 
 // Makes this process a system of its own, allocates its database and starts

@@ -101,14 +101,10 @@ int cmd_watch(Invocation &inv) {
 int print_json_item(const ItemRef &ref) {
   Snapshot s = take_snapshot(ref.id);
   if (ref.indexed) {
-    // One element: its value alone.
+    // One element: its value alone (a text may hold commas and brackets).
     for (auto &[key, value] : s.fields) {
-      if (key != "values") continue;
-      size_t at = 1;
-      for (int32_t i = 0; i < ref.index; ++i) at = value.find(',', at) + 1;
-      std::string one = "[";
-      one.append(value, at, value.find_first_of(",]", at) - at).append("]");
-      value = one;
+      if (key == "values" && static_cast<size_t>(ref.index) < s.elements.size())
+        value = cat("[", s.elements[static_cast<size_t>(ref.index)], "]");
     }
   }
   std::printf("%s\n", to_json(s).c_str());

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "text.h"
 #include "zrdb.h"
@@ -59,6 +60,7 @@ void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *are
     }
   }
   s.fields.emplace_back("values", array(values));
+  s.elements = std::move(values);
 }
 
 void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {

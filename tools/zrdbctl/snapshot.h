@@ -16,6 +16,7 @@ struct Snapshot {
   std::string name;
   std::string type;
   std::vector<std::pair<std::string, std::string>> fields;  // key, value as JSON text
+  std::vector<std::string> elements;  // of the "values" field, each as JSON text
 };
 
 // The state of item `id`, whose record the caller checked.
