@@ -62,7 +62,6 @@ class ZrdbctlTest : public ::testing::Test {
       "id=32, name=ev, type=cbuf, size=32*4\n";
 
   void SetUp() override {
-    if (const std::string why = why_program_cannot_run(tool_); !why.empty()) GTEST_SKIP() << why;
     TearDown();
     ASSERT_TRUE(fs::exists(tool_)) << tool_ << " is missing: build the zrdbctl target";
     dbPath_ = dir_.write("db.cfg", system_section() + kItems);
@@ -75,7 +74,7 @@ class ZrdbctlTest : public ::testing::Test {
 
   // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
   int run(const std::vector<std::string> &args) {
-    cmd_ = "timeout -s KILL 10 " + tool_;
+    cmd_ = "timeout -s KILL 10 " + tool_shell_command("zrdbctl");
     for (const std::string &a : args) cmd_ += " '" + a + "'";
     const int status =
         std::system((cmd_ + " >" + dir_.path() + "/o 2>" + dir_.path() + "/e").c_str());
@@ -98,9 +97,7 @@ class ZrdbctlTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  // The tool is built beside the tests: build*/tests/<test> and build*/tools/zrdbctl.
-  const std::string tool_ =
-      (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "zrdbctl");
+  const std::string tool_ = tool_path("zrdbctl");
   std::string dbPath_, cmd_, out_, err_;
 };
 
