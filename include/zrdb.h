@@ -59,7 +59,7 @@ extern "C" {
 #define ZRDB_RT_MAX 5                 /* realtime-control entries per item */
 #define ZRDB_RT_DEFAULT_TIMEOUT 2     /* milliseconds */
 #define ZRDB_LINE_LEN 1024            /* configuration line buffer */
-#define ZRDB_FILE_MAX (4 * 1024 * 1024) /* largest database or application file */
+#define ZRDB_FILE_MAX 4194304       /* largest database or application file (4 MiB) */
 
 /* Result of every function that reaches an item whose record in the index
  * or data segment is damaged (an offset, size or count that does not fit the

@@ -126,9 +126,9 @@ TEST_F(ConfigParserTest, OnlyARegularFileOfBoundedSizeIsRead) {
     reset_index();
     EXPECT_EQ(run([&] { return zrdb_cfgParse(path.c_str()); }),
               "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + path + ") failed!\n");
-    EXPECT_EQ(run([&] { return zrdb_appInit(path.c_str(), nullptr, HBUSER_CLIENT); }),
-              "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (" + path +
-                  ") failed!\n");
+    EXPECT_EQ(
+        run([&] { return zrdb_appInit(path.c_str(), nullptr, HBUSER_CLIENT); }),
+        "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (" + path + ") failed!\n");
   }
 }
 

@@ -52,6 +52,7 @@ void say(const CaptureTexts &t, const char *fmt, ...) {
   if (t.named) std::printf("%s(%d)>>>>", zrdbdbg_app_name, zrdbdbg_debug_lvl);
   va_list args;
   va_start(args, fmt);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   std::vprintf(fmt, args);
   va_end(args);
 }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-
 namespace zrdb {
 
 ConfigFile::ConfigFile(const char *path) {

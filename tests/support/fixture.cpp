@@ -41,7 +41,8 @@ std::vector<std::string> tool_command(const std::string &name) {
 
 std::string tool_shell_command(const std::string &name) {
   std::string line;
-  for (const std::string &word : tool_command(name)) line += (line.empty() ? "'" : " '") + word + "'";
+  for (const std::string &word : tool_command(name))
+    line += (line.empty() ? "'" : " '") + word + "'";
   return line;
 }
 

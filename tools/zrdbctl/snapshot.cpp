@@ -155,6 +155,7 @@ Snapshot take_snapshot(int32_t id) {
                             : nlink > ZRDB_VLINK_MAX_LINKS ? 0
                                                            : nlink;
       std::vector<std::string> states;
+      states.reserve(static_cast<size_t>(links));
       for (int32_t i = 0; i < links; ++i)
         states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
       s.fields = {{"config", json_string(text)}, {"links", array(states)}};

@@ -111,9 +111,10 @@ size_t utf8_char(std::string_view text, uint32_t &cp) {
     cp = lead;
     return 1;
   }
-  const size_t len = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                     : lead >= 0xF0 && lead <= 0xF4                                   ? 4
-                                                                                      : 0;
+  const size_t len = lead >= 0xC2 && lead <= 0xDF   ? 2
+                     : lead >= 0xE0 && lead <= 0xEF ? 3
+                     : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                    : 0;
   if (len == 0 || text.size() < len) return 0;
   uint32_t value = lead & (0x7F >> len);
   for (size_t i = 1; i < len; ++i) {
