@@ -3,8 +3,8 @@
 # preset `armhf` (library, tools, examples, tests and benchmarks, warnings
 # as errors), so that every layout check of the shared records is compiled
 # for the target, and runs the whole test suite under user-mode QEMU in
-# private IPC and mount namespaces. Installs from Debian what is missing:
-# the cross compiler, qemu-user and the armhf GoogleTest and Google
+# private IPC, mount and network namespaces. Installs from Debian what is
+# missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
 # Benchmark packages (multiarch). The tests run the ARM tools (zrdbctl,
 # zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
 # test and fails if a test failed, if one skipped without a reason, if a
@@ -16,9 +16,9 @@ cd "$(dirname "$0")/.."
 build="build-armhf"
 
 # The tests, run inside the namespaces (see the end of the script): the IPC
-# and network namespaces and /dev/shm start empty, so whatever is there afterwards was
-# left behind. /tmp stays the machine's (the tree may live under it): item
-# lock files are compared before and after.
+# and network namespaces and /dev/shm start empty, so whatever is there
+# afterwards was left behind. /tmp stays the machine's (the tree may live
+# under it): item lock files are compared before and after.
 if [ "${1:-}" = --in-namespaces ]; then
   ip link set lo up  # the network tests' own loopback, shared with no other run
   mount -t tmpfs none /dev/shm
