@@ -59,6 +59,7 @@ extern "C" {
 #define ZRDB_RT_MAX 5                 /* realtime-control entries per item */
 #define ZRDB_RT_DEFAULT_TIMEOUT 2     /* milliseconds */
 #define ZRDB_LINE_LEN 1024            /* configuration line buffer */
+#define ZRDB_FILE_MAX 4194304       /* largest database or application file (4 MiB) */
 
 /* Result of every function that reaches an item whose record in the index
  * or data segment is damaged (an offset, size or count that does not fit the
@@ -298,6 +299,17 @@ int getItemFromStr(const char *text, int n, char *dst, int dstSize);
 /* ------------------------------------------------------------------------ */
 /* Set-up                                                                    */
 /* ------------------------------------------------------------------------ */
+
+/* Opens `path` for reading when it is a regular file of at most maxSize
+ * bytes (any size when maxSize is negative): a FIFO, a device or a directory
+ * is refused without blocking. The database and application files are read
+ * through it, with ZRDB_FILE_MAX. Returns a close-on-exec descriptor, or -1
+ * with errno set: EINVAL (not a regular file), EFBIG (larger than maxSize)
+ * or the error of the open. */
+int zrdb_openRegularFile(const char *path, int64_t maxSize);
+/* Why zrdb_openRegularFile refused, from its errno: "not a regular file",
+ * "larger than allowed", "owned by another user" or strerror's text. */
+const char *zrdb_fileProblem(int err);
 
 /* Attaches the index segment, creating it and parsing `path` when it is new
  * or invalid, otherwise rebuilding this process's item list from it.

@@ -32,8 +32,10 @@ int zrdbdbg_updateDebugLvl(const char *name, int32_t level);
 int zrdbdbg_pollDebugLvl(void);
 /* Appends len bytes to the capture file path until limit bytes are
  * captured; restarts (truncating the file) after a debug level change. The
- * file is opened without following a symbolic link. 0, or -1 when the file
- * cannot be opened or written (or buf is null, or len is negative). */
+ * file is opened without following a symbolic link and used only when it is
+ * a regular file of this user (a FIFO or another user's file at the path is
+ * refused), then given mode 0644. 0, or -1 when the file cannot be opened or
+ * written (or buf is null, or len is negative). */
 int zrdbdbg_dumpData(const char *path, const void *buf, int32_t len, int32_t limit);
 
 /* One entry of a zrdbcfg_readParams table; a null dest ends the table. */
@@ -66,7 +68,8 @@ extern int32_t gblSysDebugReset; /* 1 after it changed: capture restarts */
 void zrdb_dbgflag_update();
 /* Wall-clock microseconds, low 37 bits; 0 when the clock cannot be read. */
 int64_t get_host_time();
-/* Writes buf1 and, when given, buf2 to a new file. 0, -1 (open), -2 (write). */
+/* Writes buf1 and, when given, buf2 to a new file (opened as the capture
+ * file of zrdbdbg_dumpData). 0, -1 (open), -2 (write). */
 int dumpOneFrameData(const char *path, const void *buf1, int32_t len1, const void *buf2,
                      int32_t len2);
 /* As zrdbdbg_dumpData, restarted by a change of the system debug flag. */

@@ -3,21 +3,24 @@
 # preset `armhf` (library, tools, examples, tests and benchmarks, warnings
 # as errors), so that every layout check of the shared records is compiled
 # for the target, and runs the whole test suite under user-mode QEMU in
-# private IPC and mount namespaces. Installs from Debian what is missing:
-# the cross compiler, qemu-user and the armhf GoogleTest and Google
-# Benchmark packages (multiarch). Prints the reason of every skipped test
-# and fails if a test failed, if one skipped without a reason, if test
-# discovery did not go through the emulator, or if a test left an IPC
-# object, a file in /dev/shm or an item lock file behind.
+# private IPC, mount and network namespaces. Installs from Debian what is
+# missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
+# Benchmark packages (multiarch). The tests run the ARM tools (zrdbctl,
+# zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
+# test and fails if a test failed, if one skipped without a reason, if a
+# test of the tools skipped at all, if test discovery did not go through the
+# emulator, or if a test left an IPC object, a file in /dev/shm or an item
+# lock file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-armhf"
 
 # The tests, run inside the namespaces (see the end of the script): the IPC
-# namespace and /dev/shm start empty, so whatever is there afterwards was
-# left behind. /tmp stays the machine's (the tree may live under it): item
-# lock files are compared before and after.
+# and network namespaces and /dev/shm start empty, so whatever is there
+# afterwards was left behind. /tmp stays the machine's (the tree may live
+# under it): item lock files are compared before and after.
 if [ "${1:-}" = --in-namespaces ]; then
+  ip link set lo up  # the network tests' own loopback, shared with no other run
   mount -t tmpfs none /dev/shm
   locks() { ls /tmp/zrdbid*.lock 2>/dev/null || true; }
   before=$(locks)
@@ -88,7 +91,7 @@ echo "Benchmarks: zrdb_bench loads under qemu-arm and lists $benchmarks."
 
 status=0
 rm -f "$build/ctest-armhf.xml"
-unshare --ipc --mount "$PWD/scripts/test-armhf.sh" --in-namespaces || status=$?
+unshare --ipc --mount --net "$PWD/scripts/test-armhf.sh" --in-namespaces || status=$?
 if [ ! -f "$build/ctest-armhf.xml" ]; then
   echo "ctest wrote no report: the tests did not run" >&2
   exit 1
@@ -108,6 +111,10 @@ if [ -n "$reasons" ]; then
   echo "  ${reasons//$'\n'/$'\n'  }"
   if echo "$reasons" | grep -q ': NO REASON GIVEN$'; then
     echo "A test skipped without saying why." >&2
+    status=1
+  fi
+  if echo "$reasons" | grep -qE '^(ZrdbctlTest|Vlinkd)\.'; then
+    echo "A test of the tools skipped: the ARM tools were built but not run." >&2
     status=1
   fi
 fi

@@ -1,5 +1,7 @@
 // The configuration file reader: what it writes, read back at the records'
 // byte offsets so that no layout change hides, and its exact diagnostics.
+#include <sys/stat.h>
+
 #include "support/fixture.h"
 
 namespace zrdb::test {
@@ -111,6 +113,23 @@ TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
   const std::string missing = dir_.path() + "/missing.cfg";
   EXPECT_EQ(run([&] { return zrdb_cfgParse(missing.c_str()); }),
             "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + missing + ") failed!\n");
+}
+
+// Both file readers, database and application, open nothing but a regular
+// file of bounded size: a FIFO would block the open, /dev/zero never end,
+// and a directory or a file past the bound would read as empty lines.
+TEST_F(ConfigParserTest, OnlyARegularFileOfBoundedSizeIsRead) {
+  const std::string fifo = dir_.path() + "/fifo", big = dir_.write("big.cfg", "");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(truncate(big.c_str(), ZRDB_FILE_MAX + 1), 0);
+  for (const std::string &path : {fifo, std::string("/dev/zero"), dir_.path(), big}) {
+    reset_index();
+    EXPECT_EQ(run([&] { return zrdb_cfgParse(path.c_str()); }),
+              "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + path + ") failed!\n");
+    EXPECT_EQ(
+        run([&] { return zrdb_appInit(path.c_str(), nullptr, HBUSER_CLIENT); }),
+        "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (" + path + ") failed!\n");
+  }
 }
 
 TEST_F(ConfigParserTest, TextsAreCutToTheirFieldsAndTheSizeToWholePages) {

@@ -50,6 +50,37 @@ TEST(Capture, StopsAtTheLimitAndRestartsOnALevelChange) {
   zrdbdbg_debug_lvl = 0;
 }
 
+// What is at a capture path already: a FIFO must not block the capture, a
+// file another user made writable for all must not receive it (nor be
+// truncated), and this user's own file is written with the capture's mode.
+TEST(Capture, OnlyARegularFileOfThisUserReceivesIt) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo", foreign = dir.write("foreign", "theirs"),
+                    own = dir.write("own", "old text");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(own.c_str(), 0666), 0);
+  std::vector<std::pair<std::string, std::string>> rows = {{fifo, "-1:"}};
+  if (geteuid() == 0) {  // only root can give a file to another user
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(foreign.c_str(), 0666), 0);
+    rows.emplace_back(foreign, "-1:");
+  }
+  rows.emplace_back(own, "0: ");  // last: the capture keeps the file it opened
+  for (const auto &[path, result] : rows) {
+    const auto frame = [&] { return VSYSDBG::dumpOneFrameData(path.c_str(), "new", 3, "", 0); };
+    EXPECT_EQ(run(frame).substr(0, 3), result) << path;
+    VSYSDBG::gblSysDebugReset = 1;
+    EXPECT_EQ(run([&] { return VSYSDBG::dumpData(path.c_str(), "new", 3, 10); }).substr(0, 3),
+              result)
+        << path;
+  }
+  EXPECT_EQ(file_of(foreign), "theirs");
+  EXPECT_EQ(file_of(own), "new");
+  struct stat st {};
+  ASSERT_EQ(stat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
 TEST(Capture, OneFrameAndTheHostClock) {
   TempDir dir;
   const std::string path = dir.path() + "/frame.bin";

@@ -7,6 +7,7 @@
 #include <sys/msg.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -25,9 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kPortA = 47700, kPortB = 47701, kSyncPortB = 47702;
 constexpr int32_t kMaster = 1, kSpeed = 10;
-const std::string kDaemon =
-    std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" /
-    "zrdb-vlinkd";
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path);
@@ -36,19 +34,27 @@ std::string read_file(const std::string &path) {
 
 // Runs the daemon; its standard error goes to `log`. Returns its exit status.
 int run_daemon(const std::vector<std::string> &args, const std::string &log) {
-  std::string cmd = "timeout -s KILL 10 " + kDaemon;
+  std::string cmd = "timeout -s KILL 10 " + tool_shell_command("zrdb-vlinkd");
   for (const std::string &a : args) cmd += " '" + a + "'";
   const int status = std::system((cmd + " >/dev/null 2>" + log).c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(Vlinkd, BadSettingsFileStopsTheStartWithStatus2) {
-  if (const std::string why = why_program_cannot_run(kDaemon); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string cfg = dir.write("d.cfg", "link 0=127.0.0.1\nlisten 127.0.0.1:0\n");
-  EXPECT_EQ(run_daemon({"--foreground", "-c", cfg, "db"}, dir.path() + "/e"), 2);
-  EXPECT_EQ(read_file(dir.path() + "/e"),
-            "zrdb-vlinkd: " + cfg + ":2: port '0' is not a number in 1..65535\n");
+  // A FIFO would block the open, a device never end.
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> rows[] = {
+      {cfg, ":2: port '0' is not a number in 1..65535\n"},
+      {fifo, ": cannot open: not a regular file\n"},
+      {"/dev/zero", ": cannot open: not a regular file\n"},
+  };
+  for (const auto &[file, why] : rows) {
+    EXPECT_EQ(run_daemon({"--foreground", "-c", file, "db"}, dir.path() + "/e"), 2);
+    EXPECT_EQ(read_file(dir.path() + "/e"), "zrdb-vlinkd: " + file + why);
+  }
 }
 
 // Makes this process a system of its own, allocates its database and starts
@@ -66,7 +72,10 @@ pid_t start_system(const std::string &db, const std::vector<std::string> &args,
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (std::freopen(log.c_str(), "w", stderr) == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
     _exit(127);
-  std::vector<const char *> argv{kDaemon.c_str(), "--foreground"};
+  const std::vector<std::string> daemon = tool_command("zrdb-vlinkd");
+  std::vector<const char *> argv;
+  for (const std::string &word : daemon) argv.push_back(word.c_str());
+  argv.push_back("--foreground");
   for (const std::string &a : args) argv.push_back(a.c_str());
   argv.push_back(db.c_str());
   argv.push_back(nullptr);
@@ -194,7 +203,6 @@ int application(const std::string &db, const std::string &log, int pidPipe) {
 
 TEST(Vlinkd, TwoSystemsGetSetSyncAndLoseTheirPeer) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for IPC and mount namespaces";
-  if (const std::string why = why_program_cannot_run(kDaemon); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   const std::string dbA =
       dir.write("a.db", system_section() + "id=1, name=vlink, type=vlinkmst, value=1:localhost\n");

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -61,7 +62,6 @@ class ZrdbctlTest : public ::testing::Test {
       "id=32, name=ev, type=cbuf, size=32*4\n";
 
   void SetUp() override {
-    if (const std::string why = why_program_cannot_run(tool_); !why.empty()) GTEST_SKIP() << why;
     TearDown();
     ASSERT_TRUE(fs::exists(tool_)) << tool_ << " is missing: build the zrdbctl target";
     dbPath_ = dir_.write("db.cfg", system_section() + kItems);
@@ -74,7 +74,7 @@ class ZrdbctlTest : public ::testing::Test {
 
   // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
   int run(const std::vector<std::string> &args) {
-    cmd_ = "timeout -s KILL 10 " + tool_;
+    cmd_ = "timeout -s KILL 10 " + tool_shell_command("zrdbctl");
     for (const std::string &a : args) cmd_ += " '" + a + "'";
     const int status =
         std::system((cmd_ + " >" + dir_.path() + "/o 2>" + dir_.path() + "/e").c_str());
@@ -97,9 +97,7 @@ class ZrdbctlTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  // The tool is built beside the tests: build*/tests/<test> and build*/tools/zrdbctl.
-  const std::string tool_ =
-      (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "zrdbctl");
+  const std::string tool_ = tool_path("zrdbctl");
   std::string dbPath_, cmd_, out_, err_;
 };
 
@@ -175,6 +173,27 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
   expect_nothing_left();
 }
 
+// Text any peer may write reaches the operator's terminal escaped: no
+// terminal escape, no carriage return, no line of its own. UTF-8 stays text.
+TEST_F(ZrdbctlTest, HostileTextIsEscapedAndUtf8StaysText) {
+  expect({{"create", dbPath_}, 0, ""});
+  // Retitles the terminal (ESC ] 0;t BEL), forges a line, returns the
+  // cursor, then an e acute and the one-byte control sequence introducer.
+  expect({{"set", "label.0", "\033]0;t\007\nx=1\r\303\251\302\233"}, 0, ""});
+  const std::string shown = "\\x1b]0;t\\x07\\nx=1\\x0d\303\251\\xc2\\x9b\n";
+  const Step steps[] = {
+      {{"get", "label.0"}, 0, shown},
+      {{"print", "label.0"}, 0, "[0]= " + shown},
+      {{"dump"}, 0, "label                           = " + shown},
+      {{"--json", "get", "label.0"}, 0, "[\"\\u001b]0;t\\u0007\\u000ax=1\\u000d\303\251\\u009b\"]"},
+      {{"get", "no\nsuch\033[2J"}, 2, "'no\\nsuch\\x1b[2J'"},  // one line, as every reason
+  };
+  for (const Step &s : steps) {
+    expect(s);
+    EXPECT_EQ((out_ + err_).find_first_of("\033\r\x9b"), std::string::npos) << out_ << err_;
+  }
+}
+
 TEST_F(ZrdbctlTest, WithoutADatabaseCommandsFailAndBadFilesAreRefusedLeavingNothing) {
   // Each file also has a sound semaphore item, which a late refusal would leave.
   int files = 0;
@@ -183,6 +202,8 @@ TEST_F(ZrdbctlTest, WithoutADatabaseCommandsFailAndBadFilesAreRefusedLeavingNoth
                       system + item + "\nid=9, name=s9, type=semap, value=/zrdbctl_t:1\n");
   };
   const std::string sys = system_section();
+  const std::string fifo = dir_.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const Step steps[] = {
       {{"create", file(sys, "id=1, name=a, colour=red")}, 2, "did not parse"},
       {{"create", file("[system]\nname=t\nsize=4096\n[database]\n", "")}, 2, "no data segment key"},
@@ -193,6 +214,9 @@ TEST_F(ZrdbctlTest, WithoutADatabaseCommandsFailAndBadFilesAreRefusedLeavingNoth
       {{"create", file(sys, "id=1, name=c, type=cbuf, size=11*4")}, 2, "under the 12"},
       {{"create", file(sys, "id=1, name=m, type=msgbuf, size=75*4")}, 2, "under the 76"},
       {{"create", dir_.path() + "/missing.cfg"}, 2, "cannot read"},
+      // Neither hangs (a FIFO blocks the open, /dev/zero never ends).
+      {{"create", "/dev/zero"}, 2, "/dev/zero: not a regular file"},
+      {{"create", fifo}, 2, "fifo: not a regular file"},
       {{"info"}, 1, "does not exist"},
       {{"check"}, 1, "does not exist"},
       {{"-f", dbPath_, "dump"}, 1, "does not exist"},

@@ -1,6 +1,7 @@
 // The application's identity and debug level, data capture into files, the
 // system debug flag, the microsecond clock and the parameter reader.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "platform/regular_file.h"
 
 extern "C" {
 int32_t zrdbdbg_debug_lvl = 0;
@@ -50,14 +52,26 @@ void say(const CaptureTexts &t, const char *fmt, ...) {
   if (t.named) std::printf("%s(%d)>>>>", zrdbdbg_app_name, zrdbdbg_debug_lvl);
   va_list args;
   va_start(args, fmt);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started just above
   std::vprintf(fmt, args);
   va_end(args);
 }
 
-// A capture file is never reached through a link: a link planted at its path
-// must not make the capture write elsewhere.
+// A capture file is never reached through a link (a link planted at its
+// path must not make the capture write elsewhere), and only a regular file
+// of this user is written: a FIFO planted there must not block the capture,
+// nor a file another user made writable for all receive it. It is
+// truncated only once it passed, and keeps the mode of a new one.
 int open_capture(const char *path) {
-  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  constexpr mode_t kCaptureMode = 0644;
+  const int fd = open_regular_file(path, O_WRONLY | O_CREAT | O_NOFOLLOW, kCaptureMode,
+                                   {.maxSize = -1, .ownedOnly = true});
+  if (fd < 0) return -1;
+  if (fchmod(fd, kCaptureMode) != 0 || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool write_all(int fd, const void *buf, int32_t len) {

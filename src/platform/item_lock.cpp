@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "diag/log.h"
+#include "platform/regular_file.h"
 #include "platform/sys_cause.h"
 
 namespace zrdb {
@@ -26,14 +27,11 @@ int item_lock_acquire(const char *caller, int32_t zrdid) {
   char path[64];
   item_lock_path(zrdid, path);
   // O_NOFOLLOW: a link planted in /tmp must not make us create or lock
-  // another file. O_NONBLOCK: a planted FIFO must not block the open.
-  const int fd =
-      open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLockFileMode);
-  struct stat st {};
-  const bool opened = fd >= 0 && fstat(fd, &st) == 0;
-  if (!opened || !S_ISREG(st.st_mode)) {
-    const SysCause cause = opened ? SysCause{"not a regular file", false} : descriptor_cause(errno);
-    if (fd >= 0) close(fd);
+  // another file; nor may a planted FIFO block the open.
+  const int fd = open_regular_file(path, O_RDONLY | O_CREAT | O_NOFOLLOW, kLockFileMode, {});
+  if (fd < 0) {
+    const SysCause cause =
+        errno == EINVAL ? SysCause{"not a regular file", false} : descriptor_cause(errno);
     log_message(LogLevel::Err, caller, "ZRDB(%d): Open lock file failed!\n", zrdid);
     log_message(LogLevel::Err, caller, "ZRDB(%d): %s: %s\n", zrdid, path, cause.text);
     return -1;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core.h"
+#include "setup/config_file.h"
 
 extern "C" {
 ZRDB_SYMBLINK *glb_symblink[ZRDB_SYMBLINK_MAX];
@@ -198,8 +199,8 @@ int parseAppCfgLine(const char *line, int lineNo, ZRDB_APP_LINE *out) {
 }
 
 int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
-  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "r"), &std::fclose);
-  if (!file) {
+  auto file = std::make_unique<zrdb::ConfigFile>(path);
+  if (!file->is_open()) {
     ZRDB_LOG(Warn, "Open App configuration file (%s) failed!\n", path);
     return -1;
   }
@@ -212,7 +213,7 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
   zrdb::IdList list{ids.get()};
   char line[ZRDB_LINE_LEN];
   int lineNo = 0;
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+  while (file->next(line)) {
     ++lineNo;
     zrdb::LineTokens probe(line);
     const char *first = probe.next();

@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "core.h"
+#include "setup/config_file.h"
 
 namespace zrdb {
 namespace {
@@ -271,8 +271,8 @@ int parseSegDatabase(const char *line, int lineNo) {
 }
 
 int cfgParser(const char *path) {
-  std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "r"), &std::fclose);
-  if (!file) {
+  zrdb::ConfigFile file(path);
+  if (!file.is_open()) {
     ZRDB_LOG(Warn, "Open ZRDB configuration file (%s) failed!\n", path);
     return -1;
   }
@@ -280,7 +280,7 @@ int cfgParser(const char *path) {
   int lineNo = 0;
   int result = 0;
   auto section = zrdb::Section::BeforeSystem;
-  while (result == 0 && std::fgets(line, sizeof line, file.get()) != nullptr) {
+  while (result == 0 && file.next(line)) {
     ++lineNo;
     LineTokens tokens(line);
     const char *first = tokens.next();

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace zrdb::test {
 
@@ -21,6 +22,28 @@ TempDir::~TempDir() {
 std::string TempDir::write(const std::string &name, const std::string &text) const {
   std::ofstream(path_ + "/" + name, std::ios::binary) << text;
   return path_ + "/" + name;
+}
+
+std::string tool_path(const std::string &name) {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" /
+         name;
+}
+
+std::vector<std::string> tool_command(const std::string &name) {
+  std::vector<std::string> words;
+#ifdef ZRDB_TOOL_EMULATOR
+  std::istringstream emulator(ZRDB_TOOL_EMULATOR);  // words without blanks, as CMake joined them
+  for (std::string word; emulator >> word;) words.push_back(word);
+#endif
+  words.push_back(tool_path(name));
+  return words;
+}
+
+std::string tool_shell_command(const std::string &name) {
+  std::string line;
+  for (const std::string &word : tool_command(name))
+    line += (line.empty() ? "'" : " '") + word + "'";
+  return line;
 }
 
 void remove_ipc(int dataKey, const std::vector<std::string> &semaphores) {

@@ -89,18 +89,14 @@ inline bool under_qemu() {
   return v != nullptr && std::string(v) == "1";
 }
 
-// Why `program`, a built program that a test starts as a process of its own,
-// cannot run here; empty when it can. Under qemu-arm the test's shell and
-// exec are the host's, and the host kernel runs an ARM executable only
-// through an enabled binfmt_misc handler, which the armhf run does not need.
-inline std::string why_program_cannot_run(const std::string &program) {
-  if (!under_qemu()) return {};
-  std::string state;
-  std::ifstream("/proc/sys/fs/binfmt_misc/qemu-arm") >> state;
-  if (state == "enabled") return {};
-  return "under qemu-arm: starts " + program +
-         " by exec, and the host cannot execute an ARM program without a binfmt_misc handler";
-}
+// The path of the built tool `name` (build*/tools/<name>, beside the tests).
+std::string tool_path(const std::string &name);
+// The words that run the tool: in a cross build the emulator that runs the
+// tests comes first (CMAKE_CROSSCOMPILING_EMULATOR), as the host executes
+// no ARM program by itself.
+std::vector<std::string> tool_command(const std::string &name);
+// The same as one shell command line, each word quoted.
+std::string tool_shell_command(const std::string &name);
 
 // The [system] head of a test database file, up to and with "[database]".
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+
+#include "zrdb.h"
 
 namespace vlinkd {
 namespace {
@@ -165,9 +168,14 @@ bool parse_config(std::string_view text, std::string_view name, Config &config,
 }
 
 bool load_config(const char *path, Config &config, std::string &error) {
-  const std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
+  // Only a regular file: a FIFO would block the open, a device never end.
+  // The size is bounded by the read below, which also sees a file that grows.
+  const int fd = zrdb_openRegularFile(path, -1);
+  const std::unique_ptr<FILE, int (*)(FILE *)> file(fd >= 0 ? fdopen(fd, "rb") : nullptr,
+                                                    std::fclose);
   if (!file) {
-    error = join({path, ": cannot open: ", std::strerror(errno)});
+    error = join({path, ": cannot open: ", zrdb_fileProblem(errno)});
+    if (fd >= 0) close(fd);
     return false;
   }
   std::string text(kMaxFileSize + 1, '\0');

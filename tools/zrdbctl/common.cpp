@@ -10,10 +10,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "text.h"
+
 namespace zrdbctl {
 
 int fail(int status, const char *fmt, ...) {
   std::fflush(stdout);  // the library's own messages come first
+  const OneLine line(stderr);
   std::fputs("zrdbctl: ", stderr);
   va_list args;
   va_start(args, fmt);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 
@@ -67,7 +68,12 @@ int cmd_cbuf_read(Invocation &inv) {
                                static_cast<int32_t>(room), &msgLen, &dataLen);
   if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
   if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
-  std::printf("message: %.*s\ndata: %.*s\n", msgLen, msg.data(), dataLen, data.data());
+  {
+    const OneLine line;
+    std::printf("message: %.*s\n", msgLen, msg.data());
+  }
+  const OneLine line;
+  std::printf("data: %.*s\n", dataLen, data.data());
   return kOk;
 }
 
@@ -101,7 +107,9 @@ int cmd_msg_read(Invocation &inv) {
   const int rc = zrdb_msgbufRead(ref.id, &from, &arg, &msize, payload);
   if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
   if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
-  std::printf("from: %d\narg: %d\nsize: %d\npayload: %s\n", from, arg, msize, payload);
+  std::printf("from: %d\narg: %d\nsize: %d\n", from, arg, msize);
+  const OneLine line;
+  std::printf("payload: %s\n", payload);
   return kOk;
 }
 

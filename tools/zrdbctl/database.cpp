@@ -2,6 +2,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -199,14 +201,37 @@ void list_syncto(const std::vector<int32_t> &damaged) {
   }
 }
 
+// The listing of zrdb_dumpAll, with each item's print line a line of its
+// own: a newline in a value shows as \n instead of starting a line.
+bool list_items() {
+  static const std::string stars(69, '*');
+  const ZRDB_INDEX_HDR *ih = zrdb_getInfoHdr();
+  const ZRDB_SYS_HDR hdr = *ih->sysHdr;
+  std::printf("\n%s\n", stars.c_str());
+  {
+    const OneLine line;
+    std::printf("ZRDB ----- %s ----- Key:%d, Size:%d\n", system_name(hdr).c_str(), hdr.key,
+                static_cast<int>(hdr.size));
+  }
+  std::printf("%s\n", stars.c_str());
+  for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next) {
+    const OneLine line;
+    zrdb_printValue(node->did, 1);
+  }
+  const bool written = std::printf("\n%s\n\n", stars.c_str()) > 0;
+  return std::fflush(stdout) == 0 && written;
+}
+
 }  // namespace
 
 int cmd_create(Invocation &inv) {
   const char *path = inv.args[0];
-  if (FILE *file = std::fopen(path, "r"); file != nullptr) {
-    std::fclose(file);
+  // Checked before the index is touched: a FIFO or a device there would
+  // block the parse or feed it forever.
+  if (const int fd = zrdb_openRegularFile(path, ZRDB_FILE_MAX); fd >= 0) {
+    close(fd);
   } else {
-    return fail(kUsage, "cannot read %s: %s", path, std::strerror(errno));
+    return fail(kUsage, "cannot read %s: %s", path, zrdb_fileProblem(errno));
   }
   const IndexProbe probe = probe_index();
   if (const int rc = probe_failure(probe); rc != kOk) return rc;
@@ -298,7 +323,7 @@ int cmd_remove(Invocation &inv) {
 
 int cmd_dump(Invocation &inv) {
   if (inv.opt.json) return print_json_dump(inv);
-  if (zrdb_dumpAll() < 0) return fail(kFailure, "writing the listing failed");
+  if (!list_items()) return fail(kFailure, "writing the listing failed");
   list_syncto(inv.damaged);
   if (!inv.damaged.empty()) {
     return fail(kFailure,

@@ -12,6 +12,7 @@
 
 #include "common.h"
 #include "snapshot.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -60,9 +61,13 @@ void draw(const WatchPlan &plan, bool screen) {
   tm local{};
   if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
   // A terminal gets one screen, redrawn like top; anything else lines.
-  if (screen) std::printf("\033[H\033[2Jzrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+  if (screen) {
+    write_raw("\033[H\033[2J");
+    std::printf("zrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+  }
   for (const int32_t id : plan.ids) {
     if (!record_sound(id)) continue;
+    const OneLine line;
     std::printf("%s%s%s\n", screen ? "" : stamp, screen ? "" : " ",
                 to_line(take_snapshot(id)).c_str());
   }
@@ -96,14 +101,10 @@ int cmd_watch(Invocation &inv) {
 int print_json_item(const ItemRef &ref) {
   Snapshot s = take_snapshot(ref.id);
   if (ref.indexed) {
-    // One element: its value alone.
+    // One element: its value alone (a text may hold commas and brackets).
     for (auto &[key, value] : s.fields) {
-      if (key != "values") continue;
-      size_t at = 1;
-      for (int32_t i = 0; i < ref.index; ++i) at = value.find(',', at) + 1;
-      std::string one = "[";
-      one.append(value, at, value.find_first_of(",]", at) - at).append("]");
-      value = one;
+      if (key == "values" && static_cast<size_t>(ref.index) < s.elements.size())
+        value = cat("[", s.elements[static_cast<size_t>(ref.index)], "]");
     }
   }
   std::printf("%s\n", to_json(s).c_str());

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -111,6 +112,10 @@ void print_help() {
       "it. A datagram is shown as text when it is printable, else in hex; SECONDS is\n"
       "1..3600. dump ends with the items whose accesses are mirrored (syncto).\n"
       "\n"
+      "Text from the database reaches the terminal escaped: a byte that is not part\n"
+      "of a printable UTF-8 character, a newline or a tab shows as \\xNN, and a\n"
+      "newline inside a value, a print line or a reason as \\n.\n"
+      "\n"
       "--json makes get and dump print JSON. watch prints one line per item and\n"
       "interval when its output is not a terminal; -c COUNT ends it after COUNT.\n"
       "debug writes \"APP LEVEL\" into the string item zrdb_debug, which the\n"
@@ -197,5 +202,8 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
   // The library's log lines name the program they come from.
   std::snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "zrdbctl");
-  return zrdbctl::run(argc, argv);
+  zrdbctl::filter_output();
+  const int rc = zrdbctl::run(argc, argv);
+  zrdbctl::end_output();
+  return rc;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -17,7 +18,7 @@ constexpr size_t kMaxDatagram = 65507;
 constexpr int64_t kDefaultWaitSeconds = 5;
 constexpr int64_t kMaxWaitSeconds = 3600;
 
-bool printable(const std::vector<unsigned char> &bytes) {
+bool reads_as_text(const std::vector<unsigned char> &bytes) {
   for (const unsigned char c : bytes) {
     if ((c < 0x20 || c > 0x7e) && c != '\t' && c != '\n' && c != '\r') return false;
   }
@@ -27,7 +28,8 @@ bool printable(const std::vector<unsigned char> &bytes) {
 // As text when it reads as text, else as hex, sixteen bytes a line (the
 // form of 'get' on a user block).
 void show_datagram(const std::vector<unsigned char> &bytes) {
-  if (printable(bytes)) {
+  if (reads_as_text(bytes)) {
+    const OneLine line;
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     if (bytes.empty() || bytes.back() != '\n') std::fputc('\n', stdout);
     return;

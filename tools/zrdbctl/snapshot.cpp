@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "text.h"
 #include "zrdb.h"
 
 namespace zrdbctl {
@@ -58,6 +60,7 @@ void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *are
     }
   }
   s.fields.emplace_back("values", array(values));
+  s.elements = std::move(values);
 }
 
 void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {
@@ -101,24 +104,6 @@ void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char 
 }
 
 }  // namespace
-
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", u);
-      out += esc;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 Snapshot take_snapshot(int32_t id) {
   Snapshot s;
@@ -170,6 +155,7 @@ Snapshot take_snapshot(int32_t id) {
                             : nlink > ZRDB_VLINK_MAX_LINKS ? 0
                                                            : nlink;
       std::vector<std::string> states;
+      states.reserve(static_cast<size_t>(links));
       for (int32_t i = 0; i < links; ++i)
         states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
       s.fields = {{"config", json_string(text)}, {"links", array(states)}};

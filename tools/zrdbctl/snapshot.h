@@ -16,6 +16,7 @@ struct Snapshot {
   std::string name;
   std::string type;
   std::vector<std::pair<std::string, std::string>> fields;  // key, value as JSON text
+  std::vector<std::string> elements;  // of the "values" field, each as JSON text
 };
 
 // The state of item `id`, whose record the caller checked.
@@ -24,7 +25,6 @@ Snapshot take_snapshot(int32_t id);
 std::string to_json(const Snapshot &s);
 // "name(id) type key=value ..."
 std::string to_line(const Snapshot &s);
-std::string json_string(std::string_view text);
 
 // Appends the parts in order. GCC 12 at -O3 warns (-Wrestrict, wrongly) on
 // a text literal added to a temporary string; appending has no such case.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "text.h"
 
 namespace zrdbctl {
 namespace {
@@ -65,6 +66,7 @@ int cmd_get(Invocation &inv) {
       std::memcpy(&value, buf.data(), 4);
       std::printf("%u\n", value);
     } else {
+      const OneLine line;
       std::printf("%s\n", buf.data());  // NUL-terminated by the extra byte
     }
   }
@@ -118,8 +120,11 @@ int cmd_print(Invocation &inv) {
       return rc;
   }
   const auto m = static_cast<int32_t>(mode);
-  const int rc = ref.indexed ? zrdb_printiValue(ref.id, ref.index, m) : zrdb_printValue(ref.id, m);
-  std::fflush(stdout);
+  int rc = 0;
+  {
+    const OneLine line;  // a handler prints one line; a value must not add any
+    rc = ref.indexed ? zrdb_printiValue(ref.id, ref.index, m) : zrdb_printValue(ref.id, m);
+  }
   if (rc != 0) {
     return fail(kFailure, "printing '%s' failed (%d)%s", ref.label.c_str(), rc,
                 rc == -3 ? ": its type has no print handler for this" : "");
