@@ -199,11 +199,7 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   // The geometry checked at bind bounds every slot address; rd and wr, read
   // from the header on every call, are range-checked against it each time.
   zrdb::BoundGeometry geometry{};
-  if (!zrdb::bound_geometry(dit, geometry)) {
-    ZRDB_LOG(Warn, "ZRDBDID[%d]:not bound in this process\n",
-             dit->desc != nullptr ? dit->desc->did : -1);
-    return ZRDB_ERR_CORRUPT;
-  }
+  if (!zrdb::bound_geometry_or_log(dit, geometry, __func__)) return ZRDB_ERR_CORRUPT;
   if (!zrdb::geometry_ok(geometry, zrdb::kSlotOverhead, "circular buffer", __func__)) return -1;
   p->did = geometry.did;
   const zrdb::Cbuf cb{zrdb::SlotRing<ZRDB_CBUF_HDR>::view(geometry)};
