@@ -25,11 +25,12 @@ struct Span {
   int64_t start;
   size_t bytes;
 };
-
+// `idx` is within 0..count-1 (or 0 for a whole value) and the record check
+// at bind made E non-negative, so the room never exceeds the size.
 inline Span element_span(const BoundGeometry &g, int32_t idx, int32_t len) {
   const int64_t start = static_cast<int64_t>(g.elemSize) * idx;
   const int64_t room = static_cast<int64_t>(g.size) - start;
-  const int64_t bytes = std::min({static_cast<int64_t>(g.size), static_cast<int64_t>(len), room});
+  const int64_t bytes = std::min(static_cast<int64_t>(len), room);
   return {start, bytes > 0 ? static_cast<size_t>(bytes) : 0};
 }
 
