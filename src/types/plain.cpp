@@ -41,6 +41,9 @@ int print_text(const ZRDB_ITEM_DESC *desc, const unsigned char *text, int64_t ro
 }
 
 }  // namespace
+
+void copy_value_part(void *to, const void *from, size_t n) { copy_part(to, from, n); }
+
 }  // namespace zrdb
 
 extern "C" {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "types/copy_bytes.h"
 
 namespace zrdb {
 
@@ -35,12 +36,12 @@ inline Span element_span(const BoundGeometry &g, int32_t idx, int32_t len) {
 }
 
 // One 32-bit element is by far the most common copy: a fixed-size copy
-// compiles to a single move instead of a library call.
+// compiles to a single move instead of a call.
 inline void copy_bytes(void *dst, const void *src, size_t bytes) {
   if (bytes == 4) {
     std::memcpy(dst, src, 4);
   } else if (bytes > 0) {
-    std::memcpy(dst, src, bytes);
+    copy_value_part(dst, src, bytes);
   }
 }
 
