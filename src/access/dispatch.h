@@ -94,18 +94,16 @@ Fn bound_handler(const Request &rq, const Target &t, Fn ZRDB_ITEM_OPS::*slot) {
 }
 
 // The generic copy of a value slot (types/plain_copy.h), which reads
-// nothing of the shared descriptor; null for the other slots. Every table
-// holds it in the value slots it fills.
+// nothing of the shared descriptor. Every table holds it in the value
+// slots it fills; the other slots have none.
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_get)) { return &zrdbgeneric_get; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_set)) { return &zrdbgeneric_set; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_iget)) { return &zrdbgeneric_iget; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_iset)) { return &zrdbgeneric_iset; }
 template <typename Fn>
-inline constexpr Fn kGenericCopy = nullptr;
-template <>
-inline constexpr auto kGenericCopy<decltype(ZRDB_ITEM_OPS::d_get)> = &zrdbgeneric_get;
-template <>
-inline constexpr auto kGenericCopy<decltype(ZRDB_ITEM_OPS::d_set)> = &zrdbgeneric_set;
-template <>
-inline constexpr auto kGenericCopy<decltype(ZRDB_ITEM_OPS::d_iget)> = &zrdbgeneric_iget;
-template <>
-inline constexpr auto kGenericCopy<decltype(ZRDB_ITEM_OPS::d_iset)> = &zrdbgeneric_iset;
+inline constexpr bool kValueSlot = requires(Fn fn) { generic_copy_of(fn); };
+static_assert(kValueSlot<decltype(ZRDB_ITEM_OPS::d_iget)> &&
+              !kValueSlot<decltype(ZRDB_ITEM_OPS::d_ctrl)>);
 
 template <typename Fn>
 struct Bound {
@@ -156,8 +154,8 @@ inline Bound<Fn> usual_case(const Request &rq, Fn ZRDB_ITEM_OPS::*slot) {
   if (rq.type >= 0 && g.type != rq.type && g.type != rq.altType) return {};
   if (rq.syncMode >= 0 && bound.syncMode == rq.syncMode) return {};
   const Fn fn = bound.ops.*slot;
-  if constexpr (kGenericCopy<Fn> != nullptr) {
-    if (fn != kGenericCopy<Fn>) return {};
+  if constexpr (kValueSlot<Fn>) {
+    if (fn != generic_copy_of(fn)) return {};
   } else if (fn == nullptr || !record_unchanged(dit->op, descriptor(id))) {
     return {};
   }
