@@ -146,7 +146,9 @@ void release_process_index();
 void free_symblinks();
 
 // Notes the real size of the data segment just attached (or none, -1):
-// the bound of every record check.
+// the bound of every record check. Points each bound item at its data area
+// in it when its record was checked against a segment of that size, else
+// at none.
 void set_data_segment(int shmId);
 // The descriptor words a record check covers, as they were when the check
 // last passed for a bound item, and the data segment size it passed against.
@@ -156,12 +158,19 @@ struct CheckedRecord {
   uint64_t limit;  // 0: never checked
 };
 // What bind allocates per bound item: the handler table (first, so that
-// the table's address is the block's), the record as last checked and the
-// process that bound it.
+// the table's address is the block's), the record as last checked, the
+// process that bound it, and the access mode (0 write, 1 read) whose
+// accesses send a sync message, -1 for none: the usual access asks these,
+// never the shared descriptor.
 struct BoundItem {
   ZRDB_ITEM_OPS ops;
   CheckedRecord checked;
   pid_t opener;
+  int32_t syncMode;
+  // The item's data area in the data segment attached now, kept by
+  // set_data_segment; null when none is attached or the record was checked
+  // against another segment. One load tells the usual access both.
+  unsigned char *data;
 };
 // Whether this process bound and opened the item, rather than inheriting it
 // through fork. A release handler called in another process only drops the
@@ -176,6 +185,66 @@ static_assert(offsetof(ZRDB_ITEM_DESC, type) + 4 - kCheckedHeadOffset ==
 // Real size of the data segment attached in this process; 0 when none.
 // Set only by set_data_segment.
 extern uint64_t g_dataSegmentSize;
+
+// The block bind allocated for the handler table `op` of a bound item.
+inline const BoundItem &bound_item(const ZRDB_ITEM_OPS *op) {
+  return *reinterpret_cast<const BoundItem *>(op);
+}
+inline BoundItem &bound_item(ZRDB_ITEM_OPS *op) { return *reinterpret_cast<BoundItem *>(op); }
+
+// An item's geometry as it passed the full record check when this process
+// bound it, read from the process's own copy of that record: a descriptor
+// scribbled on after the check can neither redirect nor widen an access,
+// and no descriptor word is read again per access.
+struct BoundGeometry {
+  int32_t did;
+  uint32_t flags;
+  int32_t size;
+  int32_t elemSize;
+  int32_t count;
+  int32_t type;
+  unsigned char *data;  // the data area
+};
+
+// One 32-bit field of the descriptor as the copy holds it.
+template <size_t Field>
+inline int32_t checked_field(const CheckedRecord &rec) {
+  static_assert(Field >= kCheckedHeadOffset &&
+                Field + 4 <= kCheckedHeadOffset + sizeof(CheckedRecord{}.head));
+  int32_t value = 0;
+  std::memcpy(&value,
+              reinterpret_cast<const unsigned char *>(rec.head) + Field - kCheckedHeadOffset,
+              sizeof value);
+  return value;
+}
+
+// False when the item is not bound here or its copy was checked against
+// another data segment than the one attached now.
+inline bool bound_geometry(const BoundItem &bound, BoundGeometry &g) {
+  if (bound.data == nullptr) return false;
+  const CheckedRecord &rec = bound.checked;
+  g = {checked_field<offsetof(ZRDB_ITEM_DESC, did)>(rec),
+       static_cast<uint32_t>(checked_field<offsetof(ZRDB_ITEM_DESC, flags)>(rec)),
+       checked_field<offsetof(ZRDB_ITEM_DESC, size)>(rec),
+       checked_field<offsetof(ZRDB_ITEM_DESC, elemSize)>(rec),
+       checked_field<offsetof(ZRDB_ITEM_DESC, count)>(rec),
+       checked_field<offsetof(ZRDB_ITEM_DESC, type)>(rec),
+       bound.data};
+  return true;
+}
+inline bool bound_geometry(const ZRDB_DIT *dit, BoundGeometry &g) {
+  return dit->op != nullptr && bound_geometry(bound_item(dit->op), g);
+}
+
+// Logs that a handler was called for an item this process did not bind
+// against the data segment attached now; false.
+bool report_not_bound(const ZRDB_DIT *dit, const char *func);
+// bound_geometry for a handler, which logs as `func` when it fails.
+inline bool bound_geometry_or_log(const ZRDB_DIT *dit, BoundGeometry &g, const char *func) {
+  if (bound_geometry(dit, g)) [[likely]]
+    return true;
+  return report_not_bound(dit, func);
+}
 
 // Whether the 32 bytes at `record` equal `words`, compared a word at a
 // time: memcmp would be a library call on the access path, and copying
@@ -195,7 +264,7 @@ inline bool same_words(const uint64_t (&words)[4], const unsigned char *record) 
 // against the same data segment.
 inline bool record_unchanged(const ZRDB_ITEM_OPS *op, const ZRDB_ITEM_DESC *desc) {
   if (op == nullptr || desc == nullptr) return false;
-  const CheckedRecord &bound = reinterpret_cast<const BoundItem *>(op)->checked;
+  const CheckedRecord &bound = bound_item(op).checked;
   return bound.limit == g_dataSegmentSize && bound.offset == desc->offset &&
          same_words(bound.head, reinterpret_cast<const unsigned char *>(desc) + kCheckedHeadOffset);
 }
@@ -203,9 +272,10 @@ inline bool record_unchanged(const ZRDB_ITEM_OPS *op, const ZRDB_ITEM_DESC *desc
 // The full check of check_record.
 int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc);
 // Notes a record that just passed the full check, for the quick compare of
-// check_record. Only the attach writes it, before the process's threads
-// use the item: the access path only reads it, so threads never race on it.
-void remember_record(CheckedRecord &bound, const ZRDB_ITEM_DESC &desc);
+// check_record and for the usual access. Only the attach writes it, before
+// the process's threads use the item: the access path only reads it, so
+// threads never race on it.
+void remember_record(BoundItem &bound, const ZRDB_ITEM_DESC &desc);
 
 // Checks the descriptor of `id` before any of its offsets, sizes or counts
 // is used: 0, or ZRDB_ERR_CORRUPT with an ERR line naming the item and the

@@ -98,19 +98,48 @@ Fn bound_handler(const Request &rq, const Target &t, Fn ZRDB_ITEM_OPS::*slot) {
   return fn;
 }
 
+// The generic copy of a value slot (types/plain_copy.h), which reads
+// nothing of the shared descriptor. Every table holds it in the value
+// slots it fills; the other slots have none.
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_get)) { return &zrdbgeneric_get; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_set)) { return &zrdbgeneric_set; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_iget)) { return &zrdbgeneric_iget; }
+inline auto generic_copy_of(decltype(ZRDB_ITEM_OPS::d_iset)) { return &zrdbgeneric_iset; }
+template <typename Fn>
+inline constexpr bool kValueSlot = requires(Fn fn) { generic_copy_of(fn); };
+static_assert(kValueSlot<decltype(ZRDB_ITEM_OPS::d_iget)> &&
+              !kValueSlot<decltype(ZRDB_ITEM_OPS::d_ctrl)>);
+
 template <typename Fn>
 struct Bound {
   Fn fn = nullptr;  // null: take the checked path
   ZRDB_DIT *dit = nullptr;
   int32_t idx = 0;
+  BoundGeometry geometry{};
 };
 
+// Calls `call` with the handler, the item and the element, and with the
+// geometry from bind (null on the checked path) when it takes one.
+template <typename Call, typename Fn>
+int call_handler(Call &call, Fn fn, ZRDB_DIT *dit, int32_t idx, const BoundGeometry *g) {
+  if constexpr (std::is_invocable_v<Call &, Fn, ZRDB_DIT *, int32_t, const BoundGeometry *>) {
+    return call(fn, dit, idx, g);
+  } else {
+    return call(fn, dit, idx);
+  }
+}
+
 // The usual access, answered without a single call: an active item this
-// process bound, its record unchanged since bind, its handler present, of
-// the right type, nothing to print first and no sync message to send. Any
-// other case gets a null handler and goes the checked path, which decides
-// and logs it: this one only recognises the case where every check passes,
-// with the same helpers, so it can never accept what that path refuses.
+// process bound, against the data segment attached now, its handler
+// present, of the right type, nothing to print first and no sync message
+// to send. All of that comes from the process's own copy of the record
+// checked at bind, which the generic copies take their geometry from too:
+// for a value access no word of the shared descriptor is read. Any other
+// handler reads the descriptor, so it is taken only while the descriptor
+// still holds the words checked at bind. Any other case gets a null
+// handler and goes the checked path, which decides and logs it: this one
+// only recognises the case where every check passes, so it can never
+// accept what that path refuses.
 template <typename Fn>
 inline Bound<Fn> usual_case(const Request &rq, Fn ZRDB_ITEM_OPS::*slot) {
   int32_t id = rq.id;
@@ -121,14 +150,21 @@ inline Bound<Fn> usual_case(const Request &rq, Fn ZRDB_ITEM_OPS::*slot) {
     id = pair.did;
     if (rq.indexed) idx = pair.idx;
   }
-  const ZRDB_ITEM_DESC *desc = descriptor(id);
-  if (desc == nullptr || (desc->flags & ZRDB_FLAG_ACTIVE) == 0 || rq.prefix) return {};
+  if (!valid_id(id) || rq.prefix) return {};
   ZRDB_DIT *dit = &zrdbIndexHdr.dit[id];
-  const ZRDB_ITEM_OPS *op = dit->op;
-  if (!record_unchanged(op, desc) || zrdbIndexHdr.dataBase == nullptr) return {};
-  if (rq.type >= 0 && desc->type != rq.type && desc->type != rq.altType) return {};
-  if (rq.syncMode >= 0 && sync_wanted(desc, rq.syncMode)) return {};
-  return {op->*slot, dit, idx};
+  if (dit->op == nullptr) return {};
+  const BoundItem &bound = bound_item(dit->op);
+  BoundGeometry g{};
+  if (!bound_geometry(bound, g) || (g.flags & ZRDB_FLAG_ACTIVE) == 0) return {};
+  if (rq.type >= 0 && g.type != rq.type && g.type != rq.altType) return {};
+  if (rq.syncMode >= 0 && bound.syncMode == rq.syncMode) return {};
+  const Fn fn = bound.ops.*slot;
+  if constexpr (kValueSlot<Fn>) {
+    if (fn != generic_copy_of(fn)) return {};
+  } else if (fn == nullptr || !record_unchanged(dit->op, descriptor(id))) {
+    return {};
+  }
+  return {fn, dit, idx, g};
 }
 
 // Every check in order, logging what fails. Out of line, and it builds the
@@ -143,7 +179,7 @@ template <typename Make, typename Fn, typename Call>
   Fn fn = bound_handler(rq, t, slot);
   if (fn == nullptr || !type_ok(rq, t)) return rq.unboundResult;
   before_handler(rq, t);
-  return call(fn, &zrdbIndexHdr.dit[t.id], t.idx);
+  return call_handler(call, fn, &zrdbIndexHdr.dit[t.id], t.idx, nullptr);
 }
 
 // `make` returns the caller's Request; `call` calls the handler it gets with
@@ -152,7 +188,7 @@ template <typename Make, typename Fn, typename Call>
   requires std::is_invocable_r_v<Request, Make>
 int dispatch(Make make, Fn ZRDB_ITEM_OPS::*slot, Call call) {
   if (const Bound<Fn> b = usual_case(make(), slot); b.fn != nullptr)
-    return call(b.fn, b.dit, b.idx);
+    return call_handler(call, b.fn, b.dit, b.idx, &b.geometry);
   return dispatch_checked(make, slot, call);
 }
 

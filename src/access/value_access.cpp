@@ -96,18 +96,20 @@ int zrdb_getValue(int32_t id, void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{.caller = caller, .id = id, .syncMode = 1, .syncBuf = buf, .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get, [=](auto fn, ZRDB_DIT *dit, int32_t) {
-    return zrdb::call_get(fn, dit, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_get,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_get(fn, dit, buf, len, g);
+                        });
 }
 
 int zrdb_setValue(int32_t id, const void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{.caller = caller, .id = id, .syncMode = 0, .syncBuf = buf, .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set, [=](auto fn, ZRDB_DIT *dit, int32_t) {
-    return zrdb::call_set(fn, dit, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_set,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_set(fn, dit, buf, len, g);
+                        });
 }
 
 int zrdb_printValue(int32_t id, int32_t mode) {
@@ -135,9 +137,10 @@ int zrdb_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
-    return zrdb::call_iget(fn, dit, i, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_iget(fn, dit, i, buf, len, g);
+                        });
 }
 
 int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
@@ -153,9 +156,10 @@ int zrdb_local_getiValue(int32_t id, int32_t idx, void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
-    return zrdb::call_iget(fn, dit, i, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iget,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_iget(fn, dit, i, buf, len, g);
+                        });
 }
 
 int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
@@ -168,9 +172,10 @@ int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
                    .syncBuf = buf,
                    .syncLen = len};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
-    return zrdb::call_iset(fn, dit, i, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_iset(fn, dit, i, buf, len, g);
+                        });
 }
 
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
@@ -178,9 +183,10 @@ int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) 
     return Request{
       .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   };
-  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset, [=](auto fn, ZRDB_DIT *dit, int32_t i) {
-    return zrdb::call_iset(fn, dit, i, buf, len);
-  });
+  return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
+                        [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {
+                          return zrdb::call_iset(fn, dit, i, buf, len, g);
+                        });
 }
 
 int zrdb_printiValue(int32_t id, int32_t idx, int32_t verbose) {

@@ -143,7 +143,7 @@ int bind_item(const char *caller, int32_t id, BindColumn column,
     return -1;
   }
   dit.desc->flags |= ZRDB_FLAG_BOUND;  // before remembering: the flags are compared too
-  remember_record(bound->checked, *dit.desc);
+  remember_record(*bound, *dit.desc);
   bound->opener = getpid();
   const BindingRow *row = binding_row(dit.desc->type);
   if (row != nullptr && column < kColumnCount) {

@@ -36,11 +36,21 @@ const char *record_fault(int32_t id, const ZRDB_ITEM_DESC &d, uint64_t limit) {
   return nullptr;
 }
 
+// The data area of a bound item's record in the segment attached now.
+unsigned char *data_area(const CheckedRecord &rec) {
+  if (zrdbIndexHdr.dataBase == nullptr || rec.limit == 0 || rec.limit != g_dataSegmentSize)
+    return nullptr;
+  return static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + rec.offset;
+}
+
 }  // namespace
 
 void set_data_segment(int shmId) {
   shmid_ds info{};
   g_dataSegmentSize = shmId >= 0 && shmctl(shmId, IPC_STAT, &info) == 0 ? info.shm_segsz : 0;
+  for (ZRDB_DIT &dit : zrdbIndexHdr.dit) {
+    if (dit.op != nullptr) bound_item(dit.op).data = data_area(bound_item(dit.op).checked);
+  }
 }
 
 namespace {
@@ -52,11 +62,21 @@ uint64_t record_limit() {
 }
 }  // namespace
 
-void remember_record(CheckedRecord &bound, const ZRDB_ITEM_DESC &desc) {
-  std::memcpy(bound.head, reinterpret_cast<const unsigned char *>(&desc) + kCheckedHeadOffset,
-              sizeof bound.head);
-  bound.offset = desc.offset;
-  bound.limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize : 0;
+void remember_record(BoundItem &bound, const ZRDB_ITEM_DESC &desc) {
+  CheckedRecord &rec = bound.checked;
+  std::memcpy(rec.head, reinterpret_cast<const unsigned char *>(&desc) + kCheckedHeadOffset,
+              sizeof rec.head);
+  rec.offset = desc.offset;
+  rec.limit = zrdbIndexHdr.dataBase != nullptr ? g_dataSegmentSize : 0;
+  bound.data = data_area(rec);
+  const int32_t mode = desc.syncto.mode;
+  bound.syncMode = (mode == 0 || mode == 1) && sync_wanted(&desc, mode) ? mode : -1;
+}
+
+bool report_not_bound(const ZRDB_DIT *dit, const char *func) {
+  log_message(LogLevel::Warn, func, "ZRDBDID[%d]:not bound in this process\n",
+              dit->desc != nullptr ? dit->desc->did : -1);
+  return false;
 }
 
 int check_record_full(const char *caller, int32_t id, const ZRDB_ITEM_DESC *desc) {

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <type_traits>
 
 #include "access/dispatch.h"
 #include "core.h"
+#include "types/copy_bytes.h"
 #include "types/shared_word.h"
 #include "types/slot_ring.h"
 
@@ -57,33 +57,6 @@ uint32_t slot_field(const unsigned char *slot, size_t offset) {
 
 void set_slot_field(unsigned char *slot, size_t offset, uint32_t value) {
   std::memcpy(slot + offset, &value, sizeof value);
-}
-
-// Copies one part of a record. Parts are often a few dozen bytes, for which
-// a call into the C library's memcpy costs more than the copy: up to 64
-// bytes are copied here in at most two fixed-size moves that may overlap.
-[[gnu::always_inline]] inline void copy_part(void *to, const void *from, uint32_t n) {
-  auto *d = static_cast<unsigned char *>(to);
-  const auto *s = static_cast<const unsigned char *>(from);
-  const auto two = [d, s, n](auto size) {
-    std::memcpy(d, s, size);
-    std::memcpy(d + n - size, s + n - size, size);
-  };
-  if (n > 64) {
-    std::memcpy(d, s, n);
-  } else if (n > 32) {
-    two(std::integral_constant<size_t, 32>{});
-  } else if (n > 16) {
-    two(std::integral_constant<size_t, 16>{});
-  } else if (n >= 8) {
-    two(std::integral_constant<size_t, 8>{});
-  } else if (n >= 4) {
-    two(std::integral_constant<size_t, 4>{});
-  } else if (n > 0) {
-    d[0] = s[0];
-    d[n / 2] = s[n / 2];
-    d[n - 1] = s[n - 1];
-  }
 }
 
 int write_record(const Cbuf &cb, const ZRDB_CBUF_PARA &p, const char *func) {
@@ -199,11 +172,7 @@ int zrdbcbuf_ctrl(ZRDB_DIT *dit, int32_t op, intptr_t para) {
   // The geometry checked at bind bounds every slot address; rd and wr, read
   // from the header on every call, are range-checked against it each time.
   zrdb::BoundGeometry geometry{};
-  if (!zrdb::bound_geometry(dit, geometry)) {
-    ZRDB_LOG(Warn, "ZRDBDID[%d]:not bound in this process\n",
-             dit->desc != nullptr ? dit->desc->did : -1);
-    return ZRDB_ERR_CORRUPT;
-  }
+  if (!zrdb::bound_geometry_or_log(dit, geometry, __func__)) return ZRDB_ERR_CORRUPT;
   if (!zrdb::geometry_ok(geometry, zrdb::kSlotOverhead, "circular buffer", __func__)) return -1;
   p->did = geometry.did;
   const zrdb::Cbuf cb{zrdb::SlotRing<ZRDB_CBUF_HDR>::view(geometry)};

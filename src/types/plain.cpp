@@ -17,10 +17,10 @@ int text_length(const unsigned char *text, int64_t room) {
   return static_cast<int>(nul != nullptr ? static_cast<const unsigned char *>(nul) - text : room);
 }
 
-uint32_t element_value(const ZRDB_DIT *dit, int32_t idx) {
-  const Span span = element_span(dit, idx, 4);
+uint32_t element_value(const BoundGeometry &g, int32_t idx) {
+  const Span span = element_span(g, idx, 4);
   uint32_t value = 0;
-  std::memcpy(&value, item_data(dit) + span.start, span.bytes);
+  std::memcpy(&value, g.data + span.start, span.bytes);
   return value;
 }
 
@@ -41,40 +41,49 @@ int print_text(const ZRDB_ITEM_DESC *desc, const unsigned char *text, int64_t ro
 }
 
 }  // namespace
+
+void copy_value_part(void *to, const void *from, size_t n) { copy_part(to, from, n); }
+
 }  // namespace zrdb
 
 extern "C" {
 
 int zrdbgeneric_get(ZRDB_DIT *dit, void *buf, int32_t len) {
-  return zrdb::copy_out(dit, 0, buf, len);
+  return zrdb::call_get(zrdbgeneric_get, dit, buf, len);
 }
 
 int zrdbgeneric_set(ZRDB_DIT *dit, const void *buf, int32_t len) {
-  return zrdb::copy_in(dit, 0, buf, len);
+  return zrdb::call_set(zrdbgeneric_set, dit, buf, len);
 }
 
 int zrdbgeneric_iget(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  return zrdb::generic_iget(dit, idx, buf, len);
+  return zrdb::call_iget(zrdbgeneric_iget, dit, idx, buf, len);
 }
 
 int zrdbgeneric_iset(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  return zrdb::generic_iset(dit, idx, buf, len);
+  return zrdb::call_iset(zrdbgeneric_iset, dit, idx, buf, len);
 }
 
 int zrdbgeneric_print(ZRDB_DIT *dit, int32_t verbose) {
+  zrdb::BoundGeometry g{};
+  if (!zrdb::bound_geometry_or_log(dit, g, __func__)) return ZRDB_ERR_CORRUPT;
   // The whole item is one text.
-  return zrdb::print_text(dit->desc, zrdb::item_data(dit), dit->desc->size, nullptr, verbose);
+  return zrdb::print_text(dit->desc, g.data, g.size, nullptr, verbose);
 }
 
 int zrdbgeneric_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
-  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
-  const zrdb::Span span = zrdb::element_span(dit, idx, dit->desc->elemSize);
-  return zrdb::print_text(dit->desc, zrdb::item_data(dit) + span.start,
-                          static_cast<int64_t>(span.bytes), &idx, verbose);
+  zrdb::BoundGeometry g{};
+  if (!zrdb::bound_geometry_or_log(dit, g, __func__)) return ZRDB_ERR_CORRUPT;
+  if (!zrdb::index_ok(__func__, g, idx)) return 0;
+  const zrdb::Span span = zrdb::element_span(g, idx, g.elemSize);
+  return zrdb::print_text(dit->desc, g.data + span.start, static_cast<int64_t>(span.bytes), &idx,
+                          verbose);
 }
 
 int zrdbint_print(ZRDB_DIT *dit, int32_t verbose) {
-  const uint32_t value = zrdb::element_value(dit, 0);
+  zrdb::BoundGeometry g{};
+  if (!zrdb::bound_geometry_or_log(dit, g, __func__)) return ZRDB_ERR_CORRUPT;
+  const uint32_t value = zrdb::element_value(g, 0);
   if (verbose != 0) {
     std::printf("%-32.31s= %u(0x%08x)\n", dit->desc->name, value, value);
   } else {
@@ -84,8 +93,10 @@ int zrdbint_print(ZRDB_DIT *dit, int32_t verbose) {
 }
 
 int zrdbint_iprint(ZRDB_DIT *dit, int32_t idx, int32_t verbose) {
-  if (!zrdb::index_ok(__func__, dit, idx)) return 0;
-  const uint32_t value = zrdb::element_value(dit, idx);
+  zrdb::BoundGeometry g{};
+  if (!zrdb::bound_geometry_or_log(dit, g, __func__)) return ZRDB_ERR_CORRUPT;
+  if (!zrdb::index_ok(__func__, g, idx)) return 0;
+  const uint32_t value = zrdb::element_value(g, idx);
   if (verbose != 0) {
     std::printf("%-32.31s[%d]= %u(0x%08x)\n", dit->desc->name, idx, value, value);
   } else {

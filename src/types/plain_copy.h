@@ -7,14 +7,15 @@
 #include <cstring>
 
 #include "core.h"
+#include "types/copy_bytes.h"
 
 namespace zrdb {
 
 // `handler` names the calling handler in the log.
-inline bool index_ok(const char *handler, const ZRDB_DIT *dit, int32_t idx) {
-  if (idx >= 0 && idx < dit->desc->count) [[likely]]
+inline bool index_ok(const char *handler, const BoundGeometry &g, int32_t idx) {
+  if (idx >= 0 && idx < g.count) [[likely]]
     return true;
-  log_message(LogLevel::Warn, handler, "DID(%d),idx(%d) is out of range!\n", dit->desc->did, idx);
+  log_message(LogLevel::Warn, handler, "DID(%d),idx(%d) is out of range!\n", g.did, idx);
   return false;
 }
 
@@ -25,63 +26,89 @@ struct Span {
   int64_t start;
   size_t bytes;
 };
-
-inline Span element_span(const ZRDB_DIT *dit, int32_t idx, int32_t len) {
-  const ZRDB_ITEM_DESC *desc = dit->desc;
-  const int64_t start = static_cast<int64_t>(desc->elemSize) * idx;
-  const int64_t room = static_cast<int64_t>(desc->size) - start;
-  const int64_t bytes =
-      std::min({static_cast<int64_t>(desc->size), static_cast<int64_t>(len), room});
+// `idx` is within 0..count-1 (or 0 for a whole value) and the record check
+// at bind made E non-negative, so the room never exceeds the size.
+inline Span element_span(const BoundGeometry &g, int32_t idx, int32_t len) {
+  const int64_t start = static_cast<int64_t>(g.elemSize) * idx;
+  const int64_t room = static_cast<int64_t>(g.size) - start;
+  const int64_t bytes = std::min(static_cast<int64_t>(len), room);
   return {start, bytes > 0 ? static_cast<size_t>(bytes) : 0};
 }
 
 // One 32-bit element is by far the most common copy: a fixed-size copy
-// compiles to a single move instead of a library call.
+// compiles to a single move instead of a call.
 inline void copy_bytes(void *dst, const void *src, size_t bytes) {
   if (bytes == 4) {
     std::memcpy(dst, src, 4);
   } else if (bytes > 0) {
-    std::memcpy(dst, src, bytes);
+    copy_value_part(dst, src, bytes);
   }
 }
 
-inline int copy_out(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  const Span span = element_span(dit, idx, len);
-  if (buf != nullptr) copy_bytes(buf, item_data(dit) + span.start, span.bytes);
+// The copies take the geometry from the record this process checked at
+// bind, never from the shared descriptor; the index and the length are
+// bounded by it. `whole` copies from element 0 without an index check.
+inline int copy_out(const char *handler, const BoundGeometry &g, int32_t idx, void *buf,
+                    int32_t len, bool whole) {
+  if (!whole && !index_ok(handler, g, idx)) return 0;
+  const Span span = element_span(g, idx, len);
+  if (buf != nullptr) copy_bytes(buf, g.data + span.start, span.bytes);
   return 0;
 }
 
-inline int copy_in(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  const Span span = element_span(dit, idx, len);
-  if (buf != nullptr) copy_bytes(item_data(dit) + span.start, buf, span.bytes);
+inline int copy_in(const char *handler, const BoundGeometry &g, int32_t idx, const void *buf,
+                   int32_t len, bool whole) {
+  if (!whole && !index_ok(handler, g, idx)) return 0;
+  const Span span = element_span(g, idx, len);
+  if (buf != nullptr) copy_bytes(g.data + span.start, buf, span.bytes);
   return 0;
 }
 
-inline int generic_iget(ZRDB_DIT *dit, int32_t idx, void *buf, int32_t len) {
-  if (!index_ok("zrdbgeneric_iget", dit, idx)) return 0;
-  return copy_out(dit, idx, buf, len);
+// The geometry of a copy: `known` when the caller has it already (the usual
+// access took it from bound_geometry), else bound_geometry's; null after
+// logging as `handler`.
+inline const BoundGeometry *geometry_for(const ZRDB_DIT *dit, const BoundGeometry *known,
+                                         BoundGeometry &own, const char *handler) {
+  if (known != nullptr) return known;
+  return bound_geometry_or_log(dit, own, handler) ? &own : nullptr;
 }
 
-inline int generic_iset(ZRDB_DIT *dit, int32_t idx, const void *buf, int32_t len) {
-  if (!index_ok("zrdbgeneric_iset", dit, idx)) return 0;
-  return copy_in(dit, idx, buf, len);
+// The generic handlers' work. `Get` picks the direction, `whole` the
+// whole-value form (element 0, no index check).
+template <bool Get, bool Whole, typename Buf>
+inline int generic_copy(const char *handler, const ZRDB_DIT *dit, int32_t idx, Buf buf, int32_t len,
+                        const BoundGeometry *known) {
+  BoundGeometry own{};
+  const BoundGeometry *g = geometry_for(dit, known, own, handler);
+  if (g == nullptr) return ZRDB_ERR_CORRUPT;
+  if constexpr (Get) {
+    return copy_out(handler, *g, idx, buf, len, Whole);
+  } else {
+    return copy_in(handler, *g, idx, buf, len, Whole);
+  }
 }
 
-// A bound handler called, inline when it is the generic one.
-inline int call_get(decltype(ZRDB_ITEM_OPS::d_get) fn, ZRDB_DIT *dit, void *buf, int32_t len) {
-  return fn == zrdbgeneric_get ? copy_out(dit, 0, buf, len) : fn(dit, buf, len);
+// A bound handler called, inline when it is the generic one; `known` as for
+// geometry_for.
+inline int call_get(decltype(ZRDB_ITEM_OPS::d_get) fn, ZRDB_DIT *dit, void *buf, int32_t len,
+                    const BoundGeometry *known = nullptr) {
+  if (fn != zrdbgeneric_get) return fn(dit, buf, len);
+  return generic_copy<true, true>("zrdbgeneric_get", dit, 0, buf, len, known);
 }
-inline int call_set(decltype(ZRDB_ITEM_OPS::d_set) fn, ZRDB_DIT *dit, const void *buf,
-                    int32_t len) {
-  return fn == zrdbgeneric_set ? copy_in(dit, 0, buf, len) : fn(dit, buf, len);
+inline int call_set(decltype(ZRDB_ITEM_OPS::d_set) fn, ZRDB_DIT *dit, const void *buf, int32_t len,
+                    const BoundGeometry *known = nullptr) {
+  if (fn != zrdbgeneric_set) return fn(dit, buf, len);
+  return generic_copy<false, true>("zrdbgeneric_set", dit, 0, buf, len, known);
 }
 inline int call_iget(decltype(ZRDB_ITEM_OPS::d_iget) fn, ZRDB_DIT *dit, int32_t idx, void *buf,
-                     int32_t len) {
-  return fn == zrdbgeneric_iget ? generic_iget(dit, idx, buf, len) : fn(dit, idx, buf, len);
+                     int32_t len, const BoundGeometry *known = nullptr) {
+  if (fn != zrdbgeneric_iget) return fn(dit, idx, buf, len);
+  return generic_copy<true, false>("zrdbgeneric_iget", dit, idx, buf, len, known);
 }
 inline int call_iset(decltype(ZRDB_ITEM_OPS::d_iset) fn, ZRDB_DIT *dit, int32_t idx,
-                     const void *buf, int32_t len) {
-  return fn == zrdbgeneric_iset ? generic_iset(dit, idx, buf, len) : fn(dit, idx, buf, len);
+                     const void *buf, int32_t len, const BoundGeometry *known = nullptr) {
+  if (fn != zrdbgeneric_iset) return fn(dit, idx, buf, len);
+  return generic_copy<false, false>("zrdbgeneric_iset", dit, idx, buf, len, known);
 }
 
 }  // namespace zrdb

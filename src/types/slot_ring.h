@@ -14,38 +14,6 @@ namespace zrdb {
 
 inline std::atomic_ref<int32_t> index_ref(int32_t &word) { return std::atomic_ref<int32_t>(word); }
 
-// An item's geometry as it passed the full record check when this process
-// bound it, read from the process's own copy of that record: a descriptor
-// scribbled on after the check cannot widen the slots or the count under a
-// running call, and no descriptor word is read again per call.
-struct BoundGeometry {
-  int32_t did;
-  int32_t elemSize;
-  int32_t count;
-  uint32_t offset;
-};
-
-static_assert(offsetof(ZRDB_ITEM_DESC, did) >= kCheckedHeadOffset &&
-              offsetof(ZRDB_ITEM_DESC, count) + 4 <=
-                  kCheckedHeadOffset + sizeof(CheckedRecord{}.head));
-
-// False when the item is not bound here or its copy was checked against
-// another data segment than the one attached now.
-inline bool bound_geometry(const ZRDB_DIT *dit, BoundGeometry &g) {
-  if (dit->op == nullptr || zrdbIndexHdr.dataBase == nullptr) return false;
-  const CheckedRecord &rec = reinterpret_cast<const BoundItem *>(dit->op)->checked;
-  if (rec.limit == 0 || rec.limit != g_dataSegmentSize) return false;
-  const auto *head = reinterpret_cast<const unsigned char *>(rec.head);
-  const auto word = [head](size_t field) {
-    int32_t value = 0;
-    std::memcpy(&value, head + field - kCheckedHeadOffset, sizeof value);
-    return value;
-  };
-  g = {word(offsetof(ZRDB_ITEM_DESC, did)), word(offsetof(ZRDB_ITEM_DESC, elemSize)),
-       word(offsetof(ZRDB_ITEM_DESC, count)), rec.offset};
-  return true;
-}
-
 // The buffer as this process sees it. With an E that is not a multiple of 4
 // the slots are unaligned, so their fields are copied, never dereferenced.
 template <typename Hdr>
@@ -61,7 +29,7 @@ struct SlotRing {
             dit->desc->count};
   }
   static SlotRing view(const BoundGeometry &g) {
-    auto *base = static_cast<unsigned char *>(zrdbIndexHdr.dataBase) + g.offset;
+    unsigned char *base = g.data;
     return {reinterpret_cast<Hdr *>(base), base + sizeof(Hdr), g.elemSize, g.count};
   }
   // The index after `i`, which must be in 0..count-1: a compare, where a
@@ -92,7 +60,8 @@ inline bool geometry_ok(const BoundGeometry &g, int32_t minSlot, const char *kin
 }
 inline bool geometry_ok(const ZRDB_ITEM_DESC *desc, int32_t minSlot, const char *kind,
                         const char *func) {
-  return geometry_ok({desc->did, desc->elemSize, desc->count, desc->offset}, minSlot, kind, func);
+  return geometry_ok({.did = desc->did, .elemSize = desc->elemSize, .count = desc->count}, minSlot,
+                     kind, func);
 }
 
 }  // namespace zrdb
