@@ -331,6 +331,43 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
   expect_nothing_left();
 }
 
+// get and set read a thread item or a server remote buffer as dump does:
+// they open none, so its owner keeps its lock and statistics, a gone
+// owner's statistics stay to be read, and no lock file appears.
+TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
+  const std::string db = dir_.write(
+      "owned.cfg", system_section() +
+                       "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
+                       "id=4801, name=fifo, type=thrd_fifo, size=8*2\n"
+                       "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
+                       "id=4843, name=mirror, type=integer, syncto=4840:77:1\n");
+  expect({{"create", db}, 0, ""});
+  const int32_t ids[] = {kPool, -1};
+  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
+  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
+  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  expect({{"trace", "pool", "3"}, 0, ""});
+  const std::string stats = "\"muc\":2,\"afc\":1,\"trace\":3";
+  const Step steps[] = {
+      {{"--json", "get", "pool"}, 0, stats},  // while its owner holds it
+      {{"get", "pool"}, 2, "'zrdbctl --json get pool'"},
+      {{"set", "pool", "1"}, 2, "takes integer"},
+      {{"get", "fifo"}, 2, "takes integer"},
+      {{"--json", "get", "fifo"}, 0, "\"fifos\":[{\"mbc\":0"},
+      {{"--json", "get", "srv"}, 0, "\"open\":false"},
+      {{"set", "mirror", "5"}, 0, ""},  // mirrored through clients only
+      {{"get", "mirror"}, 0, "5\n"},
+  };
+  for (const Step &s : steps) expect(s);
+  zrdb_Cleanup();  // the owner ends; what it counted stays to be read
+  expect({{"--json", "get", "pool"}, 0, stats});
+  EXPECT_FALSE(fs::exists("/tmp/zrdbid4801.lock"));
+  EXPECT_FALSE(fs::exists("/tmp/zrdbid4840.lock"));
+  expect({{"remove"}, 0, "removed 'test'"});
+}
+
 // remove deletes the item lock files that nobody holds; one held by a
 // running owner stays, with its lock.
 TEST_F(ZrdbctlTest, RemoveDeletesOnlyTheLockFilesNobodyHolds) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "text.h"
+#include "zrdb_net.h"
 
 namespace zrdbctl {
 
@@ -261,17 +262,38 @@ int attach_data() {
       data_segment_attached(hdr) < 0 ? ": it does not exist (the database is not allocated)" : "");
 }
 
+// The remote buffer that mirrors `ref`'s accesses, when there is one and
+// it is a client: opening a server would take its lock and restart its
+// statistics, which belong to the process that serves it.
+int32_t client_mirror(const ItemRef &ref) {
+  const ZRDB_SYNCTO &to = ref.desc->syncto;
+  if (to.rmtDid < 1 || to.remoteId < 1 || to.rmtDid >= ZRDB_MAX_ITEMS || to.rmtDid == ref.id ||
+      !record_sound(to.rmtDid))
+    return -1;
+  const ZRDB_ITEM_DESC &link = *zrdb_getInfoHdr()->dit[to.rmtDid].desc;
+  ZRDB_BLK_INFO blk{};
+  if ((link.type != ZRDB_TYPE_RMTBUF && link.type != ZRDB_TYPE_VLINKBUF) ||
+      zrdb_getUserBlkInfo(to.rmtDid, &blk) != 0 || blk.addr == nullptr)
+    return -1;
+  ZRDB_RMTBUF_INFO parsed{};
+  std::memcpy(parsed.text, blk.addr, sizeof parsed.text);  // the record check covers the area
+  parsed.text[sizeof parsed.text - 1] = '\0';
+  const bool client = parseProtocolInfo(parsed.text, &parsed) == 0 &&
+                      (parsed.proto & 3u) == ZRDB_RMTBUF_ROLE_CLIENT;
+  return client ? to.rmtDid : -1;
+}
+
 int bind(Attach attach, Invocation &inv) {
   int rc = 0;
+  if (attach == Attach::Value)
+    attach = plain_type(inv.item.desc->type) ? Attach::Item : Attach::Print;
   if (attach == Attach::Item) {
     // A mirrored item's remote buffer is bound too, so that the access is
-    // mirrored as in an application; when it cannot be opened here (a
-    // server another process holds) the item is bound alone.
-    const ZRDB_SYNCTO &to = inv.item.desc->syncto;
-    const bool mirrored = to.rmtDid >= 1 && to.remoteId >= 1 && to.rmtDid < ZRDB_MAX_ITEMS &&
-                          to.rmtDid != inv.item.id;
-    const int32_t withLink[] = {inv.item.id, mirrored ? to.rmtDid : -1, -1};
-    if (mirrored && zrdb_Init(HBUSER_CLIENT, withLink) == 0) return kOk;
+    // mirrored as in an application; when it cannot be opened here the item
+    // is bound alone.
+    const int32_t mirror = client_mirror(inv.item);
+    const int32_t withLink[] = {inv.item.id, mirror, -1};
+    if (mirror >= 0 && zrdb_Init(HBUSER_CLIENT, withLink) == 0) return kOk;
     const int32_t list[] = {inv.item.id, -1};
     rc = zrdb_Init(HBUSER_CLIENT, list);
     if (rc == 0) return kOk;
@@ -296,7 +318,7 @@ int attach_existing(Attach attach, int32_t itemType, Invocation &inv) {
   if (rc != kOk) return rc;
   if (attach != Attach::Index) rc = attach_data();
   if (rc == kOk && itemType != kNoItem) rc = resolve_item(inv.args[0], itemType, inv.item);
-  if (rc == kOk && (attach == Attach::Print || attach == Attach::Item)) rc = bind(attach, inv);
+  if (rc == kOk && attach != Attach::Index && attach != Attach::Data) rc = bind(attach, inv);
   if (rc != kOk) zrdb_Cleanup();
   return rc;
 }

@@ -100,6 +100,10 @@ enum class Attach {
   Data,   // and the data segment, binding no item
   Print,  // and every sound item bound in the print mode
   Item,   // and the command's item (args[0]) alone bound as a client's
+  // A plain value (integer, string, user) bound as Item; any other type in
+  // the print mode, which opens no object: a thread item or a server
+  // remote buffer stays its owner's, its statistics and lock untouched.
+  Value,
 };
 
 inline constexpr int32_t kNoItem = -2;   // args[0] is not an item

@@ -25,8 +25,10 @@ int check_value_type(const ItemRef &ref, const char *command) {
     return kOk;
   }
   return fail(kUsage,
-              "%s: '%s' is a %s item; %s takes integer and string items (see 'zrdbctl print')",
-              command, ref.label.c_str(), DBITEMTYPE_MAP[type].key, command);
+              "%s: '%s' is a %s item; %s takes integer and string items ('zrdbctl --json get "
+              "%s' or 'zrdbctl print %s' shows it)",
+              command, ref.label.c_str(), DBITEMTYPE_MAP[type].key, command, ref.label.c_str(),
+              ref.label.c_str());
 }
 
 // A user item is an opaque block: shown as hex, sixteen bytes a line.
