@@ -368,9 +368,10 @@ TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
   expect({{"remove"}, 0, "removed 'test'"});
 }
 
-// remove deletes the item lock files that nobody holds; one held by a
-// running owner stays, with its lock.
-TEST_F(ZrdbctlTest, RemoveDeletesOnlyTheLockFilesNobodyHolds) {
+// remove refuses while a process is attached, unless forced; it deletes
+// the item lock files that nobody holds, and one held by a running owner
+// stays, with its lock.
+TEST_F(ZrdbctlTest, RemoveRefusesWhileAttachedAndDeletesOnlyUnheldLockFiles) {
   const std::string db = dir_.write("threads.cfg", system_section() +
                                                        "id=4800, name=pool, type=thrd_rbuf, "
                                                        "size=64*2\n"
@@ -383,7 +384,9 @@ TEST_F(ZrdbctlTest, RemoveDeletesOnlyTheLockFilesNobodyHolds) {
     ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
     ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
   }
-  expect({{"remove"}, 0, "kept the lock file(s) of id 4800: in use"});
+  expect({{"remove", db}, 1, "1 process(es) are attached"});
+  EXPECT_TRUE(segment_exists(ZRDB_INDEX_KEY) && segment_exists(kTestDataKey));
+  expect({{"remove", "--force"}, 0, "kept the lock file(s) of id 4800: in use"});
   EXPECT_FALSE(fs::exists("/tmp/zrdbid4801.lock"));
   EXPECT_TRUE(fs::exists("/tmp/zrdbid4800.lock"));
 }

@@ -33,8 +33,8 @@ struct Command {
 constexpr Command kCommands[] = {
     {"create", "DBFILE", "parse DBFILE and allocate the database", 1, 1, Attach::None, kNoItem,
      cmd_create},
-    {"remove", "[DBFILE]", "release the items' objects, remove the segments and unheld lock files",
-     0, 1, Attach::None, kNoItem, cmd_remove},
+    {"remove", "[--force] [DBFILE]",
+     "release the items' objects, remove the segments and unheld lock files", 0, 2, Attach::None, kNoItem, cmd_remove},
     {"info", "", "system header, data segment use and item count", 0, 0, Attach::Index, kNoItem,
      cmd_info},
     {"check", "", "check every item's record against the segments", 0, 0, Attach::Data, kNoItem,
