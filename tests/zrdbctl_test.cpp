@@ -128,7 +128,8 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"sem-post", "sem"}, 0, ""},                          // communication items
       {{"sem-value", "sem"}, 0, "1\n"},
       {{"sem-wait", "sem"}, 0, ""},
-      {{"sem-wait", "sem", "1000"}, 1, "timed out"},
+      {{"sem-wait", "sem", "1000"}, 1, "timed out"},  // a bare number: microseconds
+      {{"sem-wait", "sem", "10ms"}, 1, "timed out"},
       {{"cbuf-write", "ev", "first", "one"}, 0, ""},
       {{"cbuf-write", "ev", "second"}, 0, ""},
       {{"cbuf-read", "ev"}, 0, "message: first\ndata: one\n"},
@@ -156,6 +157,10 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"sem-wait", "sem", "-5"}, 2, "bad time-out '-5'"},
       {{"sem-wait", "sem", "abc"}, 2, "bad time-out"},
       {{"sem-wait", "sem", "1.5"}, 2, "bad time-out"},
+      {{"sem-wait", "sem", "4294967296"}, 2, "bad time-out"},
+      {{"sem-wait", "sem", "4295s"}, 2, "from 0s to 4294967295us, such as 100us, 500ms or 2s"},
+      {{"sem-wait", "sem", "5m"}, 2, "bad time-out"},
+      {{"watch", "-n", "99", "speed"}, 2, "bad interval '99': give a time from 100ms to 3600s"},
       {{"sem-post", "sem", "2"}, 2, "bad binary flag"},
       {{"sem-post", "speed"}, 2, "not semap"},
       {{"msg-write", "req", "-1", "0"}, 2, "bad sender id"},
@@ -450,9 +455,10 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
     expect({{"udp-recv", "inbox"}, 0, shown});
   }
   const Step steps[] = {
-      {{"udp-recv", "inbox", "1"}, 1, "nothing arrived on 'inbox' within 1 s"},
+      {{"udp-recv", "inbox", "300ms"}, 1, "nothing arrived on 'inbox' within 300ms"},
       {{"udp-send", "counter", "x"}, 2, "not rmtbuf or vlinkbuf"},
-      {{"udp-recv", "inbox", "0"}, 2, "bad seconds"},
+      {{"udp-recv", "inbox", "3601"}, 2, "bad wait"},  // a bare number: seconds
+      {{"udp-recv", "inbox", "0"}, 2, "bad wait '0': give a time from 1ms to 3600s"},
       {{"dump"}, 0, "syncto: mirror(4843) -> remote buffer cli(4841), peer id 77, mode 1"},
       {{"remove"}, 0, "removed 'test'"},
   };

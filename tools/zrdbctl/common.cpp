@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "text.h"
 #include "zrdb_net.h"
@@ -326,26 +327,68 @@ int attach_existing(Attach attach, int32_t itemType, Invocation &inv) {
 // ---------------------------------------------------------------------------
 // Numbers
 
-int parse_number(const char *text, const NumberRange &range, int64_t &out) {
-  const std::string_view s(text);
+namespace {
+
+// Decimal or 0x hex: the whole text, or false.
+bool read_number(std::string_view s, int64_t &out) {
   const char *end = s.data() + s.size();
   std::from_chars_result parsed{};
   int64_t value = 0;
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
     uint64_t magnitude = 0;  // unsigned: no sign after the prefix
     parsed = std::from_chars(s.data() + 2, end, magnitude, 16);
-    value = magnitude <= INT64_MAX ? static_cast<int64_t>(magnitude) : -1;
+    value = static_cast<int64_t>(magnitude);
     if (magnitude > INT64_MAX) parsed.ec = std::errc::result_out_of_range;
   } else {
     parsed = std::from_chars(s.data(), end, value, 10);
   }
-  if (s.empty() || parsed.ec != std::errc() || parsed.ptr != end || value < range.min ||
-      value > range.max) {
+  if (s.empty() || parsed.ec != std::errc() || parsed.ptr != end) return false;
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+std::string duration_text(int64_t us) {
+  if (us % kSeconds == 0) return std::to_string(us / kSeconds) + "s";
+  if (us % kMilliseconds == 0) return std::to_string(us / kMilliseconds) + "ms";
+  return std::to_string(us) + "us";
+}
+
+int parse_number(const char *text, const NumberRange &range, int64_t &out) {
+  int64_t value = 0;
+  if (!read_number(text, value) || value < range.min || value > range.max) {
     return fail(kUsage, "bad %s '%s': give a number from %lld to %lld (decimal or 0x hex)",
                 range.what, text, static_cast<long long>(range.min),
                 static_cast<long long>(range.max));
   }
   out = value;
+  return kOk;
+}
+
+int parse_duration(const char *text, const DurationRange &range, int64_t &outUs) {
+  static constexpr std::pair<std::string_view, TimeUnit> kUnits[] = {
+      {"us", kMicroseconds}, {"ms", kMilliseconds}, {"s", kSeconds}};
+  std::string_view number(text);
+  TimeUnit unit = range.bare;
+  for (const auto &[suffix, perUnit] : kUnits) {
+    if (number.size() > suffix.size() && number.ends_with(suffix)) {
+      number.remove_suffix(suffix.size());
+      unit = perUnit;
+      break;
+    }
+  }
+  int64_t value = 0;
+  if (!read_number(number, value) || value < 0 || value > range.maxUs / unit ||
+      value * unit < range.minUs) {
+    return fail(kUsage,
+                "bad %s '%s': give a time from %s to %s, such as 100us, 500ms or 2s (a bare "
+                "number counts %s)",
+                range.what, text, duration_text(range.minUs).c_str(),
+                duration_text(range.maxUs).c_str(),
+                range.bare == kSeconds ? "seconds" : range.bare == kMilliseconds ? "ms" : "us");
+  }
+  outUs = value * unit;
   return kOk;
 }
 

@@ -135,6 +135,23 @@ struct NumberRange {
 // Decimal or 0x hex, within `range`; kUsage with a message otherwise.
 int parse_number(const char *text, const NumberRange &range, int64_t &out);
 
+// Microseconds per unit of a time argument.
+enum TimeUnit : int64_t { kMicroseconds = 1, kMilliseconds = 1000, kSeconds = 1000000 };
+
+struct DurationRange {
+  const char *what;  // named in the message
+  TimeUnit bare;     // what a number without a unit counts
+  int64_t minUs;
+  int64_t maxUs;
+};
+
+// A time argument of every command: a number with a unit (100us, 500ms,
+// 2s) or a bare number in the command's own unit, as before units existed;
+// in microseconds, within `range`. kUsage with a message otherwise.
+int parse_duration(const char *text, const DurationRange &range, int64_t &outUs);
+// 1500000 as "1500ms": the largest unit that gives a whole number.
+std::string duration_text(int64_t us);
+
 // ---------------------------------------------------------------------------
 // The commands (database.cpp, values.cpp, communication.cpp, statistics.cpp,
 // network.cpp)

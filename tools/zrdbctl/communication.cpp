@@ -24,7 +24,9 @@ int cmd_sem_wait(Invocation &inv) {
   const ItemRef &ref = inv.item;
   int64_t timeout = 0;
   if (inv.args.size() > 1) {
-    if (const int rc = parse_number(inv.args[1], {"time-out", 0, UINT32_MAX}, timeout); rc != kOk)
+    if (const int rc =
+            parse_duration(inv.args[1], {"time-out", kMicroseconds, 0, UINT32_MAX}, timeout);
+        rc != kOk)
       return rc;
   }
   const int rc = zrdb_semaWait_timeout_us(ref.id, static_cast<uint32_t>(timeout));

@@ -39,12 +39,16 @@ int parse_watch(const Args &args, WatchPlan &plan) {
   for (size_t i = 0; i < args.size(); ++i) {
     const bool interval = std::strcmp(args[i], "-n") == 0;
     if (interval || std::strcmp(args[i], "-c") == 0) {
-      if (i + 1 >= args.size()) return fail(kUsage, "%s needs a number", args[i]);
+      if (i + 1 >= args.size())
+        return fail(kUsage, "%s needs %s", args[i], interval ? "a time" : "a number");
       int64_t n = 0;
-      const NumberRange range =
-          interval ? NumberRange{"interval (ms)", 100, 3600000} : NumberRange{"count", 1, 1000000};
-      if (const int rc = parse_number(args[++i], range, n); rc != kOk) return rc;
-      (interval ? plan.intervalMs : plan.rounds) = n;
+      const int rc = interval ? parse_duration(args[++i],
+                                               {"interval", kMilliseconds, 100 * kMilliseconds,
+                                                3600 * kSeconds},
+                                               n)
+                              : parse_number(args[++i], {"count", 1, 1000000}, n);
+      if (rc != kOk) return rc;
+      (interval ? plan.intervalMs : plan.rounds) = interval ? n / kMilliseconds : n;
       continue;
     }
     ItemRef ref;

@@ -3,20 +3,25 @@
 // opens its socket as it would in a client process: a server item is then
 // this process's until it exits (the item lock), a client item sends to the
 // address of its text.
+#include <poll.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common.h"
 #include "text.h"
+#include "zrdb_net.h"
 
 namespace zrdbctl {
 namespace {
 
 // The largest payload of one IPv4 UDP datagram.
 constexpr size_t kMaxDatagram = 65507;
-constexpr int64_t kDefaultWaitSeconds = 5;
-constexpr int64_t kMaxWaitSeconds = 3600;
+constexpr int64_t kDefaultWait = 5 * kSeconds;
+constexpr int64_t kMaxWait = 3600 * kSeconds;
 
 bool reads_as_text(const std::vector<unsigned char> &bytes) {
   for (const unsigned char c : bytes) {
@@ -60,17 +65,34 @@ int cmd_udp_send(Invocation &inv) {
 
 int cmd_udp_recv(Invocation &inv) {
   const ItemRef &ref = inv.item;
-  int64_t seconds = kDefaultWaitSeconds;
+  int64_t waitUs = kDefaultWait;
   if (inv.args.size() > 1) {
-    if (const int rc = parse_number(inv.args[1], {"seconds", 1, kMaxWaitSeconds}, seconds);
+    if (const int rc = parse_duration(inv.args[1], {"wait", kSeconds, kMilliseconds, kMaxWait},
+                                      waitUs);
         rc != kOk)
       return rc;
   }
+  // The socket is waited on here: a read of the library waits up to a
+  // whole second, longer than a shorter wait allows.
+  ZRDB_DIT &dit = zrdb_getInfoHdr()->dit[ref.id];
+  ZRDB_RMTBUF_PARA para{};
+  if (dit.op == nullptr || dit.op->d_ctrl == nullptr ||
+      dit.op->d_ctrl(&dit, ZRDBRMTBUF_GETFD, reinterpret_cast<intptr_t>(&para)) != 0 ||
+      reinterpret_cast<intptr_t>(para.buf) < 0) {
+    return fail(kFailure, "'%s' has no socket open in this process", ref.label.c_str());
+  }
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(para.buf));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
   std::vector<unsigned char> buf(kMaxDatagram + 1);
-  // Each read waits up to a second; -1 is that wait running out (or a failed
-  // receive, which the library has logged and counted).
-  for (int64_t waited = 0; waited < seconds; ++waited) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;  // or interrupted
     int32_t len = 0;
+    // -1: the datagram was refused (not from a client's server) or the
+    // receive failed, which the library has logged and counted.
     const int rc = zrdb_rmtbufRead(ref.id, buf.data(), static_cast<int32_t>(buf.size()), &len);
     if (rc == -1) continue;
     if (rc != 0) return fail(kFailure, "receiving on '%s' failed (%d)", ref.label.c_str(), rc);
@@ -78,8 +100,8 @@ int cmd_udp_recv(Invocation &inv) {
     show_datagram(buf);
     return kOk;
   }
-  return fail(kFailure, "nothing arrived on '%s' within %lld s", ref.label.c_str(),
-              static_cast<long long>(seconds));
+  return fail(kFailure, "nothing arrived on '%s' within %s", ref.label.c_str(),
+              duration_text(waitUs).c_str());
 }
 
 }  // namespace zrdbctl
