@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 #include "support/fixture.h"
 
@@ -489,10 +490,25 @@ TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
       json + " >" + dir_.path() + "/py";
   ASSERT_EQ(std::system(check.c_str()), 0) << out_;
   EXPECT_EQ(read_file(dir_.path() + "/py"), "[7, 7] ['a\"b\\\\'] 4\n");
-  expect({{"--json", "get", "counter.1"}, 0, "\"values\":[7]}"});
-  ASSERT_EQ(run({"watch", "-c", "2", "-n", "100", "counter", "ev"}), 0);
-  EXPECT_EQ(std::count(out_.begin(), out_.end(), '\n'), 4) << out_;
-  EXPECT_NE(out_.find("ev(32) cbuf slots=4 level=0"), std::string::npos) << out_;
+  expect({{"set", "counter.1", "9"}, 0, ""});
+  expect({{"--json", "get", "counter.1"}, 0, "\"index\":1,\"values\":[9]}"});
+  // Lines stamped to the millisecond; an element alone when one is named.
+  ASSERT_EQ(run({"watch", "-c", "2", "-n", "100", "counter.1", "ev"}), 0);
+  const std::regex lines(R"((\d\d:\d\d:\d\d\.\d{3} (counter\(12\) integer index=1 values=\[9\]|)"
+                         R"(ev\(32\) cbuf slots=4 level=0 of=0 uf=0 mbl=0)\n){4})");
+  EXPECT_TRUE(std::regex_match(out_, lines)) << out_;
+  // With --json, one object a line, which a JSON reader takes line by line.
+  ASSERT_EQ(run({"--json", "watch", "-c", "2", "-n", "100ms", "counter.1", "ev"}), 0);
+  std::ofstream(dir_.path() + "/watch.json") << out_;
+  const std::string reader =
+      "python3 -c 'import json,re,sys\n"
+      "for l in open(sys.argv[1]): o=json.loads(l); "
+      "print(o[\"name\"], o.get(\"values\"), "
+      "bool(re.fullmatch(r\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d{4}\", o[\"time\"])))' " +
+      dir_.path() + "/watch.json >" + dir_.path() + "/py";
+  ASSERT_EQ(std::system(reader.c_str()), 0) << out_;
+  EXPECT_EQ(read_file(dir_.path() + "/py"),
+            "counter [9] True\nev None True\ncounter [9] True\nev None True\n");
 
   Child app([&] {
     zrdbdbg_setAppName("cam");

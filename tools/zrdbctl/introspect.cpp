@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -30,7 +31,7 @@ std::vector<int32_t> sound_items() {
 }
 
 struct WatchPlan {
-  std::vector<int32_t> ids;
+  std::vector<ItemRef> items;
   int64_t intervalMs = 1000;
   int64_t rounds = -1;  // -1: until interrupted
 };
@@ -53,27 +54,71 @@ int parse_watch(const Args &args, WatchPlan &plan) {
     }
     ItemRef ref;
     if (const int rc = resolve_item(args[i], kAnyType, ref); rc != kOk) return rc;
-    plan.ids.push_back(ref.id);
+    const int32_t type = ref.desc->type;
+    if (ref.indexed && type != ZRDB_TYPE_INTEGER && type != ZRDB_TYPE_STRING) {
+      return fail(kUsage, "'%s': a %s item has no elements to watch; name it without an index",
+                  ref.label.c_str(), DBITEMTYPE_MAP[type].key);
+    }
+    plan.items.push_back(std::move(ref));
   }
-  if (plan.ids.empty()) plan.ids = sound_items();
+  if (!plan.items.empty()) return kOk;
+  for (const int32_t id : sound_items()) {
+    ItemRef ref;
+    ref.id = id;
+    plan.items.push_back(std::move(ref));
+  }
   return kOk;
 }
 
-void draw(const WatchPlan &plan, bool screen) {
-  char stamp[16] = "";
-  const time_t now = time(nullptr);
+// The item's state; when the reference names an element, its index and
+// value alone (a text may hold commas and brackets: taken whole).
+Snapshot snapshot_of(const ItemRef &ref) {
+  Snapshot s = take_snapshot(ref.id);
+  if (!ref.indexed) return s;
+  for (auto at = s.fields.begin(); at != s.fields.end(); ++at) {
+    if (at->first != "values" || static_cast<size_t>(ref.index) >= s.elements.size()) continue;
+    at->second = cat("[", s.elements[static_cast<size_t>(ref.index)], "]");
+    s.fields.insert(at, {"index", std::to_string(ref.index)});
+    break;
+  }
+  return s;
+}
+
+// Local wall-clock time to the millisecond: "2026-12-07T21:04:05.123+0100"
+// (`date` false: "21:04:05.123").
+std::string time_stamp(bool date) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
-  if (localtime_r(&now, &local) != nullptr) strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  // A terminal gets one screen, redrawn like top; anything else lines.
+  char head[32] = "";
+  char zone[8] = "";
+  if (localtime_r(&now.tv_sec, &local) != nullptr) {
+    strftime(head, sizeof head, date ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &local);
+    if (date) strftime(zone, sizeof zone, "%z", &local);
+  }
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, "%s.%03ld%s", head, now.tv_nsec / 1000000L, zone);
+  return stamp;
+}
+
+void draw(const WatchPlan &plan, bool screen, bool json) {
+  const std::string stamp = time_stamp(json);
+  // A terminal gets one screen, redrawn like top; anything else lines, and
+  // --json one object a line.
+  screen = screen && !json;
   if (screen) {
     write_raw("\033[H\033[2J");
-    std::printf("zrdbctl watch, %s (Ctrl-C ends)\n\n", stamp);
+    std::printf("zrdbctl watch, %s (Ctrl-C ends)\n\n", stamp.c_str());
   }
-  for (const int32_t id : plan.ids) {
-    if (!record_sound(id)) continue;
+  for (const ItemRef &ref : plan.items) {
+    if (!record_sound(ref.id)) continue;
+    const Snapshot s = snapshot_of(ref);
+    if (json) {
+      std::printf("{\"time\":\"%s\",%s\n", stamp.c_str(), to_json(s).c_str() + 1);
+      continue;
+    }
     const OneLine line;
-    std::printf("%s%s%s\n", screen ? "" : stamp, screen ? "" : " ",
-                to_line(take_snapshot(id)).c_str());
+    std::printf("%s%s%s\n", screen ? "" : stamp.c_str(), screen ? "" : " ", to_line(s).c_str());
   }
   std::fflush(stdout);
 }
@@ -97,21 +142,13 @@ int cmd_watch(Invocation &inv) {
   const bool screen = isatty(STDOUT_FILENO) != 0;
   for (int64_t n = 0; g_stop == 0 && (plan.rounds < 0 || n < plan.rounds); ++n) {
     if (n > 0) pause_ms(plan.intervalMs);
-    if (g_stop == 0) draw(plan, screen);
+    if (g_stop == 0) draw(plan, screen, inv.opt.json);
   }
   return kOk;
 }
 
 int print_json_item(const ItemRef &ref) {
-  Snapshot s = take_snapshot(ref.id);
-  if (ref.indexed) {
-    // One element: its value alone (a text may hold commas and brackets).
-    for (auto &[key, value] : s.fields) {
-      if (key == "values" && static_cast<size_t>(ref.index) < s.elements.size())
-        value = cat("[", s.elements[static_cast<size_t>(ref.index)], "]");
-    }
-  }
-  std::printf("%s\n", to_json(s).c_str());
+  std::printf("%s\n", to_json(snapshot_of(ref)).c_str());
   return kOk;
 }
 
