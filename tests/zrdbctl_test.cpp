@@ -115,13 +115,19 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"set", "1.4", "4294967295"}, 0, ""},  // ids and names reach the same item
       {{"get", "speed"}, 0, "100\n100\n100\n16\n4294967295\n100\n100\n100\n"},
       {{"set", "counter", "-1"}, 0, ""},
-      {{"get", "12"}, 0, "4294967295\n"},  // shown unsigned
+      {{"get", "12"}, 0, "4294967295\n"},  // shown unsigned unless asked
+      {{"get", "12", "--signed"}, 0, "-1\n"},
+      {{"--json", "get", "--signed", "counter"}, 0, "\"values\":[-1]}"},
+      {{"set", "--signed", "counter", "1"}, 2, "set takes no --signed"},
       {{"set", "label.1", "0123456789abcdef"}, 0, ""},
       {{"set", "label.1", "ab"}, 0, ""},
       {{"get", "label"}, 0, "idle\nab\n"},  // the element named, no tail of the longer text
       {{"set", "small", "9"}, 0, ""},       // no index: every element
       {{"set", "small.1", "0x1234"}, 0, ""},
       {{"get", "small"}, 0, "9\n4660\n"},  // narrow elements stay apart
+      {{"set", "small.1", "0xfffe"}, 0, ""},
+      {{"get", "--signed", "small"}, 0, "9\n-2\n"},  // by the element's own width
+      {{"--json", "get", "small"}, 0, "\"values\":[9,65534]}"},
       {{"set", "x.1", "3"}, 0, ""},        // the whole name wins over a split
       {{"get", "7"}, 0, "3\n"},
       {{"print", "speed.3", "0"}, 0, "16\n"},                // mode and index reach the handler
@@ -167,6 +173,7 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"msg-write", "req", "-1", "0"}, 2, "bad sender id"},
       {{"msg-write", "req", "1", "0x"}, 2, "bad argument"},
       {{"frob"}, 2, "unknown command"},
+      {{"print", "--help"}, 0, "MODE 2 CHANGES the item"},
       {{"set", "speed"}, 2, "usage: zrdbctl"},
       {{"-f"}, 2, "needs a database file"},
       {{"get", "speed"}, 0, "100\n100\n100\n16\n4294967295\n100\n100\n100\n"},

@@ -29,7 +29,9 @@ enum Exit : int {
 
 struct Options {
   const char *dbFile = nullptr;  // -f: parsed only when the index is not valid
-  bool json = false;             // --json: get and dump print JSON
+  bool json = false;             // --json: get, dump and watch print JSON
+  bool force = false;            // remove --force: also under attached processes
+  bool showSigned = false;       // get --signed: integers in two's complement
 };
 
 using Args = std::span<char *const>;
@@ -174,7 +176,7 @@ int cmd_msg_read(Invocation &inv);
 int cmd_reset(Invocation &inv);
 int cmd_watch(Invocation &inv);
 // The JSON forms of get and dump (introspect.cpp).
-int print_json_item(const ItemRef &ref);
+int print_json_item(const ItemRef &ref, bool signedValues);
 int print_json_dump(const Invocation &inv);
 int cmd_debug(Invocation &inv);
 int cmd_trace(Invocation &inv);

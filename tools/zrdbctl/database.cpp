@@ -285,22 +285,10 @@ int cmd_create(Invocation &inv) {
 }
 
 int cmd_remove(Invocation &inv) {
-  bool force = false;
-  const char *file = inv.opt.dbFile;
-  const char *given = nullptr;
-  for (const char *arg : inv.args) {
-    if (std::strcmp(arg, "--force") == 0) {
-      force = true;
-    } else if (given != nullptr) {
-      return fail(kUsage, "remove: more than one database file given");
-    } else {
-      given = arg;
-    }
-  }
-  if (given != nullptr && file != nullptr && std::strcmp(file, given) != 0) {
+  const char *file = inv.args.empty() ? inv.opt.dbFile : inv.args[0];
+  if (!inv.args.empty() && inv.opt.dbFile != nullptr && std::strcmp(inv.opt.dbFile, file) != 0) {
     return fail(kUsage, "remove: two different database files given");
   }
-  if (given != nullptr) file = given;
   const IndexProbe probe = probe_index();
   if (probe.state == IndexProbe::Absent) {
     return fail(kFailure, "no database to remove: the index segment (key 0x%08x) does not exist",
@@ -327,7 +315,7 @@ int cmd_remove(Invocation &inv) {
   const ZRDB_SYS_HDR hdr = *zrdb_getInfoHdr()->sysHdr;
   // A process still attached would go on with segments that no longer
   // have a key: its writes reach nobody, and a new database is not its.
-  if (const int attached = data_segment_attached(hdr); attached > 0 && !force) {
+  if (const int attached = data_segment_attached(hdr); attached > 0 && !inv.opt.force) {
     zrdb_Cleanup();
     return fail(kFailure,
                 "%d process(es) are attached to the database ('zrdbctl info' shows them); stop "

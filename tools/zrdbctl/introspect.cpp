@@ -72,8 +72,8 @@ int parse_watch(const Args &args, WatchPlan &plan) {
 
 // The item's state; when the reference names an element, its index and
 // value alone (a text may hold commas and brackets: taken whole).
-Snapshot snapshot_of(const ItemRef &ref) {
-  Snapshot s = take_snapshot(ref.id);
+Snapshot snapshot_of(const ItemRef &ref, bool signedValues = false) {
+  Snapshot s = take_snapshot(ref.id, signedValues);
   if (!ref.indexed) return s;
   for (auto at = s.fields.begin(); at != s.fields.end(); ++at) {
     if (at->first != "values" || static_cast<size_t>(ref.index) >= s.elements.size()) continue;
@@ -147,8 +147,8 @@ int cmd_watch(Invocation &inv) {
   return kOk;
 }
 
-int print_json_item(const ItemRef &ref) {
-  std::printf("%s\n", to_json(snapshot_of(ref)).c_str());
+int print_json_item(const ItemRef &ref, bool signedValues) {
+  std::printf("%s\n", to_json(snapshot_of(ref, signedValues)).c_str());
   return kOk;
 }
 

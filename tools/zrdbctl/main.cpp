@@ -6,10 +6,12 @@
 // The only system calls of its own are read-only looks at the segments (so
 // that attaching never creates an index by accident) and the removal of
 // segments that back no usable database.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -28,60 +30,117 @@ struct Command {
   Attach attach;     // what is attached before the handler runs
   int32_t itemType;  // args[0] is an item of this type, kAnyType, or kNoItem
   int (*run)(Invocation &);
+  const char *flag;  // the one option of its own (see kFlags), or null
+  const char *help;  // what 'zrdbctl CMD --help' adds to the usage line
+};
+
+// A command's own options, taken from anywhere in its arguments.
+constexpr std::pair<const char *, bool Options::*> kFlags[] = {
+    {"--force", &Options::force},
+    {"--signed", &Options::showSigned},
 };
 
 constexpr Command kCommands[] = {
     {"create", "DBFILE", "parse DBFILE and allocate the database", 1, 1, Attach::None, kNoItem,
-     cmd_create},
+     cmd_create, nullptr,
+     "Refuses while a database is allocated, and checks the items before it\n"
+     "allocates anything; a failed create removes what it made."},
     {"remove", "[--force] [DBFILE]",
-     "release the items' objects, remove the segments and unheld lock files", 0, 2, Attach::None, kNoItem, cmd_remove},
+     "release the items' objects, remove the segments and unheld lock files", 0, 1, Attach::None,
+     kNoItem, cmd_remove, "--force",
+     "Refuses while processes are attached to the database ('zrdbctl info' shows\n"
+     "how many): they would go on with segments nobody else finds. --force removes\n"
+     "it anyway. DBFILE (or -f) repairs an index whose parse failed first. Lock\n"
+     "files that a running owner holds stay."},
     {"info", "", "system header, data segment use and item count", 0, 0, Attach::Index, kNoItem,
-     cmd_info},
+     cmd_info, nullptr, "'allocated' says how many processes are attached to the data segment."},
     {"check", "", "check every item's record against the segments", 0, 0, Attach::Data, kNoItem,
-     cmd_check},
-    {"dump", "", "list the header, every item with its value, and the mirrored items", 0, 0,
-     Attach::Print, kNoItem, cmd_dump},
-    {"get", "ITEM[.IDX]", "show a value (unsigned decimal, text, or hex for user blocks)", 1, 1,
-     Attach::Value, kAnyType, cmd_get},
+     cmd_check, nullptr, "Lists every damaged item; exit 0 only when all are sound."},
+    {"dump", "[--json]", "list the header, every item with its value, and the mirrored items", 0, 0,
+     Attach::Print, kNoItem, cmd_dump, nullptr,
+     "Each item's print line (print mode 1), then a 'syncto:' line per mirrored\n"
+     "item. --json prints one JSON document instead."},
+    {"get", "[--json] [--signed] ITEM[.IDX]", "show a value (unsigned decimal, text, or hex for user blocks)",
+     1, 1, Attach::Value, kAnyType, cmd_get, "--signed",
+     "Without IDX every element, one a line. Integers are unsigned unless --signed\n"
+     "(then 'set mode -5' reads back as -5). --json prints the item's state as JSON,\n"
+     "of any type: a thread FIFO, pool or remote buffer is read as dump reads it,\n"
+     "never opened, so its owner's lock and statistics stay as they are."},
     {"set", "ITEM[.IDX] VALUE", "write a value (decimal or 0x hex; text of at most one element)", 2,
-     2, Attach::Value, kAnyType, cmd_set},
+     2, Attach::Value, kAnyType, cmd_set, nullptr,
+     "Without IDX every element. A negative integer is stored in two's complement.\n"
+     "Integer and string items only; a mirrored item (syncto) is mirrored through\n"
+     "a client remote buffer, never by opening a server."},
     {"print", "ITEM[.IDX] [MODE]", "print through the item's own print handler (MODE 1 by default)",
-     1, 2, Attach::Print, kAnyType, cmd_print},
+     1, 2, Attach::Print, kAnyType, cmd_print, nullptr,
+     "MODE 0 prints the value alone; MODE 1 the line of dump (id, type, name and\n"
+     "value). MODE 2 CHANGES the item: it resets the statistics of a circular\n"
+     "buffer (OF, UF, MBL), a thread FIFO, a pool or a remote buffer, and refills a\n"
+     "semaphore to its initial count; other types print. On those four types any\n"
+     "MODE whose low 16 bits are 3 sets the trace level to MODE >> 16 (0 for\n"
+     "MODE 3). Use reset and trace for statistics."},
     {"sem-post", "ITEM [BINARY]", "post a semaphore item (BINARY 1: only up to a count of 2)", 1, 2,
-     Attach::Item, ZRDB_TYPE_SEMAP, cmd_sem_post},
-    {"sem-wait", "ITEM [TIMEOUT_US]", "wait on a semaphore item (0 or none: without limit)", 1, 2,
-     Attach::Item, ZRDB_TYPE_SEMAP, cmd_sem_wait},
+     Attach::Item, ZRDB_TYPE_SEMAP, cmd_sem_post, nullptr, nullptr},
+    {"sem-wait", "ITEM [TIMEOUT]", "wait on a semaphore item (0 or none: without limit)", 1, 2,
+     Attach::Item, ZRDB_TYPE_SEMAP, cmd_sem_wait, nullptr,
+     "TIMEOUT is a time such as 100us, 500ms or 2s, at most 4294967295us; a bare\n"
+     "number counts microseconds. Exit 1 when it runs out."},
     {"sem-value", "ITEM", "show the count of a semaphore item", 1, 1, Attach::Item, ZRDB_TYPE_SEMAP,
-     cmd_sem_value},
+     cmd_sem_value, nullptr, nullptr},
     {"cbuf-write", "ITEM MSG [DATA]", "write one record to a circular buffer", 2, 3, Attach::Item,
-     ZRDB_TYPE_CBUF, cmd_cbuf_write},
+     ZRDB_TYPE_CBUF, cmd_cbuf_write, nullptr, nullptr},
     {"cbuf-read", "ITEM", "read one record of a circular buffer", 1, 1, Attach::Item,
-     ZRDB_TYPE_CBUF, cmd_cbuf_read},
+     ZRDB_TYPE_CBUF, cmd_cbuf_read, nullptr, "Exit 1 when it is empty."},
     {"msg-write", "ITEM FROM ARG [TEXT]", "queue a message in a message buffer", 3, 4, Attach::Item,
-     ZRDB_TYPE_MSGBUF, cmd_msg_write},
+     ZRDB_TYPE_MSGBUF, cmd_msg_write, nullptr, nullptr},
     {"msg-read", "ITEM", "take one message of a message buffer", 1, 1, Attach::Item,
-     ZRDB_TYPE_MSGBUF, cmd_msg_read},
+     ZRDB_TYPE_MSGBUF, cmd_msg_read, nullptr, "Exit 1 when it is empty."},
     // The print mode: it reaches a thread item's statistics without opening
     // the item, which its owning process holds.
     {"reset", "ITEM[.IDX]", "reset an item's statistics (of FIFO IDX of a thread FIFO)", 1, 1,
-     Attach::Print, kAnyType, cmd_reset},
-    {"watch", "[-n MS] [-c COUNT] [ITEM...]",
-     "redraw values and statistics every MS ms (1000) until Ctrl-C", 0, 64, Attach::Print, kNoItem,
-     cmd_watch},
+     Attach::Print, kAnyType, cmd_reset, nullptr,
+     "Takes cbuf, thrd_fifo, thrd_rbuf, rmtbuf and vlinkbuf items, also while\n"
+     "another process owns them; IDX picks a thread FIFO's FIFO (0 by default)."},
+    {"watch", "[--json] [-n INTERVAL] [-c COUNT] [ITEM[.IDX]...]",
+     "redraw values and statistics every INTERVAL (1s) until Ctrl-C", 0, 64, Attach::Print, kNoItem,
+     cmd_watch, nullptr,
+     "INTERVAL is a time such as 500ms or 2s, from 100ms to 3600s; a bare number\n"
+     "counts milliseconds. Without ITEM every item; ITEM.IDX shows that element.\n"
+     "On a terminal the screen is redrawn; otherwise one line per item and\n"
+     "interval, stamped to the millisecond, and with --json one JSON object a line\n"
+     "with a \"time\" field. -c COUNT ends it after COUNT rounds."},
     {"debug", "APP LEVEL", "set application APP's debug level through the zrdb_debug board", 2, 2,
-     Attach::Print, kNoItem, cmd_debug},
+     Attach::Print, kNoItem, cmd_debug, nullptr,
+     "Writes \"APP LEVEL\" into the string item zrdb_debug, which the application\n"
+     "reads with zrdbdbg_pollDebugLvl."},
     {"trace", "ITEM[.IDX] LEVEL", "set the trace level (0..65535) of a thread FIFO or a pool", 2, 2,
-     Attach::Print, kAnyType, cmd_trace},
+     Attach::Print, kAnyType, cmd_trace, nullptr,
+     "Takes thrd_fifo, thrd_rbuf, rmtbuf and vlinkbuf items. 1 logs every\n"
+     "operation; 2 tracks a FIFO's most bytes pending (MBC); 3 a FIFO's put sizes\n"
+     "and a pool's buffer hold times; 0 is off. IDX picks a thread FIFO's FIFO."},
     // Bound through an id list: the command opens the item's socket itself.
     {"udp-send", "ITEM TEXT", "send TEXT as one datagram through a remote buffer item", 2, 2,
-     Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_send},
-    {"udp-recv", "ITEM [SECONDS]", "wait up to SECONDS (5) for one datagram on a remote buffer", 1,
-     2, Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_recv},
+     Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_send, nullptr,
+     "Opens the rmtbuf or vlinkbuf item as a client process does. A server item\n"
+     "answers only whoever sent to it last: send through a client item."},
+    {"udp-recv", "ITEM [WAIT]", "wait up to WAIT (5s) for one datagram on a remote buffer", 1, 2,
+     Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_recv, nullptr,
+     "WAIT is a time such as 500ms or 2s, from 1ms to 3600s; a bare number counts\n"
+     "seconds. On a server item it holds the item's lock meanwhile, and fails\n"
+     "while another process serves it. Shown as text when printable, else hex."},
 };
 
 void usage_line(FILE *out, const Command &cmd) {
   std::fprintf(out, "usage: zrdbctl [-f DBFILE] %s%s%s\n", cmd.name, cmd.args[0] != '\0' ? " " : "",
                cmd.args);
+}
+
+void command_help(const Command &cmd) {
+  usage_line(stdout, cmd);
+  std::printf("\n%s.\n", cmd.summary);
+  if (cmd.help != nullptr) std::printf("\n%s\n", cmd.help);
+  if (cmd.itemType != kNoItem)
+    std::printf("\nITEM is an item id (0..4999) or name, IDX an element index.\n");
 }
 
 void print_help() {
@@ -96,30 +155,31 @@ void print_help() {
   std::printf(
       "\n"
       "ITEM is an item id (0..4999) or an item name, IDX an element index; without\n"
-      "IDX, get and set act on every element of the item. 'print ITEM 2' resets the\n"
-      "statistics of a circular buffer and refills a semaphore to its initial count.\n"
+      "IDX, get and set act on every element of the item. get --signed shows\n"
+      "integers in two's complement. get and set open no thread item and no server\n"
+      "remote buffer: those are read as dump reads them. 'print ITEM 2' resets the\n"
+      "statistics of a circular buffer, thread FIFO, pool or remote buffer, and\n"
+      "refills a semaphore to its initial count.\n"
+      "\n"
+      "A time (sem-wait TIMEOUT, udp-recv WAIT, watch -n INTERVAL) takes a unit:\n"
+      "100us, 500ms, 2s; a bare number keeps the command's own unit (sem-wait\n"
+      "microseconds, udp-recv seconds, watch milliseconds).\n"
       "\n"
       "reset and trace act on the statistics in the data segment, also while another\n"
-      "process owns a thread item. reset takes cbuf, thrd_fifo, thrd_rbuf, rmtbuf and\n"
-      "vlinkbuf items, trace all of them but cbuf; IDX picks a thread FIFO's FIFO (0\n"
-      "by default). Trace levels: 1 logs every operation; 2 tracks a FIFO's most bytes\n"
-      "pending (MBC); 3 a FIFO's put sizes and a pool's buffer hold times; 0 is off.\n"
-      "\n"
-      "udp-send and udp-recv take rmtbuf and vlinkbuf items and open them as a client\n"
-      "process does, for as long as the command runs. A server item answers only\n"
-      "whoever sent to it last, so send through a client item; udp-recv on a server\n"
-      "item holds the item's lock meanwhile and fails while another process serves\n"
-      "it. A datagram is shown as text when it is printable, else in hex; SECONDS is\n"
-      "1..3600. dump ends with the items whose accesses are mirrored (syncto).\n"
+      "process owns a thread item. udp-send and udp-recv open rmtbuf and vlinkbuf\n"
+      "items as a client process does, for as long as the command runs. dump ends\n"
+      "with the items whose accesses are mirrored (syncto).\n"
       "\n"
       "Text from the database reaches the terminal escaped: a byte that is not part\n"
       "of a printable UTF-8 character, a newline or a tab shows as \\xNN, and a\n"
       "newline inside a value, a print line or a reason as \\n.\n"
       "\n"
-      "--json makes get and dump print JSON. watch prints one line per item and\n"
-      "interval when its output is not a terminal; -c COUNT ends it after COUNT.\n"
-      "debug writes \"APP LEVEL\" into the string item zrdb_debug, which the\n"
-      "application reads with zrdbdbg_pollDebugLvl.\n"
+      "--json makes get, dump and watch print JSON (watch: one object a line).\n"
+      "watch prints one line per item and interval, stamped to the millisecond,\n"
+      "when its output is not a terminal; -c COUNT ends it after COUNT rounds.\n"
+      "\n"
+      "remove refuses while processes are attached to the database (info shows how\n"
+      "many), unless --force. 'zrdbctl COMMAND --help' explains a command.\n"
       "\n"
       "Every command but create attaches the existing database and never creates\n"
       "one: without an index segment (key 0x%08x) it fails and leaves nothing\n"
@@ -169,20 +229,29 @@ int run(int argc, char **argv) {
     if (name == c.name) cmd = &c;
   }
   if (cmd == nullptr) return fail(kUsage, "unknown command '%s' (see zrdbctl --help)", argv[at]);
-  // --json may follow the command too; it is an option, not an argument.
+  // --json and the command's own option may come anywhere after it: they
+  // are options, not arguments.
   std::vector<char *> rest;
+  if (at + 1 < argc && is_help(argv[at + 1])) {
+    command_help(*cmd);
+    return kOk;
+  }
   for (int i = at + 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0) {
       opt.json = true;
-    } else {
+      continue;
+    }
+    const auto flag = std::find_if(std::begin(kFlags), std::end(kFlags),
+                                   [&](const auto &f) { return std::strcmp(argv[i], f.first) == 0; });
+    if (flag == std::end(kFlags)) {
       rest.push_back(argv[i]);
+    } else if (cmd->flag != nullptr && std::strcmp(cmd->flag, flag->first) == 0) {
+      opt.*(flag->second) = true;
+    } else {
+      return fail(kUsage, "%s takes no %s (see zrdbctl %s --help)", cmd->name, argv[i], cmd->name);
     }
   }
   Invocation inv{opt, Args(rest.data(), rest.size()), {}, {}};
-  if (!inv.args.empty() && is_help(inv.args[0])) {
-    usage_line(stdout, *cmd);
-    return kOk;
-  }
   if (inv.args.size() < cmd->minArgs || inv.args.size() > cmd->maxArgs) {
     std::fputs("zrdbctl: wrong number of arguments; ", stderr);
     usage_line(stderr, *cmd);

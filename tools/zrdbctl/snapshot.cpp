@@ -1,5 +1,6 @@
 #include "snapshot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -37,7 +38,8 @@ std::string level(int32_t rd, int32_t wr, int32_t count) {
   return std::to_string((wr - rd + count) % count);
 }
 
-void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {
+void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area,
+                  bool signedValues) {
   std::vector<std::string> values;
   if (d.type == ZRDB_TYPE_USER) {
     std::string hex;
@@ -54,7 +56,7 @@ void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *are
   for (int32_t i = 0; i < d.count; ++i) {
     const size_t at = static_cast<size_t>(i) * width;
     if (d.type == ZRDB_TYPE_INTEGER) {
-      values.push_back(std::to_string(width >= 4 ? read_at<uint32_t>(area, at) : area[at]));
+      values.push_back(std::to_string(integer_value(area + at, width, signedValues)));
     } else {
       values.push_back(json_string(text_of(area + at, width)));
     }
@@ -105,7 +107,16 @@ void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char 
 
 }  // namespace
 
-Snapshot take_snapshot(int32_t id) {
+int64_t integer_value(const unsigned char *bytes, size_t width, bool asSigned) {
+  width = std::min<size_t>(width, 4);
+  uint32_t word = 0;
+  std::memcpy(&word, bytes, width);  // the bytes set wrote: the word's first ones
+  const unsigned bits = 8 * static_cast<unsigned>(width);
+  if (!asSigned || width == 0 || (word >> (bits - 1) & 1u) == 0) return word;
+  return static_cast<int64_t>(word) - (int64_t{1} << bits);
+}
+
+Snapshot take_snapshot(int32_t id, bool signedValues) {
   Snapshot s;
   const ZRDB_ITEM_DESC &d = *zrdb_getInfoHdr()->dit[id].desc;
   s.id = id;
@@ -118,7 +129,7 @@ Snapshot take_snapshot(int32_t id) {
     case ZRDB_TYPE_USER:
     case ZRDB_TYPE_INTEGER:
     case ZRDB_TYPE_STRING:
-      plain_values(s, d, area);
+      plain_values(s, d, area, signedValues);
       break;
     case ZRDB_TYPE_SEMAP: {
       int32_t value = 0;

@@ -19,8 +19,13 @@ struct Snapshot {
   std::vector<std::string> elements;  // of the "values" field, each as JSON text
 };
 
-// The state of item `id`, whose record the caller checked.
-Snapshot take_snapshot(int32_t id);
+// An integer element of `width` bytes (the low four when wider), as the
+// machine stores it: unsigned, or `asSigned` in two's complement.
+int64_t integer_value(const unsigned char *bytes, size_t width, bool asSigned);
+
+// The state of item `id`, whose record the caller checked; integer values
+// unsigned unless `signedValues`.
+Snapshot take_snapshot(int32_t id, bool signedValues = false);
 // {"id":..,"name":..,"type":..,key:value,...}
 std::string to_json(const Snapshot &s);
 // "name(id) type key=value ..."

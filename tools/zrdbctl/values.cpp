@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common.h"
+#include "snapshot.h"
 #include "text.h"
 
 namespace zrdbctl {
@@ -52,7 +53,7 @@ int show_user_block(const ItemRef &ref) {
 
 int cmd_get(Invocation &inv) {
   const ItemRef &ref = inv.item;
-  if (inv.opt.json) return print_json_item(ref);
+  if (inv.opt.json) return print_json_item(ref, inv.opt.showSigned);
   if (ref.desc->type == ZRDB_TYPE_USER) return show_user_block(ref);
   if (const int rc = check_value_type(ref, "get"); rc != kOk) return rc;
   const bool integer = ref.desc->type == ZRDB_TYPE_INTEGER;
@@ -64,9 +65,9 @@ int cmd_get(Invocation &inv) {
       return fail(kFailure, "reading '%s' element %d failed (%d)", ref.label.c_str(), i, rc);
     }
     if (integer) {
-      uint32_t value = 0;
-      std::memcpy(&value, buf.data(), 4);
-      std::printf("%u\n", value);
+      const int64_t value = integer_value(reinterpret_cast<const unsigned char *>(buf.data()),
+                                          static_cast<size_t>(len), inv.opt.showSigned);
+      std::printf("%lld\n", static_cast<long long>(value));
     } else {
       const OneLine line;
       std::printf("%s\n", buf.data());  // NUL-terminated by the extra byte
