@@ -128,7 +128,7 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"set", "small.1", "0xfffe"}, 0, ""},
       {{"get", "--signed", "small"}, 0, "9\n-2\n"},  // by the element's own width
       {{"--json", "get", "small"}, 0, "\"values\":[9,65534]}"},
-      {{"set", "x.1", "3"}, 0, ""},        // the whole name wins over a split
+      {{"set", "x.1", "3"}, 0, ""},  // the whole name wins over a split
       {{"get", "7"}, 0, "3\n"},
       {{"print", "speed.3", "0"}, 0, "16\n"},                // mode and index reach the handler
       {{"print", "speed.3"}, 0, "0001: integer   : speed"},  // mode 1 adds the prefix
@@ -511,7 +511,8 @@ TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
       "python3 -c 'import json,re,sys\n"
       "for l in open(sys.argv[1]): o=json.loads(l); "
       "print(o[\"name\"], o.get(\"values\"), "
-      "bool(re.fullmatch(r\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d{4}\", o[\"time\"])))' " +
+      "bool(re.fullmatch(r\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d{4}\", "
+      "o[\"time\"])))' " +
       dir_.path() + "/watch.json >" + dir_.path() + "/py";
   ASSERT_EQ(std::system(reader.c_str()), 0) << out_;
   EXPECT_EQ(read_file(dir_.path() + "/py"),

@@ -386,7 +386,9 @@ int parse_duration(const char *text, const DurationRange &range, int64_t &outUs)
                 "number counts %s)",
                 range.what, text, duration_text(range.minUs).c_str(),
                 duration_text(range.maxUs).c_str(),
-                range.bare == kSeconds ? "seconds" : range.bare == kMilliseconds ? "ms" : "us");
+                range.bare == kSeconds        ? "seconds"
+                : range.bare == kMilliseconds ? "ms"
+                                              : "us");
   }
   outUs = value * unit;
   return kOk;

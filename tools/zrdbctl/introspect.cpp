@@ -43,11 +43,11 @@ int parse_watch(const Args &args, WatchPlan &plan) {
       if (i + 1 >= args.size())
         return fail(kUsage, "%s needs %s", args[i], interval ? "a time" : "a number");
       int64_t n = 0;
-      const int rc = interval ? parse_duration(args[++i],
-                                               {"interval", kMilliseconds, 100 * kMilliseconds,
-                                                3600 * kSeconds},
-                                               n)
-                              : parse_number(args[++i], {"count", 1, 1000000}, n);
+      const int rc =
+          interval
+              ? parse_duration(args[++i],
+                               {"interval", kMilliseconds, 100 * kMilliseconds, 3600 * kSeconds}, n)
+              : parse_number(args[++i], {"count", 1, 1000000}, n);
       if (rc != kOk) return rc;
       (interval ? plan.intervalMs : plan.rounds) = interval ? n / kMilliseconds : n;
       continue;

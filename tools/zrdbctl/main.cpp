@@ -60,8 +60,9 @@ constexpr Command kCommands[] = {
      Attach::Print, kNoItem, cmd_dump, nullptr,
      "Each item's print line (print mode 1), then a 'syncto:' line per mirrored\n"
      "item. --json prints one JSON document instead."},
-    {"get", "[--json] [--signed] ITEM[.IDX]", "show a value (unsigned decimal, text, or hex for user blocks)",
-     1, 1, Attach::Value, kAnyType, cmd_get, "--signed",
+    {"get", "[--json] [--signed] ITEM[.IDX]",
+     "show a value (unsigned decimal, text, or hex for user blocks)", 1, 1, Attach::Value, kAnyType,
+     cmd_get, "--signed",
      "Without IDX every element, one a line. Integers are unsigned unless --signed\n"
      "(then 'set mode -5' reads back as -5). --json prints the item's state as JSON,\n"
      "of any type: a thread FIFO, pool or remote buffer is read as dump reads it,\n"
@@ -241,8 +242,9 @@ int run(int argc, char **argv) {
       opt.json = true;
       continue;
     }
-    const auto flag = std::find_if(std::begin(kFlags), std::end(kFlags),
-                                   [&](const auto &f) { return std::strcmp(argv[i], f.first) == 0; });
+    const auto flag = std::find_if(std::begin(kFlags), std::end(kFlags), [&](const auto &f) {
+      return std::strcmp(argv[i], f.first) == 0;
+    });
     if (flag == std::end(kFlags)) {
       rest.push_back(argv[i]);
     } else if (cmd->flag != nullptr && std::strcmp(cmd->flag, flag->first) == 0) {

@@ -67,8 +67,8 @@ int cmd_udp_recv(Invocation &inv) {
   const ItemRef &ref = inv.item;
   int64_t waitUs = kDefaultWait;
   if (inv.args.size() > 1) {
-    if (const int rc = parse_duration(inv.args[1], {"wait", kSeconds, kMilliseconds, kMaxWait},
-                                      waitUs);
+    if (const int rc =
+            parse_duration(inv.args[1], {"wait", kSeconds, kMilliseconds, kMaxWait}, waitUs);
         rc != kOk)
       return rc;
   }
@@ -85,8 +85,8 @@ int cmd_udp_recv(Invocation &inv) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
   std::vector<unsigned char> buf(kMaxDatagram + 1);
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd waiting{fd, POLLIN, 0};
     if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0) continue;  // or interrupted
