@@ -442,6 +442,9 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
   int32_t len = 0;
   ASSERT_EQ(zrdb_rmtbufRead(kServer, buf, sizeof buf, &len), 0);
   EXPECT_EQ(std::string(buf, size_t(len)), "hello");
+  expect({{"get", "mirror"}, 0, "0\n"});  // the read is mirrored through the client item
+  char sync[512];
+  EXPECT_EQ(zrdb_rmtbufRead(kServer, sync, sizeof sync, &len), 0);
   expect({{"udp-recv", "srv", "1"}, 1, "cannot bind 'srv'"});  // served here
   EXPECT_TRUE(fs::exists("/tmp/zrdbid4840.lock"));
   zrdb_Cleanup();

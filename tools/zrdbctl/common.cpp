@@ -273,14 +273,16 @@ int32_t client_mirror(const ItemRef &ref) {
     return -1;
   const ZRDB_ITEM_DESC &link = *zrdb_getInfoHdr()->dit[to.rmtDid].desc;
   ZRDB_BLK_INFO blk{};
-  if ((link.type != ZRDB_TYPE_RMTBUF && link.type != ZRDB_TYPE_VLINKBUF) ||
-      zrdb_getUserBlkInfo(to.rmtDid, &blk) != 0 || blk.addr == nullptr)
-    return -1;
   ZRDB_RMTBUF_INFO parsed{};
-  std::memcpy(parsed.text, blk.addr, sizeof parsed.text);  // the record check covers the area
+  if ((link.type != ZRDB_TYPE_RMTBUF && link.type != ZRDB_TYPE_VLINKBUF) ||
+      zrdb_getUserBlkInfo(to.rmtDid, &blk) != 0 || blk.addr == nullptr ||
+      blk.size < static_cast<int32_t>(sizeof parsed.text))
+    return -1;
+  std::memcpy(parsed.text, blk.addr, sizeof parsed.text);  // inside the checked record's area
   parsed.text[sizeof parsed.text - 1] = '\0';
+  constexpr uint8_t kRoleBits = 0x3;  // of proto
   const bool client = parseProtocolInfo(parsed.text, &parsed) == 0 &&
-                      (parsed.proto & 3u) == ZRDB_RMTBUF_ROLE_CLIENT;
+                      (parsed.proto & kRoleBits) == ZRDB_RMTBUF_ROLE_CLIENT;
   return client ? to.rmtDid : -1;
 }
 
