@@ -96,8 +96,9 @@ std::string time_stamp(bool date) {
     strftime(head, sizeof head, date ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", &local);
     if (date) strftime(zone, sizeof zone, "%z", &local);
   }
-  char stamp[48];
-  std::snprintf(stamp, sizeof stamp, "%s.%03ld%s", head, now.tv_nsec / 1000000L, zone);
+  char stamp[sizeof head + sizeof zone + 16];
+  std::snprintf(stamp, sizeof stamp, "%s.%03d%s", head, static_cast<int>(now.tv_nsec / 1000000),
+                zone);
   return stamp;
 }
 
