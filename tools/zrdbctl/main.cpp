@@ -114,8 +114,9 @@ constexpr Command kCommands[] = {
      Attach::Print, kNoItem, cmd_debug, nullptr,
      "Writes \"APP LEVEL\" into the string item zrdb_debug, which the application\n"
      "reads with zrdbdbg_pollDebugLvl."},
-    {"trace", "ITEM[.IDX] LEVEL", "set the trace level (0..65535) of a thread FIFO or a pool", 2, 2,
-     Attach::Print, kAnyType, cmd_trace, nullptr,
+    {"trace", "ITEM[.IDX] LEVEL",
+     "set the trace level (0..65535) of a thread FIFO, pool or remote buffer", 2, 2, Attach::Print,
+     kAnyType, cmd_trace, nullptr,
      "Takes thrd_fifo, thrd_rbuf, rmtbuf and vlinkbuf items. 1 logs every\n"
      "operation; 2 tracks a FIFO's most bytes pending (MBC); 3 a FIFO's put sizes\n"
      "and a pool's buffer hold times; 0 is off. IDX picks a thread FIFO's FIFO."},
@@ -151,7 +152,9 @@ void print_help() {
       "commands:\n");
   for (const Command &cmd : kCommands) {
     const std::string head = std::string(cmd.name) + " " + cmd.args;
-    std::printf("  %-26s %s\n", head.c_str(), cmd.summary);
+    constexpr size_t kColumn = 26;  // a longer usage puts its summary under it
+    std::printf("  %-*s%s%s\n", static_cast<int>(kColumn), head.c_str(),
+                head.size() < kColumn ? " " : "\n                             ", cmd.summary);
   }
   std::printf(
       "\n"
