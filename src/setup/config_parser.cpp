@@ -50,6 +50,16 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
                 lineNo);
     return -1;
   }
+  // A second item of one name could never be found by it: a lookup by name
+  // always gives the first. Unnamed items are allowed in any number.
+  const int32_t namesake = item.name[0] != '\0' ? item_named(item.name) : -1;
+  if (namesake >= 0) {
+    log_message(LogLevel::Warn, caller,
+                "Syntax ERROR: Item name (%s) at line %d is already the name of item %d;"
+                " expected a name no other item has\n",
+                item.name, lineNo, namesake);
+    return -1;
+  }
   desc->did = item.id;
   desc->flags |= ZRDB_FLAG_ACTIVE;
   copy_padded(desc->name, item.name);
@@ -76,8 +86,11 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
   ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   const int64_t end = static_cast<int64_t>(zrdbIndexHdr.nextOffset) + size;
   if (static_cast<int64_t>(hdr->size) < end) {
-    log_message(LogLevel::Warn, caller, "Fital ERROR: System Share Memory size is too small (%d)\n",
-                static_cast<int>(hdr->size));
+    log_message(LogLevel::Warn, caller,
+                "Fital ERROR: System Share Memory size is too small (%d): the items up to line %d"
+                " need %lld bytes; expected size=%lld or more in [system]\n",
+                static_cast<int>(hdr->size), lineNo, static_cast<long long>(end),
+                static_cast<long long>(end));
     return -1;
   }
   desc->size = static_cast<int32_t>(size);
@@ -94,6 +107,39 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
   if (item.id > hdr->maxDid) hdr->maxDid = item.id;
   if (item.type == ZRDB_TYPE_VLINKMST) glb_vLinkDid = item.id;
   zrdbIndexHdr.dit[item.id].desc = desc;
+  return 0;
+}
+
+// Refuses an id that a realtime or syncto value names when the file
+// defines no item of that id: the call or the mirror would fail at run
+// time, far from the line that caused it.
+bool names_defined(const ZRDB_ITEM_DESC *desc, const char *key, const char *what, int32_t id) {
+  const ZRDB_ITEM_DESC *named = descriptor(id);
+  if (named != nullptr && (named->flags & ZRDB_FLAG_ACTIVE) != 0) return true;
+  log_message(LogLevel::Warn, "cfgParser",
+              "Syntax ERROR: %s of item %d (%s) names item %d, which is not defined;"
+              " expected the id of %s defined in [database]\n",
+              key, desc->did, desc->name, id, what);
+  return false;
+}
+
+// Checks the ids that the items' realtime and syncto values name, once the
+// whole file is read (an item may name one defined further down).
+int check_named_items() {
+  for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next) {
+    const ZRDB_ITEM_DESC *d = descriptor(n->did);
+    if (d == nullptr) continue;
+    for (uint32_t i = 0; i < d->rt.rtCount && i < ZRDB_RT_MAX; ++i) {
+      if (!names_defined(d, "realtime", "a message buffer", d->rt.rtA[i]) ||
+          !names_defined(d, "realtime", "a request semaphore", d->rt.rtB[i]) ||
+          (d->rt.rtC[i] != 0 &&
+           !names_defined(d, "realtime", "an acknowledge semaphore (or 0)", d->rt.rtC[i])))
+        return -1;
+    }
+    // An id below 1 sends nothing: syncto=0:... is a switched-off mirror.
+    if (d->syncto.rmtDid >= 1 && !names_defined(d, "syncto", "a remote buffer", d->syncto.rmtDid))
+      return -1;
+  }
   return 0;
 }
 
@@ -305,7 +351,7 @@ int cfgParser(const char *path) {
         break;
     }
   }
-  return result;
+  return result == 0 ? zrdb::check_named_items() : result;
 }
 
 }  // extern "C"
