@@ -131,7 +131,9 @@ int32_t parse_int(const char *text);
 int32_t parse_decimal(const char *text);
 
 // Bytes an item of `type` occupies for the size key E*N (0, 0 when absent);
-// adjusts E and N where the type fixes them. Negative when E*N is unusable.
+// adjusts E and N where the type fixes them. Negative when E*N is unusable:
+// negative E or N cannot describe a data area, and the size must fit the
+// descriptor's signed 32-bit field.
 int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
 
 // Appends a zeroed node for `did` to the item list; null when out of memory.

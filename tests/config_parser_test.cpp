@@ -99,9 +99,11 @@ TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
       {head + "id=2 mapto=1:0:3\n", -1, db + "Unrecognized Mapping format at line 7\n"},
       {head + "id=2 syncto=12\n", -1, db + "Unrecognized syncto format at line 7\n"},
       {head + "id=1, name=again\n", -1, db + "Repeated or badItem ID at line 7\n"},
-      {head + "id=2 type=user size=8189\n", -1,
+      // The whole file's need follows, comments and unsized lines apart.
+      {head + "id=2 type=user size=8189\n# c\nid=3 type=cbuf size=2*3\nid=4 type=bad\n", -1,
        "parseSegDatabase| Fital ERROR: System Share Memory size is too small (8192): the items up"
-       " to line 7 need 8196 bytes; expected size=8196 or more in [system]\n"},
+       " to line 7 need 8196 bytes\n|WARN|NONAME|cfgParser| Fital ERROR: the items of the whole"
+       " file need at least 8224 bytes; expected size=8224 or more in [system]\n"},
       // Names are compared as stored, cut at 31 characters.
       {head + "id=2 name=" + std::string(31, 'n') + "a\nid=3 name=" + std::string(31, 'n') + "b\n",
        -1,
