@@ -17,6 +17,25 @@ extern "C" {
 extern int32_t zrdbdbg_debug_lvl;  /* the application's debug level */
 extern int32_t zrdbdbg_dump_reset; /* 1 after a level change: capture restarts */
 
+/* Where the library's messages go. Each message goes to the system log and,
+ * tagged "|ERR |app|function| " (or WARN, INFO; "|DBG |app(level)|function| "
+ * for debug traces), to standard output. A program whose standard output is
+ * its data sets a handler: from then on the handler receives each message
+ * instead of standard output (the system log still gets its copy), with its
+ * level, the library function that issued it, the formatted text (at most
+ * 1023 bytes, newline included) and user as given here. A handler that does
+ * nothing drops them; a null handler restores standard output. Set it early,
+ * before other threads use the library; the handler runs in whichever thread
+ * logs, and should not call back into the library. */
+enum {
+  ZRDB_LOG_ERR = 0,
+  ZRDB_LOG_WARN = 1,
+  ZRDB_LOG_INFO = 2,
+  ZRDB_LOG_DEBUG = 3 /* traces that a debug level switched on */
+};
+typedef void (*ZRDB_LOG_HANDLER)(int level, const char *function, const char *message, void *user);
+void zrdb_setLogHandler(ZRDB_LOG_HANDLER handler, void *user);
+
 /* Opens the system log under name (with the process id, user facility) and
  * makes the first 63 characters of name the application's name. */
 void zrdbdbg_setAppName(const char *name);

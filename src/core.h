@@ -131,11 +131,16 @@ int32_t parse_int(const char *text);
 int32_t parse_decimal(const char *text);
 
 // Bytes an item of `type` occupies for the size key E*N (0, 0 when absent);
-// adjusts E and N where the type fixes them. Negative when E*N is unusable.
+// adjusts E and N where the type fixes them. Negative when E*N is unusable:
+// negative E or N cannot describe a data area, and the size must fit the
+// descriptor's signed 32-bit field.
 int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
 
 // Appends a zeroed node for `did` to the item list; null when out of memory.
 ZRDB_DIDNODE *append_item_node(int32_t did);
+// The id of the item in this process's item list whose name is `name`
+// (compared over the 32 bytes of the descriptor's field), or -1.
+int32_t item_named(const char *name);
 // Frees the item list nodes (not the handler tables).
 void free_item_list();
 // Lets go of this process's index the way zrdb_Cleanup does (closing every

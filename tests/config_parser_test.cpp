@@ -49,8 +49,8 @@ TEST_F(ConfigParserTest, WorkedExampleLayoutInTheSegment) {
                   "id=3, name=calib, type=user, size=64, value=0x5a\n"
                   "id=10, name=counter, type=integer, value=0\n"
                   "id=20, name=events, type=cbuf, size=64*32\n"
-                  "id=30, name=requests, type=msgbuf, size=76*16, mapto=7:2:3, syncto=12:40:1\n"
-                  "id=40, name=cmd, realtime=30*10*11, timeout=50, realtime=30*12\n"),
+                  "id=30, name=requests, type=msgbuf, size=76*16, mapto=7:2:3, syncto=20:40:1\n"
+                  "id=40, name=cmd, realtime=30*10*3, timeout=50, realtime=30*20\n"),
             "");
   EXPECT_EQ(words(0), Words{0x32AC230});  // magic, name, size, maxDid, key
   EXPECT_EQ(bytes(4, 32), pad("plant"));
@@ -65,11 +65,11 @@ TEST_F(ConfigParserTest, WorkedExampleLayoutInTheSegment) {
   for (const auto &row : rows) EXPECT_EQ(record(row.second[0]), row);
   // mapto B, C (16-bit each) then A; syncto, {-1, -1, 0} when not given.
   EXPECT_EQ(bytes(48 + 292 * 30 + 52, 8), std::string("\2\0\3\0\7\0\0\0", 8));
-  EXPECT_EQ(words(48 + 292 * 30 + 280, 3), (Words{12, 40, 1}));
+  EXPECT_EQ(words(48 + 292 * 30 + 280, 3), (Words{20, 40, 1}));
   EXPECT_EQ(words(48 + 292 + 280, 3), (Words{-1, -1, 0}));
   // rtA[5], rtB[5], rtC[5], rtTimeout[5], rtCount
   EXPECT_EQ(words(48 + 292 * 40 + 196, 21),
-            (Words{30, 30, 0, 0, 0, 10, 12, 0, 0, 0, 11, 0, 0, 0, 0, 50, 2, 0, 0, 0, 2}));
+            (Words{30, 30, 0, 0, 0, 10, 20, 0, 0, 0, 3, 0, 0, 0, 0, 50, 2, 0, 0, 0, 2}));
   for (const int32_t id : {0, 4, 41, 4999})
     EXPECT_EQ(bytes(48 + 292 * id, 292), std::string(292, '\0'));
   EXPECT_EQ(item_list(), "1=100 2=idle 3=0x5a 10=0 20= 30= 40= ");
@@ -79,6 +79,10 @@ TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
   const std::string head = "[system]\nname=t\nkey=0x5A0D0001\nsize=8192\n[database]\nid=1\n";
   const std::string db = "parseSegDatabase| Syntax ERROR: ", sys = "parseSegSystem| Syntax ERROR: ";
   const std::string size = db + "Unrecognized item size format at line 7\n";
+  const auto named = [](int id, const std::string &what) {
+    return "cfgParser| Syntax ERROR: realtime of item 2 (cmd) names item " + std::to_string(id) +
+           ", which is not defined; expected the id of " + what + " defined in [database]\n";
+  };
   const std::vector<std::tuple<std::string, int, std::string>> rows = {
       {"# c\n\nname=x\n", -1, "cfgParser| Syntax error: Can not find [system] at line:3\n"},
       {"[system]\nflavour=x\n", -4, sys + "Wrong system Key string(flavour) at line 2\n"},
@@ -95,13 +99,30 @@ TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
       {head + "id=2 mapto=1:0:3\n", -1, db + "Unrecognized Mapping format at line 7\n"},
       {head + "id=2 syncto=12\n", -1, db + "Unrecognized syncto format at line 7\n"},
       {head + "id=1, name=again\n", -1, db + "Repeated or badItem ID at line 7\n"},
-      {head + "id=2 type=user size=8189\n", -1,
-       "parseSegDatabase| Fital ERROR: System Share Memory size is too small (8192)\n"},
+      // The whole file's need follows, comments and unsized lines apart.
+      {head + "id=2 type=user size=8189\n# c\nid=3 type=cbuf size=2*3\nid=4 type=bad\n", -1,
+       "parseSegDatabase| Fital ERROR: System Share Memory size is too small (8192): the items up"
+       " to line 7 need 8196 bytes\n|WARN|NONAME|cfgParser| Fital ERROR: the items of the whole"
+       " file need at least 8224 bytes; expected size=8224 or more in [system]\n"},
+      // Names are compared as stored, cut at 31 characters.
+      {head + "id=2 name=" + std::string(31, 'n') + "a\nid=3 name=" + std::string(31, 'n') + "b\n",
+       -1,
+       db + "Item name (" + std::string(31, 'n') +
+           ") at line 8 is already the name of item 2; expected a name no other item has\n"},
+      // Ids named by realtime and syncto may be defined further down; 0 is
+      // no acknowledge semaphore and no remote buffer.
+      {head + "id=2 realtime=1*1 syncto=3:7\nid=3 syncto=0:7\n", 0, ""},
+      {head + "id=2 name=cmd realtime=9*1\n", -1, named(9, "a message buffer")},
+      {head + "id=2 name=cmd realtime=1*9\n", -1, named(9, "a request semaphore")},
+      {head + "id=2 name=cmd realtime=1*1*9\n", -1, named(9, "an acknowledge semaphore (or 0)")},
+      {head + "id=2 name=cmd syncto=5000:1\n", -1,
+       "cfgParser| Syntax ERROR: syncto of item 2 (cmd) names item 5000, which is not defined;"
+       " expected the id of a remote buffer defined in [database]\n"},
       {head + "id=2 type=user size=8188\n", 0, ""},  // fills the segment exactly
       // A line is read 1023 characters at a time: the rest is a line of its own.
       {head + "id=2 value=" + std::string(1012, 'v') + "rest\n", -1,
        db + "Unrecognized Item Key(rest) at line 8\n"},
-      {head + "id=2 realtime=1*1 realtime=2*2 realtime=3*3 realtime=4*4 realtime=5*5 realtime=6*6",
+      {head + "id=2 realtime=1*1 realtime=1*1 realtime=1*1 realtime=1*1 realtime=1*1 realtime=1*9",
        0, "parseSegDatabase| rtControl index can't be more than 5 \n"},
       {head + "id=2 timeout=50\n", 0, "parseSegDatabase| Invalid usage of the timeout property\n"},
   };

@@ -92,6 +92,31 @@ TEST(Capture, OneFrameAndTheHostClock) {
   EXPECT_LT(t, int64_t{1} << 37);
 }
 
+// A log handler takes standard output's place for every message, traces
+// included, until it is reset.
+TEST(LogHandler, ReceivesWhatStandardOutputWouldShowUntilReset) {
+  std::string got;
+  const auto keep = [](int level, const char *function, const char *message, void *user) {
+    *static_cast<std::string *>(user) += std::to_string(level) + " " + function + ": " + message;
+  };
+  const auto appInit = [] { return zrdb_appInit("/nonexistent.app", nullptr, HBUSER_CLIENT); };
+  int32_t id = 4321;
+  ZRDB_CFG_PARAM table[] = {{&id, 0, &id, 4, 0}, {nullptr, 0, nullptr, 0, 0}};
+  zrdb_setLogHandler(keep, &got);
+  zrdbdbg_debug_lvl = 10002;
+  EXPECT_EQ(run(appInit), "-1: ");
+  EXPECT_EQ(run([&] { return zrdbcfg_readParams(table); }), "0: ");
+  zrdbdbg_debug_lvl = 0;
+  const std::string warning =
+      "1 zrdb_appInit: Open App configuration file (/nonexistent.app) failed!\n";
+  EXPECT_EQ(got.substr(0, warning.size()), warning);
+  EXPECT_NE(got.find("3 zrdbcfg_readParams: ---------0\n"), std::string::npos) << got;
+  zrdb_setLogHandler(nullptr, nullptr);
+  EXPECT_EQ(run(appInit),
+            "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (/nonexistent.app) "
+            "failed!\n");
+}
+
 class ReadParamsTest : public DatabaseTest {
  protected:
   std::string items() const override {

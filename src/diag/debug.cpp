@@ -154,15 +154,16 @@ int zrdbcfg_readParams(ZRDB_CFG_PARAM *table) {
       std::memcpy(p->dest, &number, std::min<size_t>(static_cast<size_t>(p->len), sizeof number));
     }
     if (zrdbdbg_debug_lvl == zrdb::kParamTrace || zrdbdbg_debug_lvl == zrdb::kAllTraces) {
-      std::printf("|DBG |%s(%d)|%s| ", zrdbdbg_app_name, zrdbdbg_debug_lvl, __func__);
       const char *name = zrdb_getName(id);
       if (p->direct != 0) {
-        std::printf("%.31s---------%.*s\n", name != nullptr ? name : "",
-                    static_cast<int>(
-                        strnlen(static_cast<const char *>(p->dest), static_cast<size_t>(p->len))),
-                    static_cast<const char *>(p->dest));
+        zrdb::log_debug(zrdbdbg_debug_lvl, __func__, "%.31s---------%.*s\n",
+                        name != nullptr ? name : "",
+                        static_cast<int>(strnlen(static_cast<const char *>(p->dest),
+                                                 static_cast<size_t>(p->len))),
+                        static_cast<const char *>(p->dest));
       } else {
-        std::printf("%.31s---------%d\n", name != nullptr ? name : "", number);
+        zrdb::log_debug(zrdbdbg_debug_lvl, __func__, "%.31s---------%d\n",
+                        name != nullptr ? name : "", number);
       }
     }
   }

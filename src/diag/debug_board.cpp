@@ -8,25 +8,8 @@
 
 #include "core.h"
 
-namespace zrdb {
-namespace {
-
-constexpr const char *kBoardName = "zrdb_debug";
-
-// The board's id in this process's index, or -1.
-int32_t board_id() {
-  for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next) {
-    const ZRDB_ITEM_DESC *d = descriptor(n->did);
-    if (d != nullptr && std::strncmp(d->name, kBoardName, sizeof d->name) == 0) return n->did;
-  }
-  return -1;
-}
-
-}  // namespace
-}  // namespace zrdb
-
 extern "C" int zrdbdbg_pollDebugLvl(void) {
-  const int32_t id = zrdb::board_id();
+  const int32_t id = zrdb::item_named("zrdb_debug");
   const ZRDB_ITEM_DESC *d = zrdb::descriptor(id);
   if (d == nullptr || d->type != ZRDB_TYPE_STRING || zrdbIndexHdr.dataBase == nullptr ||
       zrdb::check_record(__func__, id, d) != 0 || d->count <= 0)

@@ -1,5 +1,6 @@
 // The one logging path of the library: every diagnostic goes to the system
-// log (with a running counter) and to standard output (with a tag).
+// log (with a running counter) and to standard output (with a tag), or to
+// the handler set with zrdb_setLogHandler in standard output's place.
 #pragma once
 
 #include <cstdarg>

@@ -3,6 +3,7 @@
 // the index segment and this process's item list.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +51,16 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
                 lineNo);
     return -1;
   }
+  // A second item of one name could never be found by it: a lookup by name
+  // always gives the first. Unnamed items are allowed in any number.
+  const int32_t namesake = item.name[0] != '\0' ? item_named(item.name) : -1;
+  if (namesake >= 0) {
+    log_message(LogLevel::Warn, caller,
+                "Syntax ERROR: Item name (%s) at line %d is already the name of item %d;"
+                " expected a name no other item has\n",
+                item.name, lineNo, namesake);
+    return -1;
+  }
   desc->did = item.id;
   desc->flags |= ZRDB_FLAG_ACTIVE;
   copy_padded(desc->name, item.name);
@@ -58,9 +69,7 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
   int32_t elemSize = item.sizeMap.elemSize;
   int32_t count = item.sizeMap.count;
   const int64_t size = item_size_for(item.type, elemSize, count);
-  if (size < 0 || size > INT32_MAX) {
-    // Negative element sizes or counts cannot describe a data area, and the
-    // descriptor's size field is a signed 32-bit word.
+  if (size < 0) {
     log_message(LogLevel::Warn, caller, "Syntax ERROR: Unrecognized item size format at line %d\n",
                 lineNo);
     return -1;
@@ -76,8 +85,10 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
   ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   const int64_t end = static_cast<int64_t>(zrdbIndexHdr.nextOffset) + size;
   if (static_cast<int64_t>(hdr->size) < end) {
-    log_message(LogLevel::Warn, caller, "Fital ERROR: System Share Memory size is too small (%d)\n",
-                static_cast<int>(hdr->size));
+    log_message(LogLevel::Warn, caller,
+                "Fital ERROR: System Share Memory size is too small (%d): the items up to line %d"
+                " need %lld bytes\n",
+                static_cast<int>(hdr->size), lineNo, static_cast<long long>(end));
     return -1;
   }
   desc->size = static_cast<int32_t>(size);
@@ -97,9 +108,75 @@ int enter_item(ItemLine &item, int lineNo, const char *caller) {
   return 0;
 }
 
+// Bytes the item of a [database] line takes, from its type and size keys
+// alone; 0 for a comment or an empty line, -1 when they cannot be read.
+int64_t line_bytes(const char *line) {
+  LineTokens tokens(line);
+  int32_t type = ZRDB_TYPE_INTEGER;
+  ZRDB_SIZE_MAP size = {};
+  const char *key = tokens.next();
+  if (key == nullptr || key[0] == '#') return 0;
+  for (; key != nullptr; key = tokens.next()) {
+    const char *value = tokens.next();
+    if (value == nullptr) break;
+    if (std::strcmp(key, "type") == 0) type = getKeyMapIdx(DBITEMTYPE_MAP, value);
+    if (std::strcmp(key, "size") == 0 && getSizeFromStr(value, &size) != 0) return -1;
+  }
+  return type < 0 ? -1 : item_size_for(type, size.elemSize, size.count);
+}
+
+// After a line that the data segment could not hold: the bytes the whole
+// file needs, so that one change of the size is enough. Lines that say no
+// size count nothing.
+void report_file_need(ConfigFile &file, const char *failed) {
+  const int64_t bytes = line_bytes(failed);
+  int64_t need = static_cast<int64_t>(zrdbIndexHdr.nextOffset) + bytes;
+  if (bytes <= 0 || need <= static_cast<int64_t>(zrdbIndexHdr.sysHdr->size)) return;
+  char line[ZRDB_LINE_LEN];
+  while (file.next(line)) need += std::max<int64_t>(line_bytes(line), 0);
+  log_message(LogLevel::Warn, "cfgParser",
+              "Fital ERROR: the items of the whole file need at least %lld bytes; expected"
+              " size=%lld or more in [system]\n",
+              static_cast<long long>(need), static_cast<long long>(need));
+}
+
+// Refuses an id that a realtime or syncto value names when the file
+// defines no item of that id: the call or the mirror would fail at run
+// time, far from the line that caused it.
+bool names_defined(const ZRDB_ITEM_DESC *desc, const char *key, const char *what, int32_t id) {
+  const ZRDB_ITEM_DESC *named = descriptor(id);
+  if (named != nullptr && (named->flags & ZRDB_FLAG_ACTIVE) != 0) return true;
+  log_message(LogLevel::Warn, "cfgParser",
+              "Syntax ERROR: %s of item %d (%s) names item %d, which is not defined;"
+              " expected the id of %s defined in [database]\n",
+              key, desc->did, desc->name, id, what);
+  return false;
+}
+
+// Checks the ids that the items' realtime and syncto values name, once the
+// whole file is read (an item may name one defined further down).
+int check_named_items() {
+  for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next) {
+    const ZRDB_ITEM_DESC *d = descriptor(n->did);
+    if (d == nullptr) continue;
+    for (uint32_t i = 0; i < d->rt.rtCount && i < ZRDB_RT_MAX; ++i) {
+      if (!names_defined(d, "realtime", "a message buffer", d->rt.rtA[i]) ||
+          !names_defined(d, "realtime", "a request semaphore", d->rt.rtB[i]) ||
+          (d->rt.rtC[i] != 0 &&
+           !names_defined(d, "realtime", "an acknowledge semaphore (or 0)", d->rt.rtC[i])))
+        return -1;
+    }
+    // An id below 1 sends nothing: syncto=0:... is a switched-off mirror.
+    if (d->syncto.rmtDid >= 1 && !names_defined(d, "syncto", "a remote buffer", d->syncto.rmtDid))
+      return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
-int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count) {
+namespace {
+int64_t bytes_by_type(int32_t type, int32_t &elemSize, int32_t &count) {
   const bool given = elemSize != 0 || count != 0;
   if (elemSize < 0 || count < 0) return -1;
   const int64_t product = static_cast<int64_t>(elemSize) * count;
@@ -135,6 +212,13 @@ int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count) {
     default:
       return -1;
   }
+}
+}  // namespace
+
+int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count) {
+  // The descriptor's size field is a signed 32-bit word.
+  const int64_t bytes = bytes_by_type(type, elemSize, count);
+  return bytes > INT32_MAX ? -1 : bytes;
 }
 
 }  // namespace zrdb
@@ -305,7 +389,8 @@ int cfgParser(const char *path) {
         break;
     }
   }
-  return result;
+  if (result != 0 && section == zrdb::Section::Database) zrdb::report_file_need(file, line);
+  return result == 0 ? zrdb::check_named_items() : result;
 }
 
 }  // extern "C"

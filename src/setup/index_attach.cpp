@@ -39,6 +39,14 @@ ZRDB_DIDNODE *append_item_node(int32_t did) {
   return node;
 }
 
+int32_t item_named(const char *name) {
+  for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next) {
+    const ZRDB_ITEM_DESC *d = descriptor(n->did);
+    if (d != nullptr && std::strncmp(d->name, name, sizeof d->name) == 0) return n->did;
+  }
+  return -1;
+}
+
 namespace {
 
 // Gets (or creates) and attaches the index segment; sets `created`. The
