@@ -23,8 +23,11 @@ namespace zrdb {
 class Semaphore : public detail::Handle<Semaphore, ZRDB_TYPE_SEMAP> {
  public:
   Semaphore() noexcept = default;
-  // binary: raise the count only to 1 (2 when it is 1 already).
-  Status post(bool binary = false) const noexcept { return Status(zrdb_semaPost(id_, binary)); }
+  // Raises the count by one.
+  Status post() const noexcept { return Status(zrdb_semaPost(id_, 0)); }
+  // Raises the count only to 1 (2 when it is 1 already): repeated posts
+  // without a wait between them wake one waiter.
+  Status post_binary() const noexcept { return Status(zrdb_semaPost(id_, 1)); }
   Status wait() const noexcept { return Status(zrdb_semaWait(id_)); }
   // -1 when the time passed. The C function takes 0 as "no limit": a zero
   // or negative time here tries once instead, and a time beyond its 32-bit
@@ -112,8 +115,11 @@ class MessageBuffer : public detail::Handle<MessageBuffer, ZRDB_TYPE_MSGBUF> {
 // An item whose realtime-control block names servers, and the call pattern
 // through it: the payload goes to each server's message buffer, its request
 // semaphore is posted and, for a synchronous call, its acknowledgement
-// awaited (a missing one is only printed, as in the C function). Resolution
-// refuses an item without servers with -3.
+// awaited. Resolution refuses an item without servers with -3, and one whose
+// servers' items this process has not bound with kErrUnbound (item(): the
+// one to list in the application file). A call fails with kErrTimeout when
+// a server did not acknowledge, kErrNoServer when no server takes that kind
+// of call (zrdb_callMsgbufWriteEx).
 class Command {
  public:
   Command() noexcept = default;
@@ -121,8 +127,17 @@ class Command {
     int32_t item = id;
     zrdb_symblink_check(id, 0, &item, nullptr);
     if (const int type = zrdb_getType(item); type < 0) return Failure{type};
-    const ZRDB_ITEM_DESC *desc = zrdb_getInfoHdr()->dit[item].desc;
-    return desc->rt.rtCount > 0 ? Result<Command>(Command(id)) : Result<Command>(Failure{-3});
+    const ZRDB_RT_CTRL &rt = zrdb_getInfoHdr()->dit[item].desc->rt;
+    const uint32_t entries = std::min<uint32_t>(rt.rtCount, ZRDB_RT_MAX);
+    if (entries == 0) return Failure{-3};
+    for (uint32_t i = 0; i < entries; ++i) {
+      if (rt.rtA[i] == 0) continue;
+      for (const int32_t server : {rt.rtA[i], rt.rtB[i], rt.rtC[i]}) {
+        if (server == 0) continue;
+        if (const Failure f = detail::check_bound(server); f.code != 0) return f;
+      }
+    }
+    return Command(id);
   }
   static Result<Command> find(std::string_view name) noexcept {
     const int32_t id = detail::id_of(name);
@@ -131,27 +146,33 @@ class Command {
   int32_t id() const noexcept { return id_; }
   // Synchronous, with each server's configured time-out.
   Status call(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWrite(id_, p, n, arg, 1);
-    }));
+    return send(payload, arg, 1, ZRDB_CALL_CONFIGURED_TIMEOUT);
   }
   // Synchronous, with `timeout` for every server (negative: no limit).
   Status call_for(std::span<const std::byte> payload, int32_t arg,
                   std::chrono::milliseconds timeout) const noexcept {
     const auto ms = std::clamp<int64_t>(timeout.count(), -1, std::numeric_limits<int32_t>::max());
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWriteTimeout(id_, p, n, arg, 1, static_cast<int32_t>(ms));
-    }));
+    return send(payload, arg, 1, static_cast<int32_t>(ms));
   }
   // Asynchronous: to the servers that take calls without acknowledgement.
   Status post(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWrite(id_, p, n, arg, 0);
-    }));
+    return send(payload, arg, 0, ZRDB_CALL_CONFIGURED_TIMEOUT);
   }
 
  private:
   explicit Command(int32_t id) noexcept : id_(id) {}
+  Status send(std::span<const std::byte> payload, int32_t arg, int32_t sync,
+              int32_t timeoutMs) const noexcept {
+    ZRDB_CALL_ENTRY entries[ZRDB_RT_MAX] = {};
+    const int rc = detail::with_payload(payload, [&](const void *p, int32_t n) {
+      return zrdb_callMsgbufWriteEx(id_, p, n, arg, sync, timeoutMs, entries);
+    });
+    int32_t unbound = -1;
+    for (const ZRDB_CALL_ENTRY &e : entries) {
+      if (rc == kErrUnbound && e.outcome == ZRDB_CALL_UNBOUND && unbound < 0) unbound = e.item;
+    }
+    return Status(rc, unbound);
+  }
   int32_t id_ = -1;
 };
 

@@ -246,6 +246,14 @@ int zrdb_isOperational(int32_t id) {
   return (desc != nullptr && (desc->flags & kBoth) == kBoth) ? 1 : 0;
 }
 
+int zrdb_checkBound(int32_t id) {
+  zrdb::Target t{};
+  if (const int rc = zrdb::resolve({.caller = __func__, .id = id}, t); rc != 0) return rc;
+  // Without a data segment (after clean-up) the handlers reach nothing.
+  const bool bound = zrdbIndexHdr.dit[t.id].op != nullptr && zrdbIndexHdr.dataBase != nullptr;
+  return bound ? 0 : ZRDB_ERR_UNBOUND;
+}
+
 int zrdb_dumpAll(void) {
   const ZRDB_SYS_HDR *hdr = zrdbIndexHdr.sysHdr;
   if (hdr == nullptr) return -1;
