@@ -12,7 +12,7 @@
 
 namespace zrdb::test {
 
-constexpr int32_t kList[] = {4901, 4902, 4903, 4904, 4905};
+constexpr int32_t kList[] = {4901, 4902, 4903, 4904, 4905, 4911};
 
 class CppApiTest : public DatabaseTest {
  protected:
@@ -26,12 +26,13 @@ class CppApiTest : public DatabaseTest {
            "id=4907, name=req, type=semap, value=/zrdbt_cpp_req:0\n"
            "id=4908, name=ack, type=semap, value=/zrdbt_cpp_ack:0\n"
            "id=4909, name=ask, realtime=4906*4907*4908\n"
-           "id=4910, name=blk, type=user, size=4*2\n";
+           "id=4910, name=blk, type=user, size=4*2\n"
+           "id=4911, name=pipes, type=thrd_fifo, size=8*2\n";
   }
   std::vector<std::string> semaphores() const override {
     return {"/zrdbt_cpp", "/zrdbt_cpp_req", "/zrdbt_cpp_ack"};
   }
-  std::vector<int32_t> lockedItems() const override { return {4904}; }
+  std::vector<int32_t> lockedItems() const override { return {4904, 4911}; }
   void SetUp() override {
     DatabaseTest::SetUp();
     zrdb_Cleanup();  // each test attaches through the C++ session
@@ -159,6 +160,35 @@ TEST_F(CppApiTest, EveryCodeReadsAsItsOwnTextAndAFailedValueIsNeverRead) {
   for (const int code : codes) EXPECT_TRUE(texts.insert(Status(code).message()).second) << code;
   const Result<int32_t> failed(Failure{kErrUnbound, 4910});
   EXPECT_DEATH((void)*failed, "not bound in this process.*item 4910");
+}
+
+TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
+  const auto db = session();
+  const auto sem = Semaphore::find("sem");
+  const auto pipes = ThreadFifo::find("pipes");
+  const auto pool = BufferPool::find("pool");
+  ASSERT_TRUE(db && sem && pipes && pool) << db.error();
+  ASSERT_TRUE(sem->post());  // the lock is free
+  {
+    const auto held = sem->lock_for(std::chrono::microseconds(0));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(sem->lock_for(std::chrono::microseconds(0)).error(), kErrTimeout);
+  }
+  EXPECT_EQ(sem->value().value_or(-1), 1);
+  std::array<std::byte, 8> buf{};
+  EXPECT_EQ(pipes->get_for(1, buf, std::chrono::milliseconds(0)).error(), kErrTimeout);
+  ZRDB_BLK_INFO blk{};
+  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
+  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
+  {
+    auto bin = pool->alloc();
+    ASSERT_TRUE(bin && pipes->put_bin(1, *bin));
+    EXPECT_FALSE(*bin);  // given up to the queue
+    const auto got = pipes->get_bin(1);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(freeBins, 1u);
+  }
+  EXPECT_EQ(freeBins, 2u);  // the receiving end gave it back
 }
 
 }  // namespace zrdb::test

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include <poll.h>
+
 #include "core.hpp"
 
 namespace zrdb {
@@ -39,6 +41,32 @@ class Semaphore : public detail::Handle<Semaphore, ZRDB_TYPE_SEMAP> {
   Result<int32_t> value() const noexcept {
     int32_t count = 0;
     return detail::result(zrdb_semaGetValue(id_, &count), count);
+  }
+
+  // A semaphore used as a lock (initial value 1): held from lock() until the
+  // Guard goes, which posts it back once, on every path out of the scope.
+  class [[nodiscard]] Guard {
+   public:
+    Guard(Guard &&other) noexcept : id_(std::exchange(other.id_, -1)) {}
+    Guard &operator=(Guard &&) = delete;
+    ~Guard() {
+      if (id_ >= 0) (void)zrdb_semaPost(id_, 0);
+    }
+
+   private:
+    friend Semaphore;
+    explicit Guard(int32_t id) noexcept : id_(id) {}
+    int32_t id_;
+  };
+  Result<Guard> lock() const noexcept {
+    const int rc = zrdb_semaWait(id_);
+    return rc == 0 ? Result<Guard>(Guard(id_)) : Result<Guard>(Failure{rc});
+  }
+  // kErrTimeout when the lock was not free within `time`.
+  Result<Guard> lock_for(std::chrono::microseconds time) const noexcept {
+    const Status st = wait_for(time);
+    if (!st) return Failure{st.error() == -1 ? kErrTimeout : st.error()};
+    return Guard(id_);
   }
 
  private:
@@ -176,32 +204,10 @@ class Command {
   int32_t id_ = -1;
 };
 
-// A thread FIFO item, opened by this process (bound through an id list).
-// Each call names one of its FIFOs. A get waits for `bytes.size()` bytes.
-class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
- public:
-  ThreadFifo() noexcept = default;
-  Status put(int32_t fifo, std::span<const std::byte> bytes) const noexcept {
-    return Status(
-        zrdb_tfifo_putdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
-  }
-  Status get(int32_t fifo, std::span<std::byte> bytes) const noexcept {
-    return Status(
-        zrdb_tfifo_getdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
-  }
-  // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
-  Result<int> read_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 1)); }
-  Result<int> write_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 0)); }
-
- private:
-  using Handle::Handle;
-  static Result<int> fd(int rc) noexcept { return rc >= 0 ? Result<int>(rc) : Failure{rc}; }
-};
-
 // A ring-buffer pool item, opened by this process (bound through an id
 // list). alloc() hands out a Bin, which gives its buffer back when it goes
-// unless release() took the raw bin (to pass it to another thread, which
-// adopts it with Bin(raw) or recycles it with zrdb_rbuf_recycle).
+// unless release() took the raw bin. A Bin goes to another thread of this
+// process through ThreadFifo::put_bin and get_bin.
 class BufferPool : public detail::Handle<BufferPool, ZRDB_TYPE_THRD_RBUF> {
  public:
   class Bin {
@@ -245,6 +251,61 @@ class BufferPool : public detail::Handle<BufferPool, ZRDB_TYPE_THRD_RBUF> {
 
  private:
   using Handle::Handle;
+};
+
+// A thread FIFO item, opened by this process (bound through an id list):
+// N FIFOs between the threads of this process. Each call names one of them
+// by its queue number, 0..N-1. A get waits for `bytes.size()` bytes.
+class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
+ public:
+  ThreadFifo() noexcept = default;
+  Status put(int32_t queue, std::span<const std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_putdata(id_, queue, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  Status get(int32_t queue, std::span<std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_getdata(id_, queue, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  // As get, but kErrTimeout when nothing arrives within `timeout` (zero:
+  // only what is queued now). The wait is for the first byte: with several
+  // readers of one queue, another may take it and this get then blocks.
+  Status get_for(int32_t queue, std::span<std::byte> bytes,
+                 std::chrono::milliseconds timeout) const noexcept {
+    const Result<int> fd = read_fd(queue);
+    if (!fd) return fd.status();
+    pollfd p{*fd, POLLIN, 0};
+    const auto ms = std::clamp<int64_t>(timeout.count(), 0, std::numeric_limits<int>::max());
+    const int ready = ::poll(&p, 1, static_cast<int>(ms));
+    if (ready < 0) return Status(-1);
+    return ready == 0 ? Status(kErrTimeout) : get(queue, bytes);
+  }
+  // A pool's bin to another thread: the FIFO carries its address, so both
+  // ends must be in this process and the queue carry nothing but bins. The
+  // Bin is given up only when the put succeeds.
+  Status put_bin(int32_t queue, BufferPool::Bin &bin) const noexcept {
+    ZRDB_RBUF_BIN *raw = bin.get();
+    if (raw == nullptr) return Status(-1);
+    const Status st = put(queue, std::as_bytes(std::span(&raw, 1)));
+    if (st) (void)bin.release();
+    return st;
+  }
+  // The bin the other end put; it goes back to its pool with the Bin.
+  Result<BufferPool::Bin> get_bin(int32_t queue) const noexcept {
+    ZRDB_RBUF_BIN *raw = nullptr;
+    const Status st = get(queue, std::as_writable_bytes(std::span(&raw, 1)));
+    if (!st) return Failure{st.error()};
+    return BufferPool::Bin(raw);
+  }
+  // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
+  Result<int> read_fd(int32_t queue) const noexcept { return fd(zrdb_tfifo_getFd(id_, queue, 1)); }
+  Result<int> write_fd(int32_t queue) const noexcept {
+    return fd(zrdb_tfifo_getFd(id_, queue, 0));
+  }
+
+ private:
+  using Handle::Handle;
+  static Result<int> fd(int rc) noexcept { return rc >= 0 ? Result<int>(rc) : Failure{rc}; }
 };
 
 // A remote buffer item (rmtbuf or vlinkbuf): one UDP endpoint.
