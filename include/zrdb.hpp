@@ -41,8 +41,8 @@
 #define ZRDB_HPP
 
 #include <algorithm>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>

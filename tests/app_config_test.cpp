@@ -149,15 +149,19 @@ TEST_F(AppConfigTest, ANameIsTheApplicationFilesFirstAndUndefinedItemsAreRefused
             "0: " + kDone);
   const std::pair<const char *, int32_t> rows[] = {
       {"mode", 13},  // the file's later line, not the database's item 21
-      {"lk", 10000}, {"twenty", 20}, {"twent", -2}, {"", -1}};
+      {"lk", 10000},
+      {"twenty", 20},
+      {"twent", -2},
+      {"", -1}};
   for (const auto &[name, id] : rows) EXPECT_EQ(zrdb_findItem(name), id) << name;
   const std::string w = "|WARN|NONAME|zrdb_appInit| ";
   EXPECT_EQ(app_init("id = 12, name = a\nid = 1200, name = b\n"
                      "name = c, size = 4*2, symblink = 20(0):1300(0)\n"),
-            "-2: " + w + appPath_ + " line 2: b names item 1200, which the database does not define\n" +
-                w + appPath_ + " line 3: c names item 1300, which the database does not define\n" +
-                w + appPath_ + " names items the database does not define: not attached\n");
-  EXPECT_EQ(bound(), "/20.0/1300.0");  // nothing bound
+            "-2: " + w + appPath_ +
+                " line 2: b names item 1200, which the database does not define\n" + w + appPath_ +
+                " line 3: c names item 1300, which the database does not define\n" + w + appPath_ +
+                " names items the database does not define: not attached\n");
+  EXPECT_EQ(bound(), "/20.0/1300.0");    // nothing bound
   EXPECT_EQ(zrdb_findItem("mode"), 21);  // the first file's names went with its attach
 }
 

@@ -153,9 +153,9 @@ TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail
 }
 
 TEST_F(CppApiTest, EveryCodeReadsAsItsOwnTextAndAFailedValueIsNeverRead) {
-  const int codes[] = {0,        -1,          -2,           -3,          -4,          -5,
-                       ZRDB_ERR_CORRUPT, kErrSize, kErrAttached, kErrTimeout, kErrUnbound,
-                       kErrNoServer};
+  const int codes[] = {
+      0,        -1,           -2,          -3,          -4,          -5, ZRDB_ERR_CORRUPT,
+      kErrSize, kErrAttached, kErrTimeout, kErrUnbound, kErrNoServer};
   std::set<std::string> texts{Status(-6).message()};  // the text of unknown codes
   for (const int code : codes) EXPECT_TRUE(texts.insert(Status(code).message()).second) << code;
   const Result<int32_t> failed(Failure{kErrUnbound, 4910});

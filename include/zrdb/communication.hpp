@@ -299,9 +299,7 @@ class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
   }
   // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
   Result<int> read_fd(int32_t queue) const noexcept { return fd(zrdb_tfifo_getFd(id_, queue, 1)); }
-  Result<int> write_fd(int32_t queue) const noexcept {
-    return fd(zrdb_tfifo_getFd(id_, queue, 0));
-  }
+  Result<int> write_fd(int32_t queue) const noexcept { return fd(zrdb_tfifo_getFd(id_, queue, 0)); }
 
  private:
   using Handle::Handle;

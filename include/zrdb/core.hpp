@@ -21,10 +21,10 @@ namespace zrdb {
 
 // Codes of this layer besides the C library's (0, -1 .. -5, ZRDB_ERR_*);
 // zrdb_strerror (Status::message) has a text for every one.
-inline constexpr int kErrSize = ZRDB_ERR_SIZE;          // the element size is not sizeof(T)
-inline constexpr int kErrAttached = ZRDB_ERR_ATTACHED;  // this process is attached already
-inline constexpr int kErrTimeout = ZRDB_ERR_TIMEOUT;    // a call found no acknowledgement
-inline constexpr int kErrUnbound = ZRDB_ERR_UNBOUND;    // Status::item() is not bound here
+inline constexpr int kErrSize = ZRDB_ERR_SIZE;           // the element size is not sizeof(T)
+inline constexpr int kErrAttached = ZRDB_ERR_ATTACHED;   // this process is attached already
+inline constexpr int kErrTimeout = ZRDB_ERR_TIMEOUT;     // a call found no acknowledgement
+inline constexpr int kErrUnbound = ZRDB_ERR_UNBOUND;     // Status::item() is not bound here
 inline constexpr int kErrNoServer = ZRDB_ERR_NO_SERVER;  // nobody takes this kind of call
 
 // A failure code, to construct a failed Result (a Result<int32_t> could not

@@ -181,7 +181,7 @@ int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{
-      .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+        .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {

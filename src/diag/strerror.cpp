@@ -7,8 +7,8 @@ extern "C" const char *zrdb_strerror(int code) {
     case 0:
       return "success";
     case -1:
-      return "refused: id or index out of range, bad argument, nothing to read, time-out "
-             "or system failure (see the log)";
+      return "refused (id or index out of range, bad argument), empty, timed out or a system "
+             "call failed: the log says which";
     case -2:
       return "item not defined in the database (or an allocation failed)";
     case -3:

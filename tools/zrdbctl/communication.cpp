@@ -31,8 +31,8 @@ int cmd_sem_wait(Invocation &inv) {
   }
   const int rc = zrdb_semaWait_timeout_us(ref.id, static_cast<uint32_t>(timeout));
   if (rc == 0) return kOk;
-  return fail(kFailure, "waiting on '%s' failed%s: %s (%d)", ref.label.c_str(),
-              timeout != 0 ? " or timed out" : "", zrdb_strerror(rc), rc);
+  return fail(kFailure, "waiting on '%s' failed%s (%d)", ref.label.c_str(),
+              timeout != 0 ? " or timed out" : "", rc);
 }
 
 int cmd_sem_value(Invocation &inv) {
