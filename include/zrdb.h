@@ -357,9 +357,10 @@ int zrdb_Remove(void);
  * the ids the file names. Returns zrdb_Init's result, -1 when the file cannot
  * be opened, -2 when the item list cannot be allocated. */
 int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode);
-/* zrdb_appInit refuses an application file that names an item id (on an id
- * line or in a link's ranges) the database does not define: every such line
- * is logged and -2 is returned without calling zrdb_Init. */
+/* With the index attached, zrdb_appInit refuses an application file that
+ * names an item id (on an id line or in a link's ranges) the database does
+ * not define: every such line is logged and -2 is returned without calling
+ * zrdb_Init. */
 
 /* The one rule by which a name becomes an id, for every layer: the names of
  * the application files this process read (items and links; of two lines
