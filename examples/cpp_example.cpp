@@ -17,11 +17,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// True when r succeeded; otherwise says which step failed and why.
-template <typename R>
-bool check(const char *what, const R &r) {
-  if (!r) std::fprintf(stderr, "cpp_example: %s failed (%d)\n", what, r.error());
-  return static_cast<bool>(r);
+// True when r succeeded; otherwise says which step failed and why (and,
+// for an item this process has not bound, which one to list in the
+// application file).
+bool check(const char *what, zrdb::Status st) {
+  if (st) return true;
+  std::fprintf(stderr, "cpp_example: %s failed: %s (%d)", what, st.message(), st.error());
+  if (st.item() >= 0) std::fprintf(stderr, ", item %d", st.item());
+  std::fprintf(stderr, "\n");
+  return false;
+}
+template <typename T>
+bool check(const char *what, const zrdb::Result<T> &r) {
+  return check(what, r.status());
 }
 
 std::span<const std::byte> bytes_of(std::string_view text) {

@@ -65,6 +65,21 @@ extern "C" {
  * or data segment is damaged (an offset, size or count that does not fit the
  * segment, an unknown type). The reason is logged with the item's id. */
 #define ZRDB_ERR_CORRUPT (-9)
+/* Results of the functions of ours below (and of the C++ layer, zrdb.hpp):
+ * the element size is not what the caller reads or writes; this process is
+ * attached already; a call found no acknowledgement within its time-out; an
+ * item is defined but this process has not bound it (it is missing from the
+ * application file); an item has no server for the kind of call made. */
+#define ZRDB_ERR_SIZE (-10)
+#define ZRDB_ERR_ATTACHED (-11)
+#define ZRDB_ERR_TIMEOUT (-12)
+#define ZRDB_ERR_UNBOUND (-13)
+#define ZRDB_ERR_NO_SERVER (-14)
+
+/* A short English text for any result of the library's functions: 0, -1 ..
+ * -5 (whose exact meaning each function lists) and the ZRDB_ERR_* codes;
+ * "unknown result" for any other value. Never NULL; static storage. */
+const char *zrdb_strerror(int code);
 
 #define ZRDB_FLAG_ACTIVE 0x1u         /* descriptor is defined */
 #define ZRDB_FLAG_BOUND 0x2u          /* some process bound handlers */
@@ -342,6 +357,19 @@ int zrdb_Remove(void);
  * the ids the file names. Returns zrdb_Init's result, -1 when the file cannot
  * be opened, -2 when the item list cannot be allocated. */
 int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode);
+/* With the index attached, zrdb_appInit refuses an application file that
+ * names an item id (on an id line or in a link's ranges) the database does
+ * not define: every such line is logged and -2 is returned without calling
+ * zrdb_Init. */
+
+/* The one rule by which a name becomes an id, for every layer: the names of
+ * the application files this process read (items and links; of two lines
+ * with the same name the later one, as for the parameter table), then the
+ * names of the database's defined items (within their 31 characters).
+ * Returns the id (0..4999 or a link id), -1 for a null or empty name, -2
+ * when nothing has that name. The application files' names are forgotten at
+ * zrdb_Cleanup. */
+int32_t zrdb_findItem(const char *name);
 
 /* ------------------------------------------------------------------------ */
 /* Value access                                                              */
@@ -380,6 +408,10 @@ int zrdb_getUserBlkInfo(int32_t id, ZRDB_BLK_INFO *info); /* 0, -1, -2 */
 /* 1 when the item is defined and bound by some process, else 0. No link
  * translation. */
 int zrdb_isOperational(int32_t id);
+/* 0 when this process bound the item (a link: the item of its pair 0) and
+ * has its data segment attached, so that the access functions can reach it;
+ * -1 (id out of range), -2 (not defined) or ZRDB_ERR_UNBOUND. */
+int zrdb_checkBound(int32_t id);
 
 /* Checks the item's descriptor against the segments this process attached:
  * type, offset, size, element size and count must describe an area inside
@@ -562,6 +594,35 @@ int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_
  * negative waits without limit, 0 checks once. */
 int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize, int32_t arg,
                                 int32_t sync, int32_t timeoutMs);
+
+/* What became of one realtime-control entry in zrdb_callMsgbufWriteEx. */
+enum {
+  ZRDB_CALL_SKIPPED = 0,      /* the entry does not take this kind of call */
+  ZRDB_CALL_ACKNOWLEDGED = 1, /* synchronous: the server acknowledged */
+  ZRDB_CALL_SENT = 2,         /* asynchronous: message queued, server woken */
+  ZRDB_CALL_TIMED_OUT = 3,    /* synchronous: no acknowledgement in time */
+  ZRDB_CALL_UNBOUND = 4       /* an item of the entry is not bound here: nothing sent */
+};
+typedef struct ZRDB_CALL_ENTRY {
+  int32_t outcome; /* ZRDB_CALL_* */
+  int32_t item;    /* ZRDB_CALL_UNBOUND: the item to list in the application file, else -1 */
+} ZRDB_CALL_ENTRY;
+
+/* The call pattern of zrdb_callMsgbufWriteTimeout, that says what happened.
+ * timeoutMs: milliseconds for every entry, -1 without limit, 0 checks once,
+ * ZRDB_CALL_CONFIGURED_TIMEOUT (or below) each entry's configured time-out. An entry whose message buffer, request semaphore or (sync = 1)
+ * acknowledge semaphore this process has not bound gets nothing. When
+ * `entries` is not null it receives one record per realtime-control entry
+ * (ZRDB_RT_MAX records; those past the item's entries are SKIPPED).
+ * Returns 0 when every entry that takes the call was acknowledged (sync = 1)
+ * or sent (sync = 0); ZRDB_ERR_UNBOUND when an entry was not bound (logged
+ * with the item to list), else ZRDB_ERR_TIMEOUT when one timed out;
+ * ZRDB_ERR_NO_SERVER when no entry takes this kind of call; -1 when did does
+ * not resolve to an item id; -2 (not defined) or ZRDB_ERR_CORRUPT for the
+ * calling item. */
+#define ZRDB_CALL_CONFIGURED_TIMEOUT (-2)
+int zrdb_callMsgbufWriteEx(int32_t did, const void *payload, int32_t msize, int32_t arg,
+                           int32_t sync, int32_t timeoutMs, ZRDB_CALL_ENTRY *entries);
 
 #ifdef __cplusplus
 }

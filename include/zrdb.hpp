@@ -20,7 +20,18 @@
 //   - Nothing throws and nothing allocates after set-up. Failures are values:
 //     `Status` for a plain result, `Result<T>` for a value or the code. The
 //     codes are those of the C function called (0, -1, -2, -3,
-//     ZRDB_ERR_CORRUPT), and kErrSize and kErrAttached of this layer.
+//     ZRDB_ERR_CORRUPT) and those of zrdb.h's ZRDB_ERR_* that this layer
+//     adds (kErrSize, kErrAttached, kErrTimeout, kErrUnbound, kErrNoServer);
+//     Status::message() gives the text of any of them (zrdb_strerror).
+//   - Reading the value of a failed Result (value(), *, ->) is a bug: like
+//     std::expected it is checked, and since nothing throws, the process
+//     stops (abort) with the code on standard error. Test ok() first or use
+//     value_or().
+//   - A handle is made only for an item this process bound (listed in its
+//     application file, or every item after a Database::open without ids):
+//     otherwise kErrUnbound, with Status::item() the item to list.
+//   - Names resolve by the library's one rule (zrdb_findItem): the
+//     application file's names first, then the database's.
 //   - The library's state is per process: one session at a time. A second
 //     open while this process is attached is refused (kErrAttached): its
 //     zrdb_Cleanup would detach the first.
@@ -31,6 +42,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <span>
@@ -132,8 +144,11 @@ class Application : public detail::Session {
 // to such items, as values of T. Resolution requires the element size to be
 // sizeof(T) exactly: the C functions copy the smaller of the two, so any
 // other size would read or write part of a T. Every element of a link is
-// checked, and an index outside the elements is refused here with -1 (the
-// C functions ignore it and report success).
+// checked, every item must be bound in this process (kErrUnbound names the
+// one to list in the application file), and an index outside the elements is
+// refused here with -1 (the C functions ignore it and report success). A user
+// item has no value functions in C: its elements are read and written in
+// its block (zrdb_getUserBlkInfo), as plain bytes without a lock.
 template <typename T>
 class Item {
   static_assert(std::is_trivially_copyable_v<T> && std::is_default_constructible_v<T>,
@@ -144,15 +159,17 @@ class Item {
   Item() noexcept = default;
   static Result<Item> at(int32_t id) noexcept {
     if (zrdb_symblink_check(id, 0, nullptr, nullptr) == 0) {
-      const int rc = fits(id, 0);
-      return rc == 0 ? Result<Item>(Item(id, zrdb_item_count(id))) : Result<Item>(Failure{rc});
+      if (const Failure f = fits(id, 0); f.code != 0) return f;
+      return Item(id, zrdb_item_count(id), zrdb_getType(id) == ZRDB_TYPE_USER);
     }
     int32_t count = 0;
+    bool user = false;
     for (int32_t item = 0, idx = 0; zrdb_symblink_check(id, count, &item, &idx) == 1 && item >= 0;
          ++count) {
-      if (const int rc = fits(item, idx); rc != 0) return Failure{rc};
+      if (const Failure f = fits(item, idx); f.code != 0) return f;
+      user = user || zrdb_getType(item) == ZRDB_TYPE_USER;
     }
-    return count > 0 ? Result<Item>(Item(id, count)) : Result<Item>(Failure{-2});
+    return count > 0 ? Result<Item>(Item(id, count, user)) : Result<Item>(Failure{-2});
   }
   static Result<Item> find(std::string_view name) noexcept {
     const int32_t id = detail::id_of(name);
@@ -164,29 +181,60 @@ class Item {
   Result<T> get(int32_t idx = 0) const noexcept {
     if (!in_range(idx)) return Failure{-1};
     T value{};
+    if (user_) {
+      std::byte *block = user_element(idx);
+      if (block == nullptr) return Failure{-3, id_};
+      std::memcpy(&value, block, sizeof(T));
+      return value;
+    }
     return detail::result(zrdb_getiValue(id_, idx, &value, sizeof(T)), value);
   }
   Status set(int32_t idx, const T &value) const noexcept {
-    return Status(in_range(idx) ? zrdb_setiValue(id_, idx, &value, sizeof(T)) : -1);
+    if (!in_range(idx)) return Status(-1);
+    if (user_) {
+      std::byte *block = user_element(idx);
+      if (block == nullptr) return Status(-3, id_);
+      std::memcpy(block, &value, sizeof(T));
+      return Status();
+    }
+    return Status(zrdb_setiValue(id_, idx, &value, sizeof(T)));
   }
   Status set(const T &value) const noexcept { return set(0, value); }
 
  private:
-  Item(int32_t id, int32_t count) noexcept : id_(id), count_(count) {}
+  Item(int32_t id, int32_t count, bool user) noexcept : id_(id), count_(count), user_(user) {}
   bool in_range(int32_t idx) const noexcept {
     return static_cast<uint32_t>(idx) < static_cast<uint32_t>(count_);
   }
-  // 0 when element idx of item id exists and holds exactly a T.
-  static int fits(int32_t id, int32_t idx) noexcept {
+  // Element idx of a user item (or the user item element a link's idx
+  // stands for) in the data segment; null when this process cannot reach it
+  // (detached, not a user item, outside the block).
+  std::byte *user_element(int32_t idx) const noexcept {
+    int32_t item = id_, element = idx;
+    zrdb_symblink_check(id_, idx, &item, &element);
+    ZRDB_BLK_INFO block{};
+    if (zrdb_getType(item) != ZRDB_TYPE_USER || zrdb_checkBound(item) != 0 ||
+        zrdb_getUserBlkInfo(item, &block) != 0 || block.addr == nullptr || element < 0 ||
+        element >= zrdb_item_count(item))
+      return nullptr;
+    const int64_t end = (int64_t{element} + 1) * int64_t{sizeof(T)};
+    if (end > block.size) return nullptr;
+    return static_cast<std::byte *>(block.addr) + end - int64_t{sizeof(T)};
+  }
+  // Success when element idx of item id exists, holds exactly a T and is
+  // bound in this process.
+  static Failure fits(int32_t id, int32_t idx) noexcept {
     if (const int rc = detail::check_type<ZRDB_TYPE_USER, ZRDB_TYPE_INTEGER, ZRDB_TYPE_STRING>(id);
         rc != 0)
-      return rc;
-    if (zrdb_item_size(id) != static_cast<int>(sizeof(T))) return kErrSize;
-    return idx >= 0 && idx < zrdb_item_count(id) ? 0 : -1;
+      return Failure{rc};
+    if (zrdb_item_size(id) != static_cast<int>(sizeof(T))) return Failure{kErrSize};
+    if (idx < 0 || idx >= zrdb_item_count(id)) return Failure{-1};
+    return detail::check_bound(id);
   }
 
   int32_t id_ = -1;
   int32_t count_ = 0;
+  bool user_ = false;
 };
 
 }  // namespace zrdb

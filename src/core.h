@@ -149,6 +149,8 @@ void free_item_list();
 void release_process_index();
 // Frees every symbolic link of this process.
 void free_symblinks();
+// Forgets the names the application files gave (zrdb_findItem).
+void free_app_names();
 
 // Notes the real size of the data segment just attached (or none, -1):
 // the bound of every record check. Points each bound item at its data area

@@ -6,9 +6,10 @@ namespace zrdb::test {
 
 class AppConfigTest : public DatabaseTest {
  protected:
-  // Integer items 0..1100, enough to fill the id list; 20 and 21 have 8 elements.
+  // Integer items 0..1100, enough to fill the id list; 20 and 21 have 8
+  // elements and a name.
   std::string items() const override {
-    std::string text = "id=20, size=4*8\nid=21, size=4*8\n";
+    std::string text = "id=20, name=twenty, size=4*8\nid=21, name=mode, size=4*8\n";
     for (int i = 0; i <= 1100; ++i)
       text += i == 20 || i == 21 ? "" : "id=" + std::to_string(i) + "\n";
     return text;
@@ -141,6 +142,27 @@ TEST_F(AppConfigTest, ItemListHoldsAtMost1023IdsWhateverFillsIt) {
     EXPECT_EQ(std::make_tuple(p, n, b.substr(0, b.find('/'))),
               std::make_tuple(param, warnings, ids));
   }
+}
+
+TEST_F(AppConfigTest, ANameIsTheApplicationFilesFirstAndUndefinedItemsAreRefused) {
+  ASSERT_EQ(app_init("id = 12, name = mode\nid = 13, name = mode\nname = lk, symblink = 20(1)\n"),
+            "0: " + kDone);
+  const std::pair<const char *, int32_t> rows[] = {
+      {"mode", 13},  // the file's later line, not the database's item 21
+      {"lk", 10000},
+      {"twenty", 20},
+      {"twent", -2},
+      {"", -1}};
+  for (const auto &[name, id] : rows) EXPECT_EQ(zrdb_findItem(name), id) << name;
+  const std::string w = "|WARN|NONAME|zrdb_appInit| ";
+  EXPECT_EQ(app_init("id = 12, name = a\nid = 1200, name = b\n"
+                     "name = c, size = 4*2, symblink = 20(0):1300(0)\n"),
+            "-2: " + w + appPath_ +
+                " line 2: b names item 1200, which the database does not define\n" + w + appPath_ +
+                " line 3: c names item 1300, which the database does not define\n" + w + appPath_ +
+                " names items the database does not define: not attached\n");
+  EXPECT_EQ(bound(), "/20.0/1300.0");    // nothing bound
+  EXPECT_EQ(zrdb_findItem("mode"), 21);  // the first file's names went with its attach
 }
 
 }  // namespace zrdb::test

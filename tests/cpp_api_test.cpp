@@ -4,13 +4,15 @@
 
 #include <array>
 #include <chrono>
+#include <set>
+#include <string>
 #include <tuple>
 
 #include "support/fixture.h"
 
 namespace zrdb::test {
 
-constexpr int32_t kList[] = {4901, 4902, 4903, 4904, 4905};
+constexpr int32_t kList[] = {4901, 4902, 4903, 4904, 4905, 4911};
 
 class CppApiTest : public DatabaseTest {
  protected:
@@ -19,10 +21,18 @@ class CppApiTest : public DatabaseTest {
            "id=4902, name=label, type=string, size=16*2, value=idle\n"
            "id=4903, name=sem, type=semap, value=/zrdbt_cpp:0\n"
            "id=4904, name=pool, type=thrd_rbuf, size=16*2\n"
-           "id=4905, name=events, type=cbuf, size=32*4\n";
+           "id=4905, name=events, type=cbuf, size=32*4\n"
+           "id=4906, name=inbox, type=msgbuf, size=76*2\n"
+           "id=4907, name=req, type=semap, value=/zrdbt_cpp_req:0\n"
+           "id=4908, name=ack, type=semap, value=/zrdbt_cpp_ack:0\n"
+           "id=4909, name=ask, realtime=4906*4907*4908\n"
+           "id=4910, name=blk, type=user, size=4*2\n"
+           "id=4911, name=pipes, type=thrd_fifo, size=8*2\n";
   }
-  std::vector<std::string> semaphores() const override { return {"/zrdbt_cpp"}; }
-  std::vector<int32_t> lockedItems() const override { return {4904}; }
+  std::vector<std::string> semaphores() const override {
+    return {"/zrdbt_cpp", "/zrdbt_cpp_req", "/zrdbt_cpp_ack"};
+  }
+  std::vector<int32_t> lockedItems() const override { return {4904, 4911}; }
   void SetUp() override {
     DatabaseTest::SetUp();
     zrdb_Cleanup();  // each test attaches through the C++ session
@@ -34,7 +44,7 @@ using Row = std::tuple<const char *, int, int>;  // what, code, expected code
 
 TEST_F(CppApiTest, NamesResolveOnlyToItemsOfTheirTypeAndElementSize) {
   const std::string app = dir_.write("cpp.app",
-                                     "id = 4901, name = levels\n"
+                                     "id = 4901, name = levels\nid = 4901, name = events\n"
                                      "name = pair, size = 4*2, symblink = 4901(1-2)\n"
                                      "name = mixed, size = 4*2, symblink = 4901(0-0):4902(0-0)\n");
   const auto attach = Application::open("cpp_test", dbPath_.c_str(), app.c_str());
@@ -51,6 +61,7 @@ TEST_F(CppApiTest, NamesResolveOnlyToItemsOfTheirTypeAndElementSize) {
       {"int16_t levels", Item<int16_t>::find("levels").error(), kErrSize},
       {"label's whole size", Item<std::array<char, 32>>::find("label").error(), kErrSize},
       {"link whose 2nd pair is label", Item<int32_t>::find("mixed").error(), kErrSize},
+      {"the application file's name first", Item<int32_t>::find("events").error(), 0},
   };
   for (const auto &[what, code, expected] : rows) EXPECT_EQ(code, expected) << what;
   const auto pair = Item<int32_t>::find("pair");  // levels[1..2]
@@ -115,6 +126,69 @@ TEST_F(CppApiTest, PoolBinsGoBackWithTheirHandleUnlessReleased) {
   EXPECT_EQ(freeBins, 1u);
   { BufferPool::Bin adopted(raw); }
   EXPECT_EQ(freeBins, 2u);
+}
+
+TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail) {
+  {
+    const auto db = session();  // binds 4901..4905 only
+    ASSERT_TRUE(db) << db.error();
+    const Status rows[] = {Item<int32_t>::find("blk").status(), Command::find("ask").status()};
+    for (const Status st : rows) EXPECT_EQ(st.error(), kErrUnbound);
+    EXPECT_EQ(rows[0].item(), 4910);
+    EXPECT_EQ(rows[1].item(), 4906);  // the first server item to list
+  }
+  const auto db = Database::open(dbPath_.c_str(), HBUSER_CLIENT);  // binds every item
+  const auto ask = Command::find("ask");
+  ASSERT_TRUE(db && ask) << db.error() << " " << ask.error();
+  EXPECT_EQ(ask->call_for({}, 0, std::chrono::milliseconds(0)).error(), kErrTimeout);
+  EXPECT_EQ(ask->post({}).error(), kErrNoServer);
+  // A user item has no value functions: its elements are in its block.
+  const auto blk = Item<uint32_t>::find("blk");
+  ASSERT_TRUE(blk && blk->set(1, 0xC0FFEEu)) << blk.error();
+  ZRDB_BLK_INFO info{};
+  ASSERT_EQ(zrdb_getUserBlkInfo(4910, &info), 0);
+  EXPECT_EQ(static_cast<const uint32_t *>(info.addr)[1], 0xC0FFEEu);
+  static_cast<uint32_t *>(info.addr)[0] = 7;
+  EXPECT_EQ(blk->get(0).value_or(0), 7u);
+}
+
+TEST_F(CppApiTest, EveryCodeReadsAsItsOwnTextAndAFailedValueIsNeverRead) {
+  const int codes[] = {
+      0,        -1,           -2,          -3,          -4,          -5, ZRDB_ERR_CORRUPT,
+      kErrSize, kErrAttached, kErrTimeout, kErrUnbound, kErrNoServer};
+  std::set<std::string> texts{Status(-6).message()};  // the text of unknown codes
+  for (const int code : codes) EXPECT_TRUE(texts.insert(Status(code).message()).second) << code;
+  const Result<int32_t> failed(Failure{kErrUnbound, 4910});
+  EXPECT_DEATH((void)*failed, "not bound in this process.*item 4910");
+}
+
+TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
+  const auto db = session();
+  const auto sem = Semaphore::find("sem");
+  const auto pipes = ThreadFifo::find("pipes");
+  const auto pool = BufferPool::find("pool");
+  ASSERT_TRUE(db && sem && pipes && pool) << db.error();
+  ASSERT_TRUE(sem->post());  // the lock is free
+  {
+    const auto held = sem->lock_for(std::chrono::microseconds(0));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(sem->lock_for(std::chrono::microseconds(0)).error(), kErrTimeout);
+  }
+  EXPECT_EQ(sem->value().value_or(-1), 1);
+  std::array<std::byte, 8> buf{};
+  EXPECT_EQ(pipes->get_for(1, buf, std::chrono::milliseconds(0)).error(), kErrTimeout);
+  ZRDB_BLK_INFO blk{};
+  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
+  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
+  {
+    auto bin = pool->alloc();
+    ASSERT_TRUE(bin && pipes->put_bin(1, *bin));
+    EXPECT_FALSE(*bin);  // given up to the queue
+    const auto got = pipes->get_bin(1);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(freeBins, 1u);
+  }
+  EXPECT_EQ(freeBins, 2u);  // the receiving end gave it back
 }
 
 }  // namespace zrdb::test

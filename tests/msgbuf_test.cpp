@@ -7,14 +7,14 @@
 
 namespace zrdb::test {
 
-enum : int32_t { kMb = 1, kFour = 2, kReq = 3, kAck = 4, kCaller = 40, kSlow = 41 };
+enum : int32_t { kMb = 1, kFour = 2, kReq = 3, kAck = 4, kCaller = 40, kSlow = 41, kAsync = 42 };
 
 class MsgbufTest : public DatabaseTest {
  protected:
   std::string items() const override {
     return "id=1, name=mb, type=msgbuf, size=76*16\nid=2, name=four, type=msgbuf, size=76*4\n"
            "id=3, type=semap, value=/zrdbt_req:0\nid=4, type=semap, value=/zrdbt_ack:0\n"
-           "id=40, realtime=1*3*4\nid=41, realtime=1*3*4, timeout=10000\n";
+           "id=40, realtime=1*3*4\nid=41, realtime=1*3*4, timeout=10000\nid=42, realtime=2*3\n";
   }
   std::vector<std::string> semaphores() const override { return {"/zrdbt_req", "/zrdbt_ack"}; }
   void SetUp() override {
@@ -106,6 +106,39 @@ TEST_F(MsgbufTest, SyncCallWithoutAServerPrintsTheTimeOutLineAndReturns) {
       "0: zrdid_ro:4, sem_val:2 -- cleanup last reading\n"
       "zrdid_ro:4, sem_val:1 -- cleanup last reading\n41 time out read\n");
   EXPECT_EQ(counts(), "req 2 ack 0");
+}
+
+TEST_F(MsgbufTest, TheCheckedCallSaysWhatBecameOfEachEntry) {
+  Child server([] { return zrdb_semaWait(kReq) == 0 ? zrdb_semaPost(kAck, 0) : 1; });
+  struct Row {
+    const char *what;
+    int32_t caller, sync, timeoutMs;
+    int rc, outcome, item;
+  };
+  const Row rows[] = {
+      {"answered", kSlow, 1, ZRDB_CALL_CONFIGURED_TIMEOUT, 0, ZRDB_CALL_ACKNOWLEDGED, -1},
+      {"nobody answers", kCaller, 1, 0, ZRDB_ERR_TIMEOUT, ZRDB_CALL_TIMED_OUT, -1},
+      {"asynchronous", kAsync, 0, 0, 0, ZRDB_CALL_SENT, -1},
+      {"no entry takes it", kAsync, 1, 0, ZRDB_ERR_NO_SERVER, ZRDB_CALL_SKIPPED, -1},
+  };
+  for (const Row &r : rows) {
+    ZRDB_CALL_ENTRY e[ZRDB_RT_MAX];
+    EXPECT_EQ(zrdb_callMsgbufWriteEx(r.caller, "", 0, 0, r.sync, r.timeoutMs, e), r.rc) << r.what;
+    EXPECT_EQ(e[0].outcome, r.outcome) << r.what;
+    EXPECT_EQ(e[1].outcome, ZRDB_CALL_SKIPPED) << r.what;
+  }
+  EXPECT_EQ(server.wait(), 0);
+  // Bound without the acknowledge semaphore: nothing is sent, and the
+  // result names the item to list.
+  const int32_t ids[] = {kMb, kReq, -1};
+  reattach(HBUSER_CLIENT, ids);
+  const std::string before = counts();
+  ZRDB_CALL_ENTRY e[ZRDB_RT_MAX];
+  EXPECT_EQ(zrdb_callMsgbufWriteEx(kCaller, "", 0, 0, 1, 0, e), ZRDB_ERR_UNBOUND);
+  EXPECT_EQ(e[0].outcome, ZRDB_CALL_UNBOUND);
+  EXPECT_EQ(e[0].item, kAck);
+  EXPECT_EQ(counts(), before);
+  EXPECT_EQ(zrdb_callMsgbufWrite(kCaller, "", 0, 0, 1), 0);  // the plain call keeps its 0
 }
 
 }  // namespace zrdb::test

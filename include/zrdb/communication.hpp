@@ -15,6 +15,8 @@
 #include <string_view>
 #include <utility>
 
+#include <poll.h>
+
 #include "core.hpp"
 
 namespace zrdb {
@@ -23,8 +25,11 @@ namespace zrdb {
 class Semaphore : public detail::Handle<Semaphore, ZRDB_TYPE_SEMAP> {
  public:
   Semaphore() noexcept = default;
-  // binary: raise the count only to 1 (2 when it is 1 already).
-  Status post(bool binary = false) const noexcept { return Status(zrdb_semaPost(id_, binary)); }
+  // Raises the count by one.
+  Status post() const noexcept { return Status(zrdb_semaPost(id_, 0)); }
+  // Raises the count only to 1 (2 when it is 1 already): repeated posts
+  // without a wait between them wake one waiter.
+  Status post_binary() const noexcept { return Status(zrdb_semaPost(id_, 1)); }
   Status wait() const noexcept { return Status(zrdb_semaWait(id_)); }
   // -1 when the time passed. The C function takes 0 as "no limit": a zero
   // or negative time here tries once instead, and a time beyond its 32-bit
@@ -36,6 +41,32 @@ class Semaphore : public detail::Handle<Semaphore, ZRDB_TYPE_SEMAP> {
   Result<int32_t> value() const noexcept {
     int32_t count = 0;
     return detail::result(zrdb_semaGetValue(id_, &count), count);
+  }
+
+  // A semaphore used as a lock (initial value 1): held from lock() until the
+  // Guard goes, which posts it back once, on every path out of the scope.
+  class [[nodiscard]] Guard {
+   public:
+    Guard(Guard &&other) noexcept : id_(std::exchange(other.id_, -1)) {}
+    Guard &operator=(Guard &&) = delete;
+    ~Guard() {
+      if (id_ >= 0) (void)zrdb_semaPost(id_, 0);
+    }
+
+   private:
+    friend Semaphore;
+    explicit Guard(int32_t id) noexcept : id_(id) {}
+    int32_t id_;
+  };
+  Result<Guard> lock() const noexcept {
+    const int rc = zrdb_semaWait(id_);
+    return rc == 0 ? Result<Guard>(Guard(id_)) : Result<Guard>(Failure{rc});
+  }
+  // kErrTimeout when the lock was not free within `time`.
+  Result<Guard> lock_for(std::chrono::microseconds time) const noexcept {
+    const Status st = wait_for(time);
+    if (!st) return Failure{st.error() == -1 ? kErrTimeout : st.error()};
+    return Guard(id_);
   }
 
  private:
@@ -112,8 +143,11 @@ class MessageBuffer : public detail::Handle<MessageBuffer, ZRDB_TYPE_MSGBUF> {
 // An item whose realtime-control block names servers, and the call pattern
 // through it: the payload goes to each server's message buffer, its request
 // semaphore is posted and, for a synchronous call, its acknowledgement
-// awaited (a missing one is only printed, as in the C function). Resolution
-// refuses an item without servers with -3.
+// awaited. Resolution refuses an item without servers with -3, and one whose
+// servers' items this process has not bound with kErrUnbound (item(): the
+// one to list in the application file). A call fails with kErrTimeout when
+// a server did not acknowledge, kErrNoServer when no server takes that kind
+// of call (zrdb_callMsgbufWriteEx).
 class Command {
  public:
   Command() noexcept = default;
@@ -121,8 +155,17 @@ class Command {
     int32_t item = id;
     zrdb_symblink_check(id, 0, &item, nullptr);
     if (const int type = zrdb_getType(item); type < 0) return Failure{type};
-    const ZRDB_ITEM_DESC *desc = zrdb_getInfoHdr()->dit[item].desc;
-    return desc->rt.rtCount > 0 ? Result<Command>(Command(id)) : Result<Command>(Failure{-3});
+    const ZRDB_RT_CTRL &rt = zrdb_getInfoHdr()->dit[item].desc->rt;
+    const uint32_t entries = std::min<uint32_t>(rt.rtCount, ZRDB_RT_MAX);
+    if (entries == 0) return Failure{-3};
+    for (uint32_t i = 0; i < entries; ++i) {
+      if (rt.rtA[i] == 0) continue;
+      for (const int32_t server : {rt.rtA[i], rt.rtB[i], rt.rtC[i]}) {
+        if (server == 0) continue;
+        if (const Failure f = detail::check_bound(server); f.code != 0) return f;
+      }
+    }
+    return Command(id);
   }
   static Result<Command> find(std::string_view name) noexcept {
     const int32_t id = detail::id_of(name);
@@ -131,56 +174,40 @@ class Command {
   int32_t id() const noexcept { return id_; }
   // Synchronous, with each server's configured time-out.
   Status call(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWrite(id_, p, n, arg, 1);
-    }));
+    return send(payload, arg, 1, ZRDB_CALL_CONFIGURED_TIMEOUT);
   }
   // Synchronous, with `timeout` for every server (negative: no limit).
   Status call_for(std::span<const std::byte> payload, int32_t arg,
                   std::chrono::milliseconds timeout) const noexcept {
     const auto ms = std::clamp<int64_t>(timeout.count(), -1, std::numeric_limits<int32_t>::max());
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWriteTimeout(id_, p, n, arg, 1, static_cast<int32_t>(ms));
-    }));
+    return send(payload, arg, 1, static_cast<int32_t>(ms));
   }
   // Asynchronous: to the servers that take calls without acknowledgement.
   Status post(std::span<const std::byte> payload, int32_t arg = 0) const noexcept {
-    return Status(detail::with_payload(payload, [&](const void *p, int32_t n) {
-      return zrdb_callMsgbufWrite(id_, p, n, arg, 0);
-    }));
+    return send(payload, arg, 0, ZRDB_CALL_CONFIGURED_TIMEOUT);
   }
 
  private:
   explicit Command(int32_t id) noexcept : id_(id) {}
+  Status send(std::span<const std::byte> payload, int32_t arg, int32_t sync,
+              int32_t timeoutMs) const noexcept {
+    ZRDB_CALL_ENTRY entries[ZRDB_RT_MAX] = {};
+    const int rc = detail::with_payload(payload, [&](const void *p, int32_t n) {
+      return zrdb_callMsgbufWriteEx(id_, p, n, arg, sync, timeoutMs, entries);
+    });
+    int32_t unbound = -1;
+    for (const ZRDB_CALL_ENTRY &e : entries) {
+      if (rc == kErrUnbound && e.outcome == ZRDB_CALL_UNBOUND && unbound < 0) unbound = e.item;
+    }
+    return Status(rc, unbound);
+  }
   int32_t id_ = -1;
-};
-
-// A thread FIFO item, opened by this process (bound through an id list).
-// Each call names one of its FIFOs. A get waits for `bytes.size()` bytes.
-class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
- public:
-  ThreadFifo() noexcept = default;
-  Status put(int32_t fifo, std::span<const std::byte> bytes) const noexcept {
-    return Status(
-        zrdb_tfifo_putdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
-  }
-  Status get(int32_t fifo, std::span<std::byte> bytes) const noexcept {
-    return Status(
-        zrdb_tfifo_getdata(id_, fifo, detail::bytes(bytes), detail::length(bytes.size())));
-  }
-  // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
-  Result<int> read_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 1)); }
-  Result<int> write_fd(int32_t fifo) const noexcept { return fd(zrdb_tfifo_getFd(id_, fifo, 0)); }
-
- private:
-  using Handle::Handle;
-  static Result<int> fd(int rc) noexcept { return rc >= 0 ? Result<int>(rc) : Failure{rc}; }
 };
 
 // A ring-buffer pool item, opened by this process (bound through an id
 // list). alloc() hands out a Bin, which gives its buffer back when it goes
-// unless release() took the raw bin (to pass it to another thread, which
-// adopts it with Bin(raw) or recycles it with zrdb_rbuf_recycle).
+// unless release() took the raw bin. A Bin goes to another thread of this
+// process through ThreadFifo::put_bin and get_bin.
 class BufferPool : public detail::Handle<BufferPool, ZRDB_TYPE_THRD_RBUF> {
  public:
   class Bin {
@@ -224,6 +251,59 @@ class BufferPool : public detail::Handle<BufferPool, ZRDB_TYPE_THRD_RBUF> {
 
  private:
   using Handle::Handle;
+};
+
+// A thread FIFO item, opened by this process (bound through an id list):
+// N FIFOs between the threads of this process. Each call names one of them
+// by its queue number, 0..N-1. A get waits for `bytes.size()` bytes.
+class ThreadFifo : public detail::Handle<ThreadFifo, ZRDB_TYPE_THRD_FIFO> {
+ public:
+  ThreadFifo() noexcept = default;
+  Status put(int32_t queue, std::span<const std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_putdata(id_, queue, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  Status get(int32_t queue, std::span<std::byte> bytes) const noexcept {
+    return Status(
+        zrdb_tfifo_getdata(id_, queue, detail::bytes(bytes), detail::length(bytes.size())));
+  }
+  // As get, but kErrTimeout when nothing arrives within `timeout` (zero:
+  // only what is queued now). The wait is for the first byte: with several
+  // readers of one queue, another may take it and this get then blocks.
+  Status get_for(int32_t queue, std::span<std::byte> bytes,
+                 std::chrono::milliseconds timeout) const noexcept {
+    const Result<int> fd = read_fd(queue);
+    if (!fd) return fd.status();
+    pollfd p{*fd, POLLIN, 0};
+    const auto ms = std::clamp<int64_t>(timeout.count(), 0, std::numeric_limits<int>::max());
+    const int ready = ::poll(&p, 1, static_cast<int>(ms));
+    if (ready < 0) return Status(-1);
+    return ready == 0 ? Status(kErrTimeout) : get(queue, bytes);
+  }
+  // A pool's bin to another thread: the FIFO carries its address, so both
+  // ends must be in this process and the queue carry nothing but bins. The
+  // Bin is given up only when the put succeeds.
+  Status put_bin(int32_t queue, BufferPool::Bin &bin) const noexcept {
+    ZRDB_RBUF_BIN *raw = bin.get();
+    if (raw == nullptr) return Status(-1);
+    const Status st = put(queue, std::as_bytes(std::span(&raw, 1)));
+    if (st) (void)bin.release();
+    return st;
+  }
+  // The bin the other end put; it goes back to its pool with the Bin.
+  Result<BufferPool::Bin> get_bin(int32_t queue) const noexcept {
+    ZRDB_RBUF_BIN *raw = nullptr;
+    const Status st = get(queue, std::as_writable_bytes(std::span(&raw, 1)));
+    if (!st) return Failure{st.error()};
+    return BufferPool::Bin(raw);
+  }
+  // The descriptors, for poll(): data comes out of read_fd, goes into write_fd.
+  Result<int> read_fd(int32_t queue) const noexcept { return fd(zrdb_tfifo_getFd(id_, queue, 1)); }
+  Result<int> write_fd(int32_t queue) const noexcept { return fd(zrdb_tfifo_getFd(id_, queue, 0)); }
+
+ private:
+  using Handle::Handle;
+  static Result<int> fd(int rc) noexcept { return rc >= 0 ? Result<int>(rc) : Failure{rc}; }
 };
 
 // A remote buffer item (rmtbuf or vlinkbuf): one UDP endpoint.

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -17,51 +19,84 @@
 
 namespace zrdb {
 
-// Codes of this layer; the C library's are 0 and -1 .. -3, ZRDB_ERR_CORRUPT.
-inline constexpr int kErrSize = -10;      // the element size is not sizeof(T)
-inline constexpr int kErrAttached = -11;  // this process is attached already
+// Codes of this layer besides the C library's (0, -1 .. -5, ZRDB_ERR_*);
+// zrdb_strerror (Status::message) has a text for every one.
+inline constexpr int kErrSize = ZRDB_ERR_SIZE;           // the element size is not sizeof(T)
+inline constexpr int kErrAttached = ZRDB_ERR_ATTACHED;   // this process is attached already
+inline constexpr int kErrTimeout = ZRDB_ERR_TIMEOUT;     // a call found no acknowledgement
+inline constexpr int kErrUnbound = ZRDB_ERR_UNBOUND;     // Status::item() is not bound here
+inline constexpr int kErrNoServer = ZRDB_ERR_NO_SERVER;  // nobody takes this kind of call
 
 // A failure code, to construct a failed Result (a Result<int32_t> could not
-// tell a code from a value otherwise).
+// tell a code from a value otherwise), and the item it concerns, if any.
 struct Failure {
   int code;
+  int32_t item = -1;
 };
 
-// The result of a plain C call: 0 is success.
+// The result of a plain C call: 0 is success. item() names the item that
+// failed when the code is about one (kErrUnbound: the item to list in the
+// application file), else -1.
 class [[nodiscard]] Status {
  public:
-  constexpr explicit Status(int code = 0) noexcept : code_(code) {}
+  constexpr explicit Status(int code = 0, int32_t item = -1) noexcept : code_(code), item_(item) {}
+  constexpr Status(Failure failure) noexcept : code_(failure.code), item_(failure.item) {}
   constexpr bool ok() const noexcept { return code_ == 0; }
   constexpr explicit operator bool() const noexcept { return ok(); }
   constexpr int error() const noexcept { return code_; }  // 0 when ok()
+  constexpr int32_t item() const noexcept { return item_; }
+  const char *message() const noexcept { return zrdb_strerror(code_); }
 
  private:
   int code_;
+  int32_t item_;
 };
 
-// A value, or the code of the call that could not produce it. value(),
-// operator* and operator-> require ok().
+namespace detail {
+// Reading the value of a failed Result is a bug in the caller, as with
+// std::expected; the library never throws, so the process stops here with
+// the code instead of going on with garbage.
+[[noreturn, gnu::cold]] inline void bad_result_access(Status status) noexcept {
+  std::fprintf(stderr, "zrdb: the value of a failed Result was read: %s (%d), item %d\n",
+               status.message(), status.error(), status.item());
+  std::abort();
+}
+}  // namespace detail
+
+// A value, or the status of the call that could not produce it. value(),
+// operator* and operator-> stop the process (detail::bad_result_access) on a
+// failed Result: test ok() first, or use value_or().
 template <typename T>
 class [[nodiscard]] Result {
  public:
   Result(T value) noexcept(std::is_nothrow_move_constructible_v<T>) : value_(std::move(value)) {}
-  Result(Failure failure) noexcept : code_(failure.code) {}
+  Result(Failure failure) noexcept : status_(failure) {}
 
   bool ok() const noexcept { return value_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  int error() const noexcept { return code_; }  // 0 when ok()
+  int error() const noexcept { return status_.error(); }  // 0 when ok()
+  Status status() const noexcept { return status_; }
 
-  T &value() noexcept { return *value_; }
-  const T &value() const noexcept { return *value_; }
+  T &value() noexcept { return checked(); }
+  const T &value() const noexcept { return checked(); }
   T value_or(T fallback) const { return ok() ? *value_ : fallback; }
-  T *operator->() noexcept { return &*value_; }
-  const T *operator->() const noexcept { return &*value_; }
-  T &operator*() noexcept { return *value_; }
-  const T &operator*() const noexcept { return *value_; }
+  T *operator->() noexcept { return &checked(); }
+  const T *operator->() const noexcept { return &checked(); }
+  T &operator*() noexcept { return checked(); }
+  const T &operator*() const noexcept { return checked(); }
 
  private:
+  T &checked() noexcept {
+    if (!ok()) detail::bad_result_access(status_);
+    return *value_;
+  }
+  const T &checked() const noexcept {
+    if (!ok()) detail::bad_result_access(status_);
+    return *value_;
+  }
+
   std::optional<T> value_;
-  int code_ = 0;
+  Status status_;
 };
 
 namespace detail {
@@ -85,22 +120,20 @@ inline int32_t length(std::size_t n) noexcept {
              : -1;
 }
 
-// The id of the item or symbolic link called `name`, or -2 (not defined).
+// The id of the item or symbolic link called `name` by the library's one
+// rule (zrdb_findItem: the application file's names first), or -2.
 inline int32_t id_of(std::string_view name) noexcept {
-  for (const ZRDB_DIDNODE *node = zrdb_getInfoHdr()->didHead; node != nullptr; node = node->next) {
-    const char *item = zrdb_getName(node->did);
-    // The index is shared memory: its names are read within their field.
-    if (item != nullptr && name == std::string_view(item, strnlen(item, ZRDB_ITEM_NAME_LEN)))
-      return node->did;
-  }
-  for (int32_t k = 0; k < glb_symblink_total && k < ZRDB_SYMBLINK_MAX; ++k) {
-    const ZRDB_SYMBLINK *link = glb_symblink[k];
-    if (link != nullptr &&
-        name == std::string_view(link->name, strnlen(link->name, sizeof link->name)))
-      return ZRDB_SYMBLINK_BASE + k;
-  }
-  return -2;
+  char text[128];
+  if (name.empty() || name.size() >= sizeof text) return -2;
+  std::memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
+  const int32_t id = zrdb_findItem(text);
+  return id < 0 ? -2 : id;
 }
+
+// 0 when this process bound the item, so that calls can reach it; a failure
+// naming it otherwise.
+inline Failure check_bound(int32_t id) noexcept { return Failure{zrdb_checkBound(id), id}; }
 
 // 0 when the item (for a link: its first pair's item) has one of `types`,
 // else the C code for the id (-1, -2) or -3 for another type, as the C
@@ -118,8 +151,9 @@ template <typename Self, int32_t... kTypes>
 class Handle {
  public:
   static Result<Self> at(int32_t id) noexcept {
-    const int rc = check_type<kTypes...>(id);
-    return rc == 0 ? Result<Self>(Self(id)) : Result<Self>(Failure{rc});
+    if (const int rc = check_type<kTypes...>(id); rc != 0) return Failure{rc};
+    if (const Failure f = check_bound(id); f.code != 0) return f;
+    return Self(id);
   }
   static Result<Self> find(std::string_view name) noexcept {
     const int32_t id = id_of(name);

@@ -181,7 +181,7 @@ int zrdb_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
 int zrdb_local_setiValue(int32_t id, int32_t idx, const void *buf, int32_t len) {
   const auto rq = [=, caller = __func__] {
     return Request{
-      .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
+        .caller = caller, .id = id, .idx = idx, .indexed = true, .inactive = Inactive::NotActived};
   };
   return zrdb::dispatch(rq, &ZRDB_ITEM_OPS::d_iset,
                         [=](auto fn, ZRDB_DIT *dit, int32_t i, const zrdb::BoundGeometry *g) {
@@ -244,6 +244,14 @@ int zrdb_isOperational(int32_t id) {
   const ZRDB_ITEM_DESC *desc = zrdb::descriptor(id);
   constexpr uint32_t kBoth = ZRDB_FLAG_ACTIVE | ZRDB_FLAG_BOUND;
   return (desc != nullptr && (desc->flags & kBoth) == kBoth) ? 1 : 0;
+}
+
+int zrdb_checkBound(int32_t id) {
+  zrdb::Target t{};
+  if (const int rc = zrdb::resolve({.caller = __func__, .id = id}, t); rc != 0) return rc;
+  // Without a data segment (after clean-up) the handlers reach nothing.
+  const bool bound = zrdbIndexHdr.dit[t.id].op != nullptr && zrdbIndexHdr.dataBase != nullptr;
+  return bound ? 0 : ZRDB_ERR_UNBOUND;
 }
 
 int zrdb_dumpAll(void) {

@@ -75,7 +75,64 @@ bool add_link_items(IdList &list, const ZRDB_SYMBLINK &link) {
   return true;
 }
 
+// The names the application files of this process gave (items and links),
+// in file order: the first place a name is looked up (zrdb_findItem).
+struct AppNames {
+  ZRDB_APP_LINE *lines = nullptr;
+  size_t used = 0;
+  size_t capacity = 0;
+};
+AppNames g_appNames;
+
+void remember_name(const ZRDB_APP_LINE &line) {
+  AppNames &names = g_appNames;
+  if (names.used == names.capacity) {
+    const size_t capacity = names.capacity == 0 ? 64 : names.capacity * 2;
+    auto *grown =
+        static_cast<ZRDB_APP_LINE *>(std::realloc(names.lines, capacity * sizeof(ZRDB_APP_LINE)));
+    if (grown == nullptr) {
+      log_message(LogLevel::Warn, "zrdb_appInit", "no memory to keep the name %s\n", line.name);
+      return;
+    }
+    names.lines = grown;
+    names.capacity = capacity;
+  }
+  names.lines[names.used++] = line;
+}
+
+bool defined(int32_t id) {
+  const ZRDB_ITEM_DESC *desc = descriptor(id);
+  return desc != nullptr && (desc->flags & ZRDB_FLAG_ACTIVE) != 0;
+}
+
+// True when every item the line names (its id, or its link's pairs) is
+// defined in the database; otherwise logs the first that is not.
+bool names_defined_items(const ZRDB_APP_LINE &line, const char *path, int lineNo) {
+  // Without an index there is nothing to check against: zrdb_Init refuses.
+  if (zrdbIndexHdr.sysHdr == nullptr) return true;
+  int32_t missing = -1;
+  if (line.id < ZRDB_SYMBLINK_BASE) {
+    if (!defined(line.id)) missing = line.id;
+  } else {
+    const ZRDB_SYMBLINK &link = *glb_symblink[line.id - ZRDB_SYMBLINK_BASE];
+    for (int32_t i = 0; i < link.count && missing < 0; ++i) {
+      const int32_t did = link.pairs[i].did;
+      if (did != -1 && !defined(did)) missing = did;
+    }
+  }
+  if (missing < 0) return true;
+  log_message(LogLevel::Warn, "zrdb_appInit",
+              "%s line %d: %s names item %d, which the database does not define\n", path, lineNo,
+              line.name, missing);
+  return false;
+}
+
 }  // namespace
+
+void free_app_names() {
+  std::free(g_appNames.lines);
+  g_appNames = {};
+}
 
 void free_symblinks() {
   for (int32_t i = 0; i < glb_symblink_total && i < ZRDB_SYMBLINK_MAX; ++i) {
@@ -213,6 +270,7 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
   zrdb::IdList list{ids.get()};
   char line[ZRDB_LINE_LEN];
   int lineNo = 0;
+  bool undefined = false;
   while (file->next(line)) {
     ++lineNo;
     zrdb::LineTokens probe(line);
@@ -220,6 +278,12 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
     if (first == nullptr || first[0] == '#') continue;
     ZRDB_APP_LINE parsed{};
     if (parseAppCfgLine(line, lineNo, &parsed) != 0) continue;
+    // Every such line is reported before the attach is refused.
+    if (!zrdb::names_defined_items(parsed, path, lineNo)) {
+      undefined = true;
+      continue;
+    }
+    zrdb::remember_name(parsed);
     zrdb::bind_parameter(params, parsed);
     if (parsed.id >= ZRDB_SYMBLINK_BASE) {
       zrdb::add_link_items(list, *glb_symblink[parsed.id - ZRDB_SYMBLINK_BASE]);
@@ -240,10 +304,31 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
     }
   }
   file.reset();
+  if (undefined) {
+    ZRDB_LOG(Warn, "%s names items the database does not define: not attached\n", path);
+    return -2;
+  }
   ZRDB_LOG(Info, "start zrdb initialization(mode=%d)!\n", mode);
   const int result = zrdb_Init(mode, list.ids);
   ZRDB_LOG(Info, "zrdb initialization done!, ret =%d\n", result);
   return result;
+}
+
+int32_t zrdb_findItem(const char *name) {
+  if (name == nullptr || name[0] == '\0') return -1;
+  // The latest line wins, as it does for the parameter table.
+  for (size_t i = zrdb::g_appNames.used; i-- > 0;) {
+    if (std::strcmp(zrdb::g_appNames.lines[i].name, name) == 0) return zrdb::g_appNames.lines[i].id;
+  }
+  const size_t length = std::strlen(name);
+  for (const ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
+    if (!zrdb::defined(node->did)) continue;
+    // The index is shared memory: its names are read within their field.
+    const char *item = zrdb::descriptor(node->did)->name;
+    if (strnlen(item, ZRDB_ITEM_NAME_LEN) == length && std::memcmp(item, name, length) == 0)
+      return node->did;
+  }
+  return -2;
 }
 
 }  // extern "C"

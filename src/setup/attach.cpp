@@ -266,6 +266,7 @@ int zrdb_Init_daemon(int32_t /*arg*/) {
 int zrdb_Cleanup(void) {
   zrdb::release_items(&ZRDB_ITEM_OPS::d_close);
   zrdb::free_symblinks();
+  zrdb::free_app_names();
   return 0;
 }
 

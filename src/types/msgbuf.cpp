@@ -123,7 +123,8 @@ void cleanup_last_reading(int32_t ack) {
   }
 }
 
-void await_ack(int32_t did, int32_t ack, int32_t timeoutMs) {
+// True when the acknowledgement came (and was consumed).
+bool await_ack(int32_t did, int32_t ack, int32_t timeoutMs) {
   int32_t v = 0;
   if (timeoutMs < 0) {
     zrdb_semaWait(ack);
@@ -135,15 +136,31 @@ void await_ack(int32_t did, int32_t ack, int32_t timeoutMs) {
   }
   if (v == 0) {
     std::printf("[%-4d|%s] %d time out read\n", __LINE__, base_name(__FILE__), did);
-    return;
+    return false;
   }
   // Consume the acknowledgement: the semaphore ends drained to 0.
   while (sem_count(ack) != 0) zrdb_semaWait(ack);
+  return true;
 }
 
-// The call pattern; `timeoutMs` replaces every entry's time-out when given.
+// The first item of the entry that this process has not bound, or -1. A
+// call through it would reach nothing and could only time out.
+int32_t unbound_item(const int32_t (&items)[3]) {
+  for (const int32_t item : items) {
+    if (item != 0 && zrdb_checkBound(item) != 0) return item;
+  }
+  return -1;
+}
+
+struct CallOptions {
+  const int32_t *timeoutMs;  // replaces every entry's time-out when given
+  bool checkBound;           // skip (and report) entries not bound here
+};
+
+// The call pattern; `out`, when given, receives each entry's outcome.
 int call_servers(const char *caller, int32_t did, const void *payload, int32_t msize, int32_t arg,
-                 int32_t sync, const int32_t *timeoutMs) {
+                 int32_t sync, CallOptions opt, ZRDB_CALL_ENTRY (&out)[ZRDB_RT_MAX]) {
+  for (ZRDB_CALL_ENTRY &e : out) e = {ZRDB_CALL_SKIPPED, -1};
   Target t{};
   if (const int rc = resolve({.caller = caller, .id = did, .inactive = Inactive::Unchecked}, t);
       rc != 0)
@@ -155,7 +172,7 @@ int call_servers(const char *caller, int32_t did, const void *payload, int32_t m
     const int32_t mb = rt.rtA[i];
     const int32_t req = rt.rtB[i];
     const int32_t ack = rt.rtC[i];
-    const int32_t timeout = timeoutMs != nullptr ? *timeoutMs : rt.rtTimeout[i];
+    const int32_t timeout = opt.timeoutMs != nullptr ? *opt.timeoutMs : rt.rtTimeout[i];
     if (mb == 0) continue;
     // An asynchronous call leaves a synchronous server's acknowledgement
     // raised, as if it had answered.
@@ -163,12 +180,40 @@ int call_servers(const char *caller, int32_t did, const void *payload, int32_t m
     // An entry with an acknowledge semaphore serves synchronous calls only,
     // one without it asynchronous calls only.
     if (!((sync == 1 && ack != 0) || (sync == 0 && ack == 0))) continue;
+    if (opt.checkBound) {
+      if (const int32_t item = unbound_item({mb, req, ack}); item >= 0) {
+        const char *name = zrdb_getName(item);
+        ZRDB_LOG(Warn,
+                 "call of item %d: item %d (%.*s) is not bound in this process: list it in "
+                 "the application file\n",
+                 did, item, ZRDB_ITEM_NAME_LEN - 1, name != nullptr ? name : "?");
+        out[i] = {ZRDB_CALL_UNBOUND, item};
+        continue;
+      }
+    }
     zrdb_msgbufWrite(mb, did, arg, msize, payload);
     if (ack != 0) cleanup_last_reading(ack);
     zrdb_semaPost(req, 0);
-    if (ack != 0) await_ack(did, ack, timeout);
+    if (ack == 0) {
+      out[i].outcome = ZRDB_CALL_SENT;
+    } else {
+      out[i].outcome = await_ack(did, ack, timeout) ? ZRDB_CALL_ACKNOWLEDGED : ZRDB_CALL_TIMED_OUT;
+    }
   }
   return 0;
+}
+
+// The result of a call from its entries' outcomes: an unbound entry first,
+// since it says what to fix; then a time-out; a call nobody takes fails.
+int call_result(const ZRDB_CALL_ENTRY (&out)[ZRDB_RT_MAX]) {
+  bool served = false, timedOut = false;
+  for (const ZRDB_CALL_ENTRY &e : out) {
+    if (e.outcome == ZRDB_CALL_UNBOUND) return ZRDB_ERR_UNBOUND;
+    timedOut |= e.outcome == ZRDB_CALL_TIMED_OUT;
+    served |= e.outcome != ZRDB_CALL_SKIPPED;
+  }
+  if (timedOut) return ZRDB_ERR_TIMEOUT;
+  return served ? 0 : ZRDB_ERR_NO_SERVER;
 }
 
 }  // namespace
@@ -241,12 +286,24 @@ int zrdb_msgbufClear(int32_t did) {
 
 int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_t arg,
                          int32_t sync) {
-  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, nullptr);
+  ZRDB_CALL_ENTRY out[ZRDB_RT_MAX];
+  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, {nullptr, false}, out);
 }
 
 int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize, int32_t arg,
                                 int32_t sync, int32_t timeoutMs) {
-  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, &timeoutMs);
+  ZRDB_CALL_ENTRY out[ZRDB_RT_MAX];
+  return zrdb::call_servers(__func__, did, payload, msize, arg, sync, {&timeoutMs, false}, out);
+}
+
+int zrdb_callMsgbufWriteEx(int32_t did, const void *payload, int32_t msize, int32_t arg,
+                           int32_t sync, int32_t timeoutMs, ZRDB_CALL_ENTRY *entries) {
+  ZRDB_CALL_ENTRY out[ZRDB_RT_MAX];
+  const int32_t *timeout = timeoutMs >= -1 ? &timeoutMs : nullptr;
+  int rc = zrdb::call_servers(__func__, did, payload, msize, arg, sync, {timeout, true}, out);
+  if (rc == 0) rc = zrdb::call_result(out);
+  if (entries != nullptr) std::memcpy(entries, out, sizeof out);
+  return rc;
 }
 
 }  // extern "C"

@@ -144,13 +144,10 @@ int32_t find_item(std::string_view text) {
     std::from_chars(text.data(), text.data() + text.size(), id);
     return id < ZRDB_MAX_ITEMS && active(id) ? id : -1;
   }
-  if (text.empty() || text.size() >= ZRDB_ITEM_NAME_LEN) return -1;
-  for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next) {
-    if (node->did < 0 || node->did >= ZRDB_MAX_ITEMS || !active(node->did)) continue;
-    const char *name = ih->dit[node->did].desc->name;
-    if (text == std::string_view(name, strnlen(name, ZRDB_ITEM_NAME_LEN))) return node->did;
-  }
-  return -1;
+  // Names resolve by the library's rule, as in every program of the system.
+  const std::string name(text);
+  const int32_t id = zrdb_findItem(name.c_str());
+  return id >= 0 && id < ZRDB_MAX_ITEMS ? id : -1;
 }
 
 namespace {

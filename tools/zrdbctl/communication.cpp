@@ -17,7 +17,9 @@ int cmd_sem_post(Invocation &inv) {
       return rc;
   }
   const int rc = zrdb_semaPost(ref.id, static_cast<int32_t>(binary));
-  return rc == 0 ? kOk : fail(kFailure, "posting '%s' failed (%d)", ref.label.c_str(), rc);
+  return rc == 0 ? kOk
+                 : fail(kFailure, "posting '%s' failed: %s (%d)", ref.label.c_str(),
+                        zrdb_strerror(rc), rc);
 }
 
 int cmd_sem_wait(Invocation &inv) {
@@ -39,7 +41,8 @@ int cmd_sem_value(Invocation &inv) {
   const ItemRef &ref = inv.item;
   int32_t value = 0;
   const int rc = zrdb_semaGetValue(ref.id, &value);
-  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  if (rc != 0)
+    return fail(kFailure, "reading '%s' failed: %s (%d)", ref.label.c_str(), zrdb_strerror(rc), rc);
   std::printf("%d\n", value);
   return kOk;
 }
@@ -56,7 +59,9 @@ int cmd_cbuf_write(Invocation &inv) {
                 ref.label.c_str(), room);
   }
   const int rc = zrdb_cbufWrite(ref.id, msg, msize, data, dsize);
-  return rc == 0 ? kOk : fail(kFailure, "writing to '%s' failed (%d)", ref.label.c_str(), rc);
+  return rc == 0 ? kOk
+                 : fail(kFailure, "writing to '%s' failed: %s (%d)", ref.label.c_str(),
+                        zrdb_strerror(rc), rc);
 }
 
 int cmd_cbuf_read(Invocation &inv) {
@@ -69,7 +74,8 @@ int cmd_cbuf_read(Invocation &inv) {
   const int rc = zrdb_cbufRead(ref.id, msg.data(), static_cast<int32_t>(room), data.data(),
                                static_cast<int32_t>(room), &msgLen, &dataLen);
   if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
-  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  if (rc != 0)
+    return fail(kFailure, "reading '%s' failed: %s (%d)", ref.label.c_str(), zrdb_strerror(rc), rc);
   {
     const OneLine line;
     std::printf("message: %.*s\n", msgLen, msg.data());
@@ -97,7 +103,9 @@ int cmd_msg_write(Invocation &inv) {
   // A message always carries its payload, also an empty one.
   const int rc = zrdb_msgbufWrite(ref.id, static_cast<int32_t>(from), static_cast<int32_t>(arg),
                                   ZRDB_MSGBUF_PAYLOAD, payload);
-  return rc == 0 ? kOk : fail(kFailure, "writing to '%s' failed (%d)", ref.label.c_str(), rc);
+  return rc == 0 ? kOk
+                 : fail(kFailure, "writing to '%s' failed: %s (%d)", ref.label.c_str(),
+                        zrdb_strerror(rc), rc);
 }
 
 int cmd_msg_read(Invocation &inv) {
@@ -108,7 +116,8 @@ int cmd_msg_read(Invocation &inv) {
   char payload[ZRDB_MSGBUF_PAYLOAD + 1] = {};
   const int rc = zrdb_msgbufRead(ref.id, &from, &arg, &msize, payload);
   if (rc == -1) return fail(kFailure, "'%s' is empty", ref.label.c_str());
-  if (rc != 0) return fail(kFailure, "reading '%s' failed (%d)", ref.label.c_str(), rc);
+  if (rc != 0)
+    return fail(kFailure, "reading '%s' failed: %s (%d)", ref.label.c_str(), zrdb_strerror(rc), rc);
   std::printf("from: %d\narg: %d\nsize: %d\n", from, arg, msize);
   const OneLine line;
   std::printf("payload: %s\n", payload);
