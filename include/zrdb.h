@@ -37,12 +37,15 @@
 #ifndef ZRDB_H
 #define ZRDB_H
 
+#include "zrdb_export.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 /* ------------------------------------------------------------------------ */
 /* Constants                                                                 */
@@ -563,6 +566,7 @@ int zrdb_callMsgbufWrite(int32_t did, const void *payload, int32_t msize, int32_
 int zrdb_callMsgbufWriteTimeout(int32_t did, const void *payload, int32_t msize, int32_t arg,
                                 int32_t sync, int32_t timeoutMs);
 
+ZRDB_VISIBLE_END
 #ifdef __cplusplus
 }
 #endif
