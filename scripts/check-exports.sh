@@ -26,8 +26,9 @@ declared=$(cat "$include"/zrdb*.h | perl -0777 -ne '
   }' | sort -u)
 
 # Names the library exports: C ones as they are, C++ ones demangled without
-# their parameters.
-exported=$(nm -D --defined-only "$lib" | awk '{ print $NF }' | c++filt |
+# their parameters. AddressSanitizer adds an __odr_asan.NAME beside each
+# exported variable NAME.
+exported=$(nm -D --defined-only "$lib" | awk '{ print $NF }' | sed 's/^__odr_asan\.//' | c++filt |
   sed 's/(.*//' | sort -u)
 
 status=0
