@@ -31,10 +31,13 @@ declared=$(cat "$include"/zrdb*.h | perl -0777 -ne '
 exported=$(nm -D --defined-only "$lib" | awk '{ print $NF }' | sed 's/^__odr_asan\.//' | c++filt |
   sed 's/(.*//' | sort -u)
 
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+printf '%s\n' "$declared" >"$tmp/declared"
+printf '%s\n' "$exported" >"$tmp/exported"
+extra=$(comm -13 "$tmp/declared" "$tmp/exported")
+missing=$(comm -23 "$tmp/declared" "$tmp/exported")
 status=0
-extra=$(printf '%s\n' "$exported" | comm -23 - "$(printf '%s\n' "$declared" > "${TMPDIR:-/tmp}/zrdb-declared.$$"; echo "${TMPDIR:-/tmp}/zrdb-declared.$$")")
-missing=$(printf '%s\n' "$declared" | comm -23 - "$(printf '%s\n' "$exported" > "${TMPDIR:-/tmp}/zrdb-exported.$$"; echo "${TMPDIR:-/tmp}/zrdb-exported.$$")")
-rm -f "${TMPDIR:-/tmp}/zrdb-declared.$$" "${TMPDIR:-/tmp}/zrdb-exported.$$"
 if [ -n "$extra" ]; then
   echo "Exported but declared in no public header:"; echo "$extra" | sed 's/^/  /'; status=1
 fi
