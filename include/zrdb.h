@@ -37,12 +37,15 @@
 #ifndef ZRDB_H
 #define ZRDB_H
 
+#include "zrdb_export.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 /* ------------------------------------------------------------------------ */
 /* Constants                                                                 */
@@ -624,6 +627,7 @@ typedef struct ZRDB_CALL_ENTRY {
 int zrdb_callMsgbufWriteEx(int32_t did, const void *payload, int32_t msize, int32_t arg,
                            int32_t sync, int32_t timeoutMs, ZRDB_CALL_ENTRY *entries);
 
+ZRDB_VISIBLE_END
 #ifdef __cplusplus
 }
 #endif

@@ -40,6 +40,12 @@
 #ifndef ZRDB_HPP
 #define ZRDB_HPP
 
+// The C++ layer uses C++20 (std::span among others). CMake's zrdb::zrdb asks for
+// it; another build must pass -std=c++20. A C program includes zrdb.h.
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "zrdb.hpp needs C++20 (-std=c++20, or link zrdb::zrdb in CMake); from C, include zrdb.h"
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -7,12 +7,15 @@
 #ifndef ZRDB_DIAG_H
 #define ZRDB_DIAG_H
 
+#include "zrdb_export.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 extern int32_t zrdbdbg_debug_lvl;  /* the application's debug level */
 extern int32_t zrdbdbg_dump_reset; /* 1 after a level change: capture restarts */
@@ -95,5 +98,7 @@ int dumpOneFrameData(const char *path, const void *buf1, int32_t len1, const voi
 int dumpData(const char *path, const void *buf, int32_t len, int32_t limit);
 }  // namespace VSYSDBG
 #endif
+
+ZRDB_VISIBLE_END
 
 #endif /* ZRDB_DIAG_H */

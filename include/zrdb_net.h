@@ -26,11 +26,14 @@
 #ifndef ZRDB_NET_H
 #define ZRDB_NET_H
 
+#include "zrdb_export.h"
+
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 /* ------------------------------------------------------------------------ */
 /* IPv4 and interface utilities                                              */
@@ -120,6 +123,7 @@ int zrdb_rmtbufWrite(int32_t zrdid, const void *buf, int32_t size);
  * a little-endian number. */
 uint32_t vlink_calc_syncto_msg_cs(const void *msg);
 
+ZRDB_VISIBLE_END
 #ifdef __cplusplus
 }
 #endif

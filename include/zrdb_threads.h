@@ -20,12 +20,15 @@
 #ifndef ZRDB_THREADS_H
 #define ZRDB_THREADS_H
 
+#include "zrdb_export.h"
+
 #include <pthread.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 /* ------------------------------------------------------------------------ */
 /* Pipe FIFO primitives                                                      */
@@ -166,6 +169,7 @@ int zrdb_rbuf_recycle(ZRDB_RBUF_BIN *bin);
 /* Marks every buffer free and clears the counters. Returns 0, or -1. */
 int zrdb_rbuf_reset(int32_t zrdid);
 
+ZRDB_VISIBLE_END
 #ifdef __cplusplus
 }
 #endif

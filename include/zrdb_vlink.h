@@ -21,11 +21,14 @@
 #ifndef ZRDB_VLINK_H
 #define ZRDB_VLINK_H
 
+#include "zrdb_export.h"
+
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+ZRDB_VISIBLE_BEGIN
 
 #define ZRDB_VLINK_QUEUE_KEY 99128 /* 0x18338 */
 #define ZRDB_VLINK_REQUEST_TYPE 2  /* application to daemon */
@@ -128,6 +131,7 @@ int zrdb_VLINKSetValue(int32_t did, int32_t lid, int32_t aux, int32_t itemId, in
 /* The number of links of the master item opened in this process, or -1. */
 int zrdb_VLINKIdOrNum(int32_t did);
 
+ZRDB_VISIBLE_END
 #ifdef __cplusplus
 }
 #endif

@@ -4,9 +4,11 @@
 # (RelWithDebInfo, -O2), as released (Release, -O3: more inlining, which
 # brings warnings and faults of its own), and under AddressSanitizer +
 # UndefinedBehaviorSanitizer; the tests of the threaded item types run once
-# more under ThreadSanitizer. Installs the Release build into a temporary
-# prefix and builds a C program against it twice, as the README shows: with
-# `cc $(pkg-config --cflags --libs zrdb)` and with CMake's find_package.
+# more under ThreadSanitizer. Installs the Release build, and a static build,
+# into a temporary prefix and builds C and C++ programs against it as the
+# README shows (scripts/check-install.sh), runs the installed tools from it,
+# and checks that a plain configure needs neither GoogleTest nor Google
+# Benchmark.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -37,33 +39,25 @@ cmake --preset release
 cmake --build --preset release
 ctest --preset release
 
-# The installed package as a user sees it. The program needs no database:
-# zrdb_getBaseAddr() is null until a data segment is attached.
-if ! command -v pkg-config >/dev/null; then
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends pkgconf >/dev/null
+# The installed package as a user sees it (scripts/check-install.sh), from
+# the Release build and from a static library (BUILD_SHARED_LIBS=OFF).
+scripts/check-install.sh build-release
+cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH=OFF \
+  -DZRDB_WERROR=ON >/dev/null
+cmake --build build-static -j2
+scripts/check-install.sh build-static
+
+# A plain configure needs neither GoogleTest nor Google Benchmark: without
+# them the tests and benchmarks are left out, not an error.
+plain=$(mktemp -d)
+cmake -S . -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+if [ -e "$plain/tests" ] || [ -e "$plain/bench" ]; then
+  echo "A configure without GoogleTest and Google Benchmark still set up tests or benchmarks" >&2
+  exit 1
 fi
-consumer=$(mktemp -d)
-trap 'rm -rf "$consumer"' EXIT
-cmake --install build-release --prefix "$consumer/prefix" >/dev/null
-cat >"$consumer/prog.c" <<'PROG'
-#include <zrdb.h>
-int main(void) { return zrdb_getBaseAddr() == 0 ? 0 : 1; }
-PROG
-cat >"$consumer/CMakeLists.txt" <<'PROG'
-cmake_minimum_required(VERSION 3.25)
-project(zrdb_consumer LANGUAGES C)
-find_package(zrdb 0.1 REQUIRED)
-add_executable(prog prog.c)
-target_link_libraries(prog PRIVATE zrdb::zrdb)
-PROG
-pcdir=$(dirname "$(find "$consumer/prefix" -name zrdb.pc)")
-cc -Wall -Werror "$consumer/prog.c" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs zrdb) \
-  -o "$consumer/prog-pc"
-LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir zrdb) "$consumer/prog-pc"
-cmake -S "$consumer" -B "$consumer/build" -DCMAKE_PREFIX_PATH="$consumer/prefix" >/dev/null
-cmake --build "$consumer/build" >/dev/null
-"$consumer/build/prog"
-echo "Installed package: pkg-config and find_package(zrdb) builds run."
+rm -rf "$plain"
+echo "Plain configure: neither GoogleTest nor Google Benchmark needed."
 
 cmake --preset sanitize
 cmake --build --preset sanitize

@@ -30,6 +30,7 @@ TEST_F(UnusableBufferTest, AllocationCreatesThemAndTheirReadsAndWritesAreRefused
   EXPECT_EQ(zrdbIndexHdr.dit[10].op->d_create(&zrdbIndexHdr.dit[10]), 0);
   EXPECT_EQ(std::string(data, 20), std::string(20, '\0'));
   reattach(HBUSER_CLIENT);
+  data = static_cast<char *>(zrdb_getBaseAddr());  // the new attach may map it elsewhere
   const std::string big(100, 'b'), cb = "-1: |WARN|NONAME|zrdbcbuf_ctrl| ZRDBDID[1";
   const std::string cb11 = "circular buffer size(11*2) refused, slots need at least 12 bytes\n";
   const std::string mb =
