@@ -31,21 +31,19 @@ cat >"$work/prog.cpp" <<'PROG'
 int main() { return zrdb::Item<int32_t>::find("counter") || zrdb_getBaseAddr() != nullptr; }
 PROG
 mkdir "$work/c" "$work/cxx"
-cat >"$work/c/CMakeLists.txt" <<'PROG'
+# One consumer project per language; the C++ one takes no
+# CMAKE_CXX_STANDARD: the compiler's default, below C++20 with g++ 12.
+consumer_project() {  # LANGUAGE DIR SOURCE
+  cat >"$work/$2/CMakeLists.txt" <<PROG
 cmake_minimum_required(VERSION 3.25)
-project(zrdb_c_consumer LANGUAGES C)
+project(zrdb_$2_consumer LANGUAGES $1)
 find_package(zrdb 0.1 REQUIRED)
-add_executable(prog ../prog.c)
+add_executable(prog ../$3)
 target_link_libraries(prog PRIVATE zrdb::zrdb)
 PROG
-# No CMAKE_CXX_STANDARD: the compiler's default, below C++20 with g++ 12.
-cat >"$work/cxx/CMakeLists.txt" <<'PROG'
-cmake_minimum_required(VERSION 3.25)
-project(zrdb_cxx_consumer LANGUAGES CXX)
-find_package(zrdb 0.1 REQUIRED)
-add_executable(prog ../prog.cpp)
-target_link_libraries(prog PRIVATE zrdb::zrdb)
-PROG
+}
+consumer_project C c prog.c
+consumer_project CXX cxx prog.cpp
 
 pcdir=$(dirname "$(find "$prefix" -name zrdb.pc)")
 libdir=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir zrdb)
