@@ -208,7 +208,7 @@ int cmd_debug(Invocation &inv) {
   std::vector<char> padded(static_cast<size_t>(d.elemSize), '\0');
   std::memcpy(padded.data(), entry.data(), entry.size());
   if (const int rc = zrdb_setiValue(board.id, slot, padded.data(), d.elemSize); rc != 0)
-    return fail(kFailure, "writing the debug board failed (%d)", rc);
+    return fail(kFailure, "writing the debug board failed: %s (%d)", zrdb_strerror(rc), rc);
   std::printf("%s: debug level %lld, taken up when it next calls zrdbdbg_pollDebugLvl\n", app,
               static_cast<long long>(level));
   return kOk;

@@ -95,7 +95,9 @@ int cmd_udp_recv(Invocation &inv) {
     // receive failed, which the library has logged and counted.
     const int rc = zrdb_rmtbufRead(ref.id, buf.data(), static_cast<int32_t>(buf.size()), &len);
     if (rc == -1) continue;
-    if (rc != 0) return fail(kFailure, "receiving on '%s' failed (%d)", ref.label.c_str(), rc);
+    if (rc != 0)
+      return fail(kFailure, "receiving on '%s' failed: %s (%d)", ref.label.c_str(),
+                  zrdb_strerror(rc), rc);
     buf.resize(static_cast<size_t>(len));
     show_datagram(buf);
     return kOk;

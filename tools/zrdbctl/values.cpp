@@ -62,7 +62,8 @@ int cmd_get(Invocation &inv) {
   for (int32_t i = ref.first(); i <= ref.last(); ++i) {
     std::fill(buf.begin(), buf.end(), '\0');
     if (const int rc = zrdb_getiValue(ref.id, i, buf.data(), len); rc != 0) {
-      return fail(kFailure, "reading '%s' element %d failed (%d)", ref.label.c_str(), i, rc);
+      return fail(kFailure, "reading '%s' element %d failed: %s (%d)", ref.label.c_str(), i,
+                  zrdb_strerror(rc), rc);
     }
     if (integer) {
       const int64_t value = integer_value(reinterpret_cast<const unsigned char *>(buf.data()),
@@ -109,7 +110,8 @@ int cmd_set(Invocation &inv) {
   }
   for (int32_t i = ref.first(); i <= ref.last(); ++i) {
     if (const int rc = zrdb_setiValue(ref.id, i, bytes.data(), len); rc != 0) {
-      return fail(kFailure, "writing '%s' element %d failed (%d)", ref.label.c_str(), i, rc);
+      return fail(kFailure, "writing '%s' element %d failed: %s (%d)", ref.label.c_str(), i,
+                  zrdb_strerror(rc), rc);
     }
   }
   return kOk;
