@@ -138,8 +138,10 @@ int64_t item_size_for(int32_t type, int32_t &elemSize, int32_t &count);
 
 // Appends a zeroed node for `did` to the item list; null when out of memory.
 ZRDB_DIDNODE *append_item_node(int32_t did);
-// The id of the item in this process's item list whose name is `name`
-// (compared over the 32 bytes of the descriptor's field), or -1.
+// Whether the index defines item `id` (its descriptor is active).
+bool item_defined(int32_t id);
+// The id of the defined item in this process's item list whose name is
+// exactly `name` (read within the descriptor's field), or -1.
 int32_t item_named(const char *name);
 // Frees the item list nodes (not the handler tables).
 void free_item_list();

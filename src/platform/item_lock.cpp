@@ -47,16 +47,15 @@ int item_lock_acquire(const char *caller, int32_t zrdid) {
 int item_lock_remove_unheld(int32_t zrdid) {
   char path[64];
   item_lock_path(zrdid, path);
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  const int fd = open_regular_file(path, O_RDONLY | O_NOFOLLOW, 0, {});
   if (fd < 0) return errno == ENOENT ? 0 : -1;
   // Deleted under the lock, and only when the path still names the file
   // locked: a file that a process holds, or put there meanwhile, stays.
   struct stat held {};
   struct stat named {};
-  const bool removed = fstat(fd, &held) == 0 && S_ISREG(held.st_mode) &&
-                       flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(path, &named) == 0 &&
-                       named.st_dev == held.st_dev && named.st_ino == held.st_ino &&
-                       unlink(path) == 0;
+  const bool removed = fstat(fd, &held) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                       lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
+                       named.st_ino == held.st_ino && unlink(path) == 0;
   close(fd);
   return removed ? 1 : -1;
 }

@@ -19,6 +19,7 @@
 #include <limits>
 
 #include "core.h"
+#include "platform/regular_file.h"
 
 // The build's budget (CMake cache variable ZRDB_SPIN_NS_DEFAULT): long
 // enough to cover a wake-up on another CPU, short against a time slice.
@@ -185,13 +186,12 @@ void open_to_all_users(const char *name) {
   const char *base = name + std::strspn(name, "/");
   char path[NAME_MAX + 16];
   std::snprintf(path, sizeof path, "/dev/shm/sem.%s", base);
-  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  struct stat st {};
-  const bool found = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!found || (st.st_uid == geteuid() && (st.st_mode & 07777) != kSemaphoreMode &&
-                 fchmod(fd, kSemaphoreMode) != 0)) {
+  const int fd = open_regular_file(path, O_RDONLY | O_NOFOLLOW, 0, {.ownedOnly = true});
+  if (fd < 0 && errno == EPERM) return;  // another user's semaphore
+  if (fd < 0 || fchmod(fd, kSemaphoreMode) != 0) {
+    const int err = errno;
     ZRDB_LOG(Warn, "%s: cannot set mode 0%o, other users may not open it: %s\n", path,
-             static_cast<unsigned>(kSemaphoreMode), found ? std::strerror(errno) : "not found");
+             static_cast<unsigned>(kSemaphoreMode), zrdb_fileProblem(err));
   }
   if (fd >= 0) close(fd);
 }

@@ -100,11 +100,6 @@ void remember_name(const ZRDB_APP_LINE &line) {
   names.lines[names.used++] = line;
 }
 
-bool defined(int32_t id) {
-  const ZRDB_ITEM_DESC *desc = descriptor(id);
-  return desc != nullptr && (desc->flags & ZRDB_FLAG_ACTIVE) != 0;
-}
-
 // True when every item the line names (its id, or its link's pairs) is
 // defined in the database; otherwise logs the first that is not.
 bool names_defined_items(const ZRDB_APP_LINE &line, const char *path, int lineNo) {
@@ -112,12 +107,12 @@ bool names_defined_items(const ZRDB_APP_LINE &line, const char *path, int lineNo
   if (zrdbIndexHdr.sysHdr == nullptr) return true;
   int32_t missing = -1;
   if (line.id < ZRDB_SYMBLINK_BASE) {
-    if (!defined(line.id)) missing = line.id;
+    if (!item_defined(line.id)) missing = line.id;
   } else {
     const ZRDB_SYMBLINK &link = *glb_symblink[line.id - ZRDB_SYMBLINK_BASE];
     for (int32_t i = 0; i < link.count && missing < 0; ++i) {
       const int32_t did = link.pairs[i].did;
-      if (did != -1 && !defined(did)) missing = did;
+      if (did != -1 && !item_defined(did)) missing = did;
     }
   }
   if (missing < 0) return true;
@@ -320,15 +315,8 @@ int32_t zrdb_findItem(const char *name) {
   for (size_t i = zrdb::g_appNames.used; i-- > 0;) {
     if (std::strcmp(zrdb::g_appNames.lines[i].name, name) == 0) return zrdb::g_appNames.lines[i].id;
   }
-  const size_t length = std::strlen(name);
-  for (const ZRDB_DIDNODE *node = zrdbIndexHdr.didHead; node != nullptr; node = node->next) {
-    if (!zrdb::defined(node->did)) continue;
-    // The index is shared memory: its names are read within their field.
-    const char *item = zrdb::descriptor(node->did)->name;
-    if (strnlen(item, ZRDB_ITEM_NAME_LEN) == length && std::memcmp(item, name, length) == 0)
-      return node->did;
-  }
-  return -2;
+  const int32_t id = zrdb::item_named(name);
+  return id >= 0 ? id : -2;
 }
 
 }  // extern "C"

@@ -144,8 +144,7 @@ void report_file_need(ConfigFile &file, const char *failed) {
 // defines no item of that id: the call or the mirror would fail at run
 // time, far from the line that caused it.
 bool names_defined(const ZRDB_ITEM_DESC *desc, const char *key, const char *what, int32_t id) {
-  const ZRDB_ITEM_DESC *named = descriptor(id);
-  if (named != nullptr && (named->flags & ZRDB_FLAG_ACTIVE) != 0) return true;
+  if (item_defined(id)) return true;
   log_message(LogLevel::Warn, "cfgParser",
               "Syntax ERROR: %s of item %d (%s) names item %d, which is not defined;"
               " expected the id of %s defined in [database]\n",

@@ -39,10 +39,19 @@ ZRDB_DIDNODE *append_item_node(int32_t did) {
   return node;
 }
 
+bool item_defined(int32_t id) {
+  const ZRDB_ITEM_DESC *d = descriptor(id);
+  return d != nullptr && (d->flags & ZRDB_FLAG_ACTIVE) != 0;
+}
+
 int32_t item_named(const char *name) {
+  const size_t length = std::strlen(name);
   for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next) {
+    if (!item_defined(n->did)) continue;
     const ZRDB_ITEM_DESC *d = descriptor(n->did);
-    if (d != nullptr && std::strncmp(d->name, name, sizeof d->name) == 0) return n->did;
+    // The index is shared memory: its names are read within their field.
+    if (strnlen(d->name, sizeof d->name) == length && std::memcmp(d->name, name, length) == 0)
+      return n->did;
   }
   return -1;
 }
