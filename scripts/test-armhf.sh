@@ -5,7 +5,7 @@
 # for the target, and runs the whole test suite under user-mode QEMU in
 # private IPC, mount and network namespaces. Installs from Debian what is
 # missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
-# Benchmark packages (multiarch). The tests run the ARM tools (zrdbctl,
+# Benchmark packages and libsystemd (multiarch). The tests run the ARM tools (zrdbctl,
 # zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
 # test and fails if a test failed, if one skipped without a reason, if a
 # test of the tools skipped at all, if test discovery did not go through the
@@ -41,7 +41,7 @@ fi
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
-for package in libgtest-dev libbenchmark-dev; do
+for package in libgtest-dev libbenchmark-dev libsystemd-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")
 done

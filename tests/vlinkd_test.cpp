@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -230,6 +231,46 @@ TEST(Vlinkd, TwoSystemsGetSetSyncAndLoseTheirPeer) {
   // The library's lines (standard output) come in order with the daemon's.
   EXPECT_LT(logA.find("HBUSER_VLINK_DAEMON"), logA.find("serving")) << logA;
 }  // ~Child ends system B, if A did not; its daemon dies with it
+
+// Under systemd (Type=notify) the daemon says READY=1 once it is attached
+// and listening: a unit ordered after it may use the link at once.
+TEST(Vlinkd, TellsTheServiceManagerOnceListening) {
+#ifndef ZRDB_HAVE_LIBSYSTEMD
+  GTEST_SKIP() << "built without libsystemd: no readiness to report";
+#endif
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for IPC and mount namespaces";
+  TempDir dir;
+  const std::string db =
+      dir.write("a.db", system_section() + "id=1, name=vlink, type=vlinkmst, value=1:localhost\n");
+  sockaddr_un manager{.sun_family = AF_UNIX};
+  const std::string path = dir.path() + "/notify";
+  ASSERT_LT(path.size(), sizeof manager.sun_path);
+  path.copy(manager.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&manager), sizeof manager), 0);
+  const int rc = run_in_child([&] {
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    const pid_t daemon = start_system(db, {"--listen", "127.0.0.1:" + std::to_string(kPortA)},
+                                      dir.path() + "/a.log");
+    if (daemon < 0) return 77;
+    pollfd p{fd, POLLIN, 0};
+    char said[64] = {};
+    if (poll(&p, 1, 10000) != 1 || recv(fd, said, sizeof said - 1, 0) <= 0) return 1;
+    if (std::string(said).find("READY=1") == std::string::npos) return 2;
+    sockaddr_in peer{.sin_family = AF_INET, .sin_port = htons(kPortA)};
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int tcp = socket(AF_INET, SOCK_STREAM, 0);
+    const bool listening = connect(tcp, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+    close(tcp);
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    return listening ? 0 : 3;
+  });
+  close(fd);
+  if (rc == 77) GTEST_SKIP() << "no namespaces here (unshare or mount refused)";
+  EXPECT_EQ(rc, 0) << "1: no notification, 2: not READY=1, 3: not listening when ready\n"
+                   << read_file(dir.path() + "/a.log");
+}
 
 }  // namespace
 }  // namespace zrdb::test

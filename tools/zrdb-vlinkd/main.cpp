@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "readiness.h"
 #include "log.h"
 #include "zrdb.h"
 
@@ -179,6 +180,7 @@ int run(int argc, char **argv) {
     daemonise(readyFd);
   }
   const auto ready = [&readyFd](int status) {
+    if (status == kOk) zrdb::tools::notify_ready();  // attached and listening
     if (readyFd < 0) return;
     const auto byte = static_cast<unsigned char>(status);
     if (write(readyFd, &byte, 1) != 1) logf(Level::Warn, "start status not delivered");
