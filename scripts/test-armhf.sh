@@ -5,7 +5,8 @@
 # for the target, and runs the whole test suite under user-mode QEMU in
 # private IPC, mount and network namespaces. Installs from Debian what is
 # missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
-# Benchmark packages and libsystemd (multiarch). The tests run the ARM tools (zrdbctl,
+# Benchmark packages and libsystemd (multiarch). Builds the armhf Debian
+# packages (cpack). The tests run the ARM tools (zrdbctl,
 # zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
 # test and fails if a test failed, if one skipped without a reason, if a
 # test of the tools skipped at all, if test discovery did not go through the
@@ -41,6 +42,8 @@ fi
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)  # the packages' dependencies
+command -v file >/dev/null || missing+=(file)
 for package in libgtest-dev libbenchmark-dev libsystemd-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")
@@ -61,6 +64,20 @@ fi
 
 cmake --preset armhf
 cmake --build --preset armhf
+
+# The Debian packages for armhf: built, for the target architecture, each
+# with the dependencies dpkg-shlibdeps found for the ARM binaries.
+rm -rf "$build/debs"
+(cd "$build" && cpack -G DEB -B "$PWD/debs" >/dev/null)
+for package in libzrdb libzrdb-dev zrdb-tools; do
+  deb=$(ls "$build/debs/${package}"_*_armhf.deb 2>/dev/null || true)
+  depends=$(dpkg-deb -f "$deb" Depends 2>/dev/null || true)
+  if [ -z "$deb" ] || { [ "$package" != libzrdb-dev ] && ! echo "$depends" | grep -q 'libc6'; }; then
+    echo "No armhf package $package, or one without its shared library dependencies ($depends)" >&2
+    exit 1
+  fi
+done
+echo "Packages: $(cd "$build/debs" && ls ./*.deb | tr '\n' ' ')"
 
 # gtest_discover_tests ran every test program through the emulator while
 # building: each must have listed its tests, as commands through qemu-arm.

@@ -7,8 +7,9 @@
 # more under ThreadSanitizer. Installs the Release build, and a static build,
 # into a temporary prefix and builds C and C++ programs against it as the
 # README shows (scripts/check-install.sh), runs the installed tools from it,
-# and checks that a plain configure needs neither GoogleTest nor Google
-# Benchmark.
+# builds the Debian packages from the Release build and checks them
+# installed (scripts/check-packages.sh), and checks that a plain configure
+# needs neither GoogleTest nor Google Benchmark.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -31,6 +32,22 @@ if [ ! -f /usr/include/boost/lockfree/spsc_queue.hpp ]; then
   apt-get update -qq && apt-get install -y -qq --no-install-recommends libboost-dev >/dev/null
 fi
 
+# Debian packages, systemd units and man pages: the build and check tools
+# (dpkg-shlibdeps, file, lintian), systemd-analyze, mandoc and man, and
+# libsystemd for the daemons' readiness. Installed before the first
+# configure, which leaves out a check whose tool it does not find.
+packaging_tools=(dpkg-dev file lintian systemd mandoc man-db pkgconf libsystemd-dev)
+missing=()
+for package in "${packaging_tools[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    >/dev/null
+fi
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
@@ -46,6 +63,12 @@ cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH
   -DZRDB_WERROR=ON >/dev/null
 cmake --build build-static -j2
 scripts/check-install.sh build-static
+
+# The Debian packages from the Release build: lintian finds no error, they
+# install with apt-get, a C program builds against them with pkg-config, the
+# example database runs on the installed tools, the installed units verify
+# and the man pages render; then they are purged (scripts/check-packages.sh).
+scripts/check-packages.sh build-release
 
 # A plain configure needs neither GoogleTest nor Google Benchmark: without
 # them the tests and benchmarks are left out, not an error.
