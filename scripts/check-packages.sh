@@ -80,7 +80,7 @@ echo "zrdbctl created, read and removed it, and zrdb-vlinkd served it."
 
 units="$work/units"
 mkdir "$units"
-cp $(dpkg -L zrdb-tools | grep '^/usr/lib/systemd/system/') "$units"/
+dpkg -L zrdb-tools | grep '^/usr/lib/systemd/system/.' | xargs cp -t "$units"
 scripts/check-units.sh "$units" /usr/share/man
 for page in zrdbctl.1 zrdb-vlinkd.8 zrdb.conf.5; do
   name=${page%.*}

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "daemon.h"
-#include "readiness.h"
 #include "log.h"
+#include "readiness.h"
 #include "zrdb.h"
 
 namespace vlinkd {
