@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # check-packages.sh BUILD_DIR
 # The Debian packages as a device gets them: builds libzrdb, libzrdb-dev and
-# zrdb-tools from BUILD_DIR (cpack -G DEB), checks them with lintian (no
-# error), installs them with apt-get, and then, against the installed files
-# only:
+# zrdb-tools from BUILD_DIR (cpack -G DEB), checks that they hold every file
+# the build installs and that lintian finds no error in them, installs them
+# with apt-get, and then, against the installed files only:
 #   - builds the example producer and consumer with
 #     `cc $(pkg-config --cflags --libs zrdb)` and runs them on the installed
 #     example database, with the installed zrdbctl, and starts the installed
@@ -37,6 +37,17 @@ for package in "${packages[@]}"; do
   debs+=("$(ls "$work"/debs/"${package}"_*.deb)")
 done
 echo "Packages: $(cd "$work/debs" && ls ./*.deb | tr '\n' ' ')"
+
+# Every file the build installs is in a package: an install rule without a
+# component would otherwise be left out of all three without a word.
+cmake --install "$build" --prefix "$work/all" >/dev/null
+left_out=$(comm -23 <(cd "$work/all" && find . ! -type d | sed 's|^\./||' | sort) \
+  <(for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
+    awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6 }' | sort))
+if [ -n "$left_out" ]; then
+  printf 'Installed by the build but in no package:\n%s\n' "$left_out" >&2
+  exit 1
+fi
 
 # Errors fail; warnings are listed (see the README for the known ones).
 lintian --fail-on error "${debs[@]}"
