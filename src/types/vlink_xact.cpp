@@ -227,8 +227,7 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
   if (zrdb_vlink_msgsnd(vlink_msg_id, &req, IPC_NOWAIT) != 0) {
     const int err = errno;
     ZRDB_LOG(Warn, "Unable to send to vlink message queue.error = %s\n", std::strerror(err));
-    if (const zrdb::SysCause cause = zrdb::queue_send_cause(err, vlink_msg_id); cause.limit)
-      ZRDB_LOG(Warn, "%s\n", cause.text);
+    zrdb::log_limit(zrdb::LogLevel::Warn, __func__, zrdb::queue_send_cause(err, vlink_msg_id));
     return -2;
   }
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) zrdb::trace_message("APP====>MST", req);
