@@ -4,6 +4,8 @@
 //   ZRDB_INJECT_MARK=PATH          written when the failure is injected
 //   ZRDB_INJECT_MAIN=1             count the main program's calls too
 //
+// Built with ZRDB_INJECT_NO_ALLOC it fails no allocation, for programs
+// whose allocator a sanitizer provides.
 // Only calls made by libzrdb (and, with ZRDB_INJECT_MAIN, by the program:
 // the tools) count, so the C library's own use of write or malloc and the
 // test program's checks are never hit. Some names stand for a family of
@@ -188,6 +190,7 @@ extern "C" sem_t *sem_open(const char *name, int flags, ...) {
 INTERPOSE_OPEN(open)
 INTERPOSE_OPEN(open64)
 
+#ifndef ZRDB_INJECT_NO_ALLOC
 // Allocations go straight to the C library's allocator, which needs no
 // look-up (dlsym itself allocates).
 extern "C" void *malloc(size_t n) {
@@ -212,3 +215,4 @@ void *operator new[](size_t n) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
+#endif

@@ -8,7 +8,11 @@ message that names its cause, that nothing was left behind (segments,
 queues, semaphores, lock files; descriptors, which the scenario program
 counts) and that the same run without the fault then succeeds.
 
-    run_injections.py BUILD_DIR [SCENARIO...]
+    run_injections.py [--leaks] BUILD_DIR [SCENARIO...]
+
+--leaks: BUILD_DIR is built with AddressSanitizer, whose LeakSanitizer
+then checks every run's memory; allocations are not failed there (the
+sanitizer owns the allocator).
 
 Run it alone on the machine's IPC namespace (unshare --ipc --mount --net):
 it creates and removes the databases of tests/inject. Prints one line per
@@ -87,18 +91,22 @@ def leftovers():
 
 
 class Runner:
-    def __init__(self, build):
+    def __init__(self, build, leaks):
         self.build = build
+        self.leaks = leaks
         self.preload = f"{build}/tests/inject/libzrdb_fail_nth.so"
         self.mark = tempfile.mktemp(prefix="zrdb-inject-")
         self.tried = self.survived = 0
         self.faults = 0
+        self.by_function = {}
         self.db = None
 
     def run(self, argv, inject=None):
         """(status, output): status is -signal for a killed process, None
         for one that outlived the time-out."""
         env = dict(os.environ)
+        if self.leaks:  # the preload library comes before the sanitizer's
+            env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
         if inject:
             env.update(ZRDB_INJECT=inject, ZRDB_INJECT_MARK=self.mark, LD_PRELOAD=self.preload)
             if argv[0] == CTL:
@@ -173,7 +181,10 @@ class Runner:
                 self.sync_state(db)
                 return
             self.tried += 1
+            self.by_function[func] = self.by_function.get(func, 0) + 1
             problem = None if status == 0 else self.clean_failure(name, func, err, status, out)
+            if "Sanitizer" in out:  # a leak, or worse, with the exit status it sets
+                problem = "sanitizer report"
             # A success leaves what the plain run leaves, a failure at most
             # that and what was there before. A failed create leaves
             # nothing, unless only its report could not be written.
@@ -242,14 +253,18 @@ class Runner:
             self.learn(entry)
             before = self.tried
             for func, err in FAILURES.items():
-                self.inject_all(entry, func, err)
+                if not (self.leaks and func == "malloc"):
+                    self.inject_all(entry, func, err)
             print(f"{entry[0]}: {self.tried - before} injections", flush=True)
         self.use_db(None)
+        print("by function: " + ", ".join(f"{f} {self.by_function.get(f, 0)}" for f in FAILURES))
         print(f"{self.tried} injections, {self.survived} survived")
         return 0 if self.tried > 0 and self.tried == self.survived else 1
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
+    args = sys.argv[1:]
+    leaks = args[:1] == ["--leaks"]
+    if len(args) < 1 + leaks:
         sys.exit(__doc__)
-    sys.exit(Runner(os.path.abspath(sys.argv[1])).main(sys.argv[2:]))
+    sys.exit(Runner(os.path.abspath(args[leaks]), leaks).main(args[leaks + 1:]))
