@@ -284,8 +284,7 @@ int zrdb_Remove(void) {
   // The index is what finds the data segment again: it stays while the
   // data segment could not be removed, so that a removal can be retried.
   if (zrdbIndexHdr.dataShmId >= 0 && shmctl(zrdbIndexHdr.dataShmId, IPC_RMID, nullptr) != 0) {
-    ZRDB_LOG(Warn, "Removing the data segment failed(%s); the index stays\n",
-             std::strerror(errno));
+    ZRDB_LOG(Warn, "Removing the data segment failed(%s); the index stays\n", std::strerror(errno));
     return -1;
   }
   zrdbIndexHdr.dataShmId = -1;

@@ -96,8 +96,8 @@ bool counted_caller(const void *caller) {
 // very functions being failed.
 void leave_mark(const char *function) {
   if (plan.mark[0] == '\0') return;
-  const long fd = syscall(SYS_openat, AT_FDCWD, plan.mark, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                          0600);
+  const long fd =
+      syscall(SYS_openat, AT_FDCWD, plan.mark, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char line[96];
   const int n = std::snprintf(line, sizeof line, "%s %ld %d\n", function, plan.nth, plan.err);
@@ -125,11 +125,11 @@ F real(const char *name) {
 
 #define CALLER __builtin_return_address(0)
 // A function that fails by returning `failed` with errno set.
-#define INTERPOSE(family, ret, name, params, args, failed)             \
-  extern "C" ret name params {                                          \
-    static const auto next = real<ret(*) params>(#name);                \
-    if (fail_now(family, CALLER)) return failed;                        \
-    return next args;                                                   \
+#define INTERPOSE(family, ret, name, params, args, failed) \
+  extern "C" ret name params {                             \
+    static const auto next = real<ret(*) params>(#name);   \
+    if (fail_now(family, CALLER)) return failed;           \
+    return next args;                                      \
   }
 
 INTERPOSE("shmget", int, shmget, (key_t k, size_t s, int f), (k, s, f), -1)
@@ -138,8 +138,7 @@ INTERPOSE("shmat", void *, shmat, (int id, const void *a, int f), (id, a, f),
 INTERPOSE("shmctl", int, shmctl, (int id, int c, shmid_ds *b), (id, c, b), -1)
 INTERPOSE("msgget", int, msgget, (key_t k, int f), (k, f), -1)
 INTERPOSE("msgsnd", int, msgsnd, (int q, const void *m, size_t s, int f), (q, m, s, f), -1)
-INTERPOSE("msgrcv", ssize_t, msgrcv, (int q, void *m, size_t s, long t, int f), (q, m, s, t, f),
-          -1)
+INTERPOSE("msgrcv", ssize_t, msgrcv, (int q, void *m, size_t s, long t, int f), (q, m, s, t, f), -1)
 INTERPOSE("sem_timedwait", int, sem_timedwait, (sem_t * s, const timespec *t), (s, t), -1)
 INTERPOSE("sem_timedwait", int, sem_clockwait, (sem_t * s, clockid_t c, const timespec *t),
           (s, c, t), -1)
@@ -176,16 +175,16 @@ extern "C" sem_t *sem_open(const char *name, int flags, ...) {
   return next(name, flags, mode, value);
 }
 
-#define INTERPOSE_OPEN(name)                                                 \
-  extern "C" int name(const char *path, int flags, ...) {                    \
-    static const auto next = real<int (*)(const char *, int, ...)>(#name);   \
-    if (fail_now("open", CALLER)) return -1;                                 \
-    if ((flags & (O_CREAT | O_TMPFILE)) == 0) return next(path, flags);      \
-    va_list args;                                                            \
-    va_start(args, flags);                                                   \
-    const mode_t mode = va_arg(args, mode_t);                                \
-    va_end(args);                                                            \
-    return next(path, flags, mode);                                          \
+#define INTERPOSE_OPEN(name)                                               \
+  extern "C" int name(const char *path, int flags, ...) {                  \
+    static const auto next = real<int (*)(const char *, int, ...)>(#name); \
+    if (fail_now("open", CALLER)) return -1;                               \
+    if ((flags & (O_CREAT | O_TMPFILE)) == 0) return next(path, flags);    \
+    va_list args;                                                          \
+    va_start(args, flags);                                                 \
+    const mode_t mode = va_arg(args, mode_t);                              \
+    va_end(args);                                                          \
+    return next(path, flags, mode);                                        \
   }
 INTERPOSE_OPEN(open)
 INTERPOSE_OPEN(open64)

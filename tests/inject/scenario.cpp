@@ -50,13 +50,13 @@ bool fail(const char *step, int rc) {
 bool step(const char *name, int rc) { return rc == 0 || fail(name, rc); }
 
 bool attach_app(const char *db, const char *app) {
-  ZRDB_APP_PARAM params[] = {{&ids.count, "count"},       {&ids.text, "text"},
-                             {&ids.blob, "blob"},         {&ids.req, "req_sem"},
-                             {&ids.ack, "ack_sem"},       {&ids.requests, "requests"},
-                             {&ids.events, "events"},     {&ids.command, "command"},
-                             {&ids.pool, "pool"},         {&ids.queue, "queue"},
-                             {&ids.srv, "udp_srv"},       {&ids.cli, "udp_cli"},
-                             {&ids.vlink, "vlink"},       {nullptr, ""}};
+  ZRDB_APP_PARAM params[] = {{&ids.count, "count"},   {&ids.text, "text"},
+                             {&ids.blob, "blob"},     {&ids.req, "req_sem"},
+                             {&ids.ack, "ack_sem"},   {&ids.requests, "requests"},
+                             {&ids.events, "events"}, {&ids.command, "command"},
+                             {&ids.pool, "pool"},     {&ids.queue, "queue"},
+                             {&ids.srv, "udp_srv"},   {&ids.cli, "udp_cli"},
+                             {&ids.vlink, "vlink"},   {nullptr, ""}};
   return step("zrdb_cfgParse", zrdb_cfgParse(db)) &&
          step("zrdb_appInit", zrdb_appInit(app, params, HBUSER_CLIENT));
 }
@@ -206,8 +206,8 @@ bool vlink_transaction() {
   const int get = set == 0 ? zrdb_VLINKGetValue(ids.vlink, 0, 0, 2, 0, &back, 4) : -1;
   stop.store(true);
   daemon.join();
-  return step("zrdb_VLINKSetStatus", up) && step("zrdb_VLINKSetValue", set) && step("zrdb_VLINKGetValue", get) &&
-         (back == 77 || fail("value read", back));
+  return step("zrdb_VLINKSetStatus", up) && step("zrdb_VLINKSetValue", set) &&
+         step("zrdb_VLINKGetValue", get) && (back == 77 || fail("value read", back));
 }
 
 }  // namespace

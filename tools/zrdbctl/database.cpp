@@ -143,9 +143,10 @@ std::string remove_database(bool force) {
   // lose the names of the semaphores not yet bound, and the cause may pass.
   if (rc != 0 && rc != ZRDB_ERR_CORRUPT && !force) {
     zrdb_Cleanup();
-    return format("binding the items for their release failed (%d; the lines above say why); "
-                  "nothing removed: remove again once that is fixed, or give --force",
-                  rc);
+    return format(
+        "binding the items for their release failed (%d; the lines above say why); "
+        "nothing removed: remove again once that is fixed, or give --force",
+        rc);
   }
   // The walk of the removing mode binds every sound item; the others keep
   // their semaphores, which nothing else names.
@@ -341,8 +342,10 @@ int cmd_remove(Invocation &inv) {
     // finds the data segment and the items' semaphores: it stays.
     if (probe.state == IndexProbe::Valid) {
       zrdb_Cleanup();
-      return fail(kFailure, "cannot read the index segment (%d); the lines above say why; nothing "
-                  "removed", rc);
+      return fail(kFailure,
+                  "cannot read the index segment (%d); the lines above say why; nothing "
+                  "removed",
+                  rc);
     }
     if (!discard_index()) return fail(kFailure, "cannot attach the index segment");
     return fail(kFailure,
