@@ -72,8 +72,12 @@ SCENARIOS = [
     scenario("fifo-pool", "inject"),
     scenario("remote", "inject"),
     scenario("vlink", "vlink"),
+    scenario("attach-daemon", "vlink"),
     ctl("zrdbctl-dump", "dump"),
+    ctl("zrdbctl-check", "check"),
     ctl("zrdbctl-set", "set", "count.3", "9"),
+    ctl("zrdbctl-sem-post", "sem-post", "req_sem"),
+    ctl("zrdbctl-udp-send", "udp-send", "udp_cli", "hello"),
     ctl("remove", "remove", before="removed"),
 ]
 

@@ -223,6 +223,11 @@ int main(int argc, char **argv) {
       {"attach-client", [&] { return attach_app(db, app); }},
       {"attach-component", [&] { return attach_mode(db, HBUSER_COMPONENT); }},
       {"attach-print", [&] { return attach_mode(db, HBUSER_PRINT); }},
+      {"attach-daemon",
+       [&] {
+         return step("zrdb_cfgParse", zrdb_cfgParse(db)) &&
+                step("zrdb_Init_daemon", zrdb_Init_daemon(0));
+       }},
       {"values", [&] { return attach_app(db, app) && values(); }},
       {"cbuf", [&] { return attach_app(db, app) && cbuf_round_trip(); }},
       {"msgbuf", [&] { return attach_app(db, app) && msgbuf_round_trip(); }},
