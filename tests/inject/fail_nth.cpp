@@ -73,10 +73,10 @@ int collect(dl_phdr_info *info, size_t, void *data) {
 
 // Runs once the program and its libraries are loaded, before main.
 [[gnu::constructor]] void setup() {
-  const char *spec = std::getenv("ZRDB_INJECT");
-  if (spec == nullptr) return;
+  const char *wanted = std::getenv("ZRDB_INJECT");
+  if (wanted == nullptr) return;
   char err[16] = {};
-  if (std::sscanf(spec, "%31[^:]:%ld:%15s", plan.function, &plan.nth, err) != 3) return;
+  if (std::sscanf(wanted, "%31[^:]:%ld:%15s", plan.function, &plan.nth, err) != 3) return;
   plan.err = std::atoi(err);
   if (const char *mark = std::getenv("ZRDB_INJECT_MARK"))
     std::snprintf(plan.mark, sizeof plan.mark, "%s", mark);
