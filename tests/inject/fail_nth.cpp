@@ -4,15 +4,17 @@
 //   ZRDB_INJECT_MARK=PATH          written when the failure is injected
 //   ZRDB_INJECT_MAIN=1             count the main program's calls too
 //
-// Built with ZRDB_INJECT_NO_ALLOC it fails no allocation, for programs
-// whose allocator a sanitizer provides.
 // Only calls made by libzrdb (and, with ZRDB_INJECT_MAIN, by the program:
 // the tools) count, so the C library's own use of write or malloc and the
-// test program's checks are never hit. Some names stand for a family of
-// calls the code uses in their place: malloc for every allocation
-// (operator new throws std::bad_alloc, as a real failure would), pipe for
-// pipe2, sem_timedwait for sem_clockwait and sem_wait, sendto for send,
-// recvfrom for recv, open for open64.
+// test program's checks are never hit; and only on the main thread, so that
+// which call is the Nth does not depend on how threads were scheduled.
+// Some names stand for a family of calls the code uses in their place:
+// malloc for every allocation (operator new throws std::bad_alloc, as a
+// real failure would), pipe for pipe2, sem_timedwait for sem_clockwait and
+// sem_wait, sendto for send, recvfrom for recv, open for open64.
+//
+// Built with ZRDB_INJECT_NO_ALLOC it fails no allocation, for programs
+// whose allocator a sanitizer provides.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
@@ -108,7 +110,7 @@ void leave_mark(const char *function) {
 // True when this call is the one to fail; errno is then set.
 bool fail_now(const char *family, const void *caller) {
   if (!plan.ready.load(std::memory_order_relaxed) || std::strcmp(family, plan.function) != 0 ||
-      !counted_caller(caller))
+      !counted_caller(caller) || syscall(SYS_gettid) != getpid())
     return false;
   if (plan.calls.fetch_add(1) + 1 != plan.nth) return false;
   leave_mark(family);

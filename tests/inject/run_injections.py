@@ -27,15 +27,20 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# One realistic error per function.
+# A realistic error per function, two where both take different paths.
 FAILURES = {
-    "shmget": errno.ENOSPC, "shmat": errno.ENOMEM, "shmctl": errno.EACCES,
-    "sem_open": errno.EMFILE, "sem_timedwait": errno.EINTR, "msgget": errno.ENOSPC,
-    "msgsnd": errno.EAGAIN, "msgrcv": errno.EINTR, "socket": errno.EMFILE,
-    "bind": errno.EACCES, "setsockopt": errno.ENOMEM, "sendto": errno.EAGAIN,
-    "recvfrom": errno.EINTR, "open": errno.EMFILE, "flock": errno.EINTR, "pipe": errno.EMFILE,
-    "write": errno.ENOSPC, "fsync": errno.ENOSPC, "rename": errno.EACCES,
-    "malloc": errno.ENOMEM,
+    "shmget": (errno.ENOSPC, errno.EACCES), "shmat": (errno.ENOMEM,), "shmctl": (errno.EACCES,),
+    "sem_open": (errno.EMFILE,), "sem_timedwait": (errno.EINTR, errno.EINVAL),
+    "msgget": (errno.ENOSPC,), "msgsnd": (errno.EAGAIN,), "msgrcv": (errno.EINTR,),
+    "socket": (errno.EMFILE,), "bind": (errno.EACCES,), "setsockopt": (errno.ENOMEM,),
+    "sendto": (errno.EAGAIN,), "recvfrom": (errno.EINTR,), "open": (errno.EMFILE, errno.EACCES),
+    "flock": (errno.EINTR, errno.EAGAIN), "pipe": (errno.EMFILE,), "write": (errno.ENOSPC,),
+    "fsync": (errno.ENOSPC,), "rename": (errno.EACCES,), "malloc": (errno.ENOMEM,),
+}
+# Failures whose message words the cause instead of the system's text.
+CAUSE_WORDS = {
+    ("malloc", errno.ENOMEM): "alloc|memory",  # no system call: no system text
+    ("flock", errno.EAGAIN): "held by another process",
 }
 # Failures after which the library ends the process by design, and the
 # message it ends with.
@@ -153,9 +158,8 @@ class Runner:
             return "outlived the time-out"
         if status < 0:
             return f"killed by signal {-status}"
-        # An allocation has no system error text: its message says what
-        # could not be allocated.
-        named = re.search("alloc|memory", out, re.I) if func == "malloc" else \
+        words = CAUSE_WORDS.get((func, err))
+        named = re.search(words, out, re.I) if words else \
             os.strerror(err) in out or errno.errorcode[err] in out
         if not named:
             return "no message names the cause"
@@ -256,8 +260,8 @@ class Runner:
                 continue
             self.learn(entry)
             before = self.tried
-            for func, err in FAILURES.items():
-                if not (self.leaks and func == "malloc"):
+            for func, errs in FAILURES.items():
+                for err in errs if not (self.leaks and func == "malloc") else ():
                     self.inject_all(entry, func, err)
             print(f"{entry[0]}: {self.tried - before} injections", flush=True)
         self.use_db(None)

@@ -113,7 +113,8 @@ bool msgbuf_round_trip() {
 }
 
 // A synchronous call answered by a server thread of this process, which
-// takes the message and acknowledges it.
+// takes the message and acknowledges it (the server's calls are not failed:
+// only the main thread's count).
 bool call() {
   int32_t stale = 0;
   while (zrdb_semaWait_timeout_us(ids.ack, 1) == 0 && ++stale < 100) {
