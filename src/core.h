@@ -154,11 +154,11 @@ void free_symblinks();
 // Forgets the names the application files gave (zrdb_findItem).
 void free_app_names();
 
-// Notes the real size of the data segment just attached (or none, -1):
+// Notes the real size of the data segment just attached (or none, 0):
 // the bound of every record check. Points each bound item at its data area
 // in it when its record was checked against a segment of that size, else
 // at none.
-void set_data_segment(int shmId);
+void set_data_segment(uint64_t size);
 // The descriptor words a record check covers, as they were when the check
 // last passed for a bound item, and the data segment size it passed against.
 struct CheckedRecord {

@@ -133,7 +133,8 @@ TEST_F(ConfigParserTest, ResultsAndExactMessagesOfEveryRefusalAndWarning) {
   reset_index();
   const std::string missing = dir_.path() + "/missing.cfg";
   EXPECT_EQ(run([&] { return zrdb_cfgParse(missing.c_str()); }),
-            "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + missing + ") failed!\n");
+            "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + missing +
+                ") failed!\n|WARN|NONAME|cfgParser| No such file or directory\n");
 }
 
 // Both file readers, database and application, open nothing but a regular
@@ -143,13 +144,18 @@ TEST_F(ConfigParserTest, OnlyARegularFileOfBoundedSizeIsRead) {
   const std::string fifo = dir_.path() + "/fifo", big = dir_.write("big.cfg", "");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(truncate(big.c_str(), ZRDB_FILE_MAX + 1), 0);
-  for (const std::string &path : {fifo, std::string("/dev/zero"), dir_.path(), big}) {
+  const std::pair<std::string, std::string> rows[] = {{fifo, "not a regular file"},
+                                                      {"/dev/zero", "not a regular file"},
+                                                      {dir_.path(), "not a regular file"},
+                                                      {big, "larger than allowed"}};
+  for (const auto &[path, why] : rows) {
     reset_index();
     EXPECT_EQ(run([&] { return zrdb_cfgParse(path.c_str()); }),
-              "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + path + ") failed!\n");
-    EXPECT_EQ(
-        run([&] { return zrdb_appInit(path.c_str(), nullptr, HBUSER_CLIENT); }),
-        "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (" + path + ") failed!\n");
+              "-1: |WARN|NONAME|cfgParser| Open ZRDB configuration file (" + path +
+                  ") failed!\n|WARN|NONAME|cfgParser| " + why + "\n");
+    EXPECT_EQ(run([&] { return zrdb_appInit(path.c_str(), nullptr, HBUSER_CLIENT); }),
+              "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (" + path +
+                  ") failed!\n|WARN|NONAME|zrdb_appInit| " + why + "\n");
   }
 }
 

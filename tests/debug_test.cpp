@@ -114,7 +114,7 @@ TEST(LogHandler, ReceivesWhatStandardOutputWouldShowUntilReset) {
   zrdb_setLogHandler(nullptr, nullptr);
   EXPECT_EQ(run(appInit),
             "-1: |WARN|NONAME|zrdb_appInit| Open App configuration file (/nonexistent.app) "
-            "failed!\n");
+            "failed!\n|WARN|NONAME|zrdb_appInit| No such file or directory\n");
 }
 
 class ReadParamsTest : public DatabaseTest {

@@ -173,7 +173,9 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
     info(id).trace = 7;
   }
   EXPECT_EQ(run([&] { return attach({4921}); }),
-            "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n");
+            "-1: |ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): Get lock failed!\n"
+            "|ERR |NONAME|zrdbrmtbuf_open| ZRDB(4921): /tmp/zrdbid4921.lock: held by another "
+            "process\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
   EXPECT_EQ(info(4921).status & 1, 1) << "the owner's open bit";
   for (const int32_t id : {4921, 4922}) {

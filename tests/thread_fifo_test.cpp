@@ -179,7 +179,9 @@ TEST_F(ThreadFifoTest, StatisticsAndTraceLevels) {
 }
 
 TEST_F(ThreadFifoTest, OneOwnerAtATimeAndAKilledOwnerLetsGo) {
-  const std::string held = "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Get lock failed!\n";
+  const std::string held =
+      "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Get lock failed!\n"
+      "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): /tmp/zrdbid4901.lock: held by another process\n";
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   Child owner([&] {

@@ -2,8 +2,10 @@
 // time-out without a daemon, link numbers and states, against a test
 // daemon that answers as it is told or not at all.
 #include <sys/msg.h>
+#include <sys/syscall.h>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <thread>
 
@@ -125,6 +127,35 @@ TEST_F(VlinkTest, OnlyTheMatchingSuccessfulAnswerCounts) {
     daemon.stop();
     EXPECT_EQ(queued(), 0u) << "a wrong answer is consumed";
   }
+}
+
+// A signal of the application's that interrupts the wait for the answer
+// (System V queue calls are never restarted) does not end the transaction.
+TEST_F(VlinkTest, AnotherSignalDoesNotEndTheWait) {
+  ASSERT_EQ(zrdb_VLINKSetStatus(kMaster, 0, 1), 0);
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGUSR1, &quiet, &old), 0);
+  const pthread_t caller = pthread_self();
+  const std::string syscall = "/proc/self/task/" + std::to_string(gettid()) + "/syscall";
+  TestDaemon daemon([&](ZRDB_VLINK_WIRE &resp) {
+    // Once the caller waits in msgrcv (2 s at most), and only then, is the
+    // signal sure to interrupt it.
+    for (int i = 0; i < 2000; ++i) {
+      long number = -1;
+      std::ifstream(syscall) >> number;
+      if (number == SYS_msgrcv) break;
+      usleep(1000);
+    }
+    pthread_kill(caller, SIGUSR1);
+    std::memcpy(resp.value, "\x2a\0\0\0", 4);
+    return true;
+  });
+  int32_t value = 0;
+  EXPECT_EQ(zrdb_VLINKGetValue(kMaster, 0, 0, 9, 3, &value, 4), 0);
+  EXPECT_EQ(value, 42);
+  sigaction(SIGUSR1, &old, nullptr);
 }
 
 // What earlier transactions left on the queue, and messages larger than a

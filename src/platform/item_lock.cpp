@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "diag/log.h"
 #include "platform/regular_file.h"
@@ -36,9 +37,16 @@ int item_lock_acquire(const char *caller, int32_t zrdid) {
     log_message(LogLevel::Err, caller, "ZRDB(%d): %s: %s\n", zrdid, path, cause.text);
     return -1;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  int locked = 0;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int err = errno;
     close(fd);
     log_message(LogLevel::Err, caller, "ZRDB(%d): Get lock failed!\n", zrdid);
+    log_message(LogLevel::Err, caller, "ZRDB(%d): %s: %s\n", zrdid, path,
+                err == EWOULDBLOCK ? "held by another process" : std::strerror(err));
     return -1;
   }
   return fd;

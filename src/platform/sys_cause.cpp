@@ -97,4 +97,8 @@ SysCause queue_send_cause(int err, int queue) {
   return error_text(err);
 }
 
+void log_limit(LogLevel level, const char *func, const SysCause &cause) {
+  if (cause.limit) log_message(level, func, "%s\n", cause.text);
+}
+
 }  // namespace zrdb

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "diag/log.h"
+
 namespace zrdb {
 
 // A fixed buffer: no allocation on a failure path. `limit` tells whether
@@ -30,5 +32,9 @@ SysCause shm_attach_cause(int err);
 // is against its byte limit (msg_qbytes, which new queues take from
 // kernel.msgmnb) and that nothing reads it.
 SysCause queue_send_cause(int err, int queue);
+
+// Logs the cause as a line of its own when it names a limit (the line
+// before gave the error text already).
+void log_limit(LogLevel level, const char *func, const SysCause &cause);
 
 }  // namespace zrdb

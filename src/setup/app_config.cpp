@@ -251,9 +251,11 @@ int parseAppCfgLine(const char *line, int lineNo, ZRDB_APP_LINE *out) {
 }
 
 int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
-  auto file = std::make_unique<zrdb::ConfigFile>(path);
-  if (!file->is_open()) {
+  // On the stack: the library never throws, and a failed new would.
+  zrdb::ConfigFile file(path);
+  if (!file.is_open()) {
     ZRDB_LOG(Warn, "Open App configuration file (%s) failed!\n", path);
+    file.log_problem(__func__);
     return -1;
   }
   std::unique_ptr<int32_t, void (*)(void *)> ids(
@@ -266,7 +268,7 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
   char line[ZRDB_LINE_LEN];
   int lineNo = 0;
   bool undefined = false;
-  while (file->next(line)) {
+  while (file.next(line)) {
     ++lineNo;
     zrdb::LineTokens probe(line);
     const char *first = probe.next();
@@ -298,7 +300,7 @@ int zrdb_appInit(const char *path, ZRDB_APP_PARAM *params, int32_t mode) {
       ZRDB_LOG(Warn, "WARNING: Param: %s  is not defined in %s!!!\n", p->name, path);
     }
   }
-  file.reset();
+  file.close();  // not held while the items open
   if (undefined) {
     ZRDB_LOG(Warn, "%s names items the database does not define: not attached\n", path);
     return -2;

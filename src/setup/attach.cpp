@@ -22,7 +22,7 @@ void log_segment_failure(const char *caller, const char *what, int err, const Sy
   log_message(LogLevel::Warn, caller, "Buffer Size:%d, Key=%d\n", static_cast<int>(hdr->size),
               hdr->key);
   log_message(LogLevel::Warn, caller, "BID Buffer %s failed(%s)\n", what, std::strerror(err));
-  if (cause.limit) log_message(LogLevel::Warn, caller, "%s\n", cause.text);
+  log_limit(LogLevel::Warn, caller, cause);
 }
 
 bool index_attached(const char *caller) {
@@ -72,10 +72,18 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
     log_segment_failure(caller, "get", err, shm_get_cause(err, hdr->size));
     return -1;
   }
-  void *addr = shmat(shmId, nullptr, 0);
-  if (addr == reinterpret_cast<void *>(-1)) {
+  // Its real size bounds every record check: without it every item would
+  // look damaged.
+  shmid_ds info{};
+  void *addr = reinterpret_cast<void *>(-1);
+  if (shmctl(shmId, IPC_STAT, &info) != 0) {
+    const int err = errno;
+    log_segment_failure(caller, "status", err, SysCause{{}, false});
+  } else if (addr = shmat(shmId, nullptr, 0); addr == reinterpret_cast<void *>(-1)) {
     const int err = errno;
     log_segment_failure(caller, "attaching", err, shm_attach_cause(err));
+  }
+  if (addr == reinterpret_cast<void *>(-1)) {
     // A segment made by this call and never attached would only block the
     // next allocation ("please Remove first") with nothing to remove it by.
     if (created) shmctl(shmId, IPC_RMID, nullptr);
@@ -84,7 +92,7 @@ int attach_data(const char *caller, bool allocate, bool daemon) {
   if (zrdbIndexHdr.dataBase != nullptr) shmdt(zrdbIndexHdr.dataBase);
   zrdbIndexHdr.dataShmId = shmId;
   zrdbIndexHdr.dataBase = addr;
-  set_data_segment(shmId);
+  set_data_segment(info.shm_segsz);
   return 0;
 }
 
@@ -219,7 +227,7 @@ void release_items(int (*ZRDB_ITEM_OPS::*slot)(ZRDB_DIT *)) {
   if (zrdbIndexHdr.dataBase != nullptr) {
     shmdt(zrdbIndexHdr.dataBase);
     zrdbIndexHdr.dataBase = nullptr;
-    set_data_segment(-1);
+    set_data_segment(0);
   }
 }
 
@@ -273,7 +281,12 @@ int zrdb_Cleanup(void) {
 int zrdb_Remove(void) {
   zrdb::release_items(&ZRDB_ITEM_OPS::d_free);
   if (zrdbIndexHdr.sysHdr == nullptr) return -1;  // nothing attached here
-  if (zrdbIndexHdr.dataShmId >= 0) shmctl(zrdbIndexHdr.dataShmId, IPC_RMID, nullptr);
+  // The index is what finds the data segment again: it stays while the
+  // data segment could not be removed, so that a removal can be retried.
+  if (zrdbIndexHdr.dataShmId >= 0 && shmctl(zrdbIndexHdr.dataShmId, IPC_RMID, nullptr) != 0) {
+    ZRDB_LOG(Warn, "Removing the data segment failed(%s); the index stays\n", std::strerror(errno));
+    return -1;
+  }
   zrdbIndexHdr.dataShmId = -1;
   return shmctl(zrdbIndexHdr.idxShmId, IPC_RMID, nullptr) == 0 ? 0 : -1;
 }

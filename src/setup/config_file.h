@@ -18,12 +18,16 @@ class ConfigFile {
   ConfigFile &operator=(const ConfigFile &) = delete;
 
   bool is_open() const { return file_ != nullptr; }
+  void close();
+  // Logs why the file could not be opened, as a line of its own.
+  void log_problem(const char *func) const;
   // The next line, as fgets reads it (a longer line comes in pieces of
   // ZRDB_LINE_LEN - 1 characters); false at the end or past the bound.
   bool next(char (&line)[ZRDB_LINE_LEN]);
 
  private:
   FILE *file_ = nullptr;
+  int error_ = 0;
 };
 
 }  // namespace zrdb

@@ -357,6 +357,7 @@ int cfgParser(const char *path) {
   zrdb::ConfigFile file(path);
   if (!file.is_open()) {
     ZRDB_LOG(Warn, "Open ZRDB configuration file (%s) failed!\n", path);
+    file.log_problem(__func__);
     return -1;
   }
   char line[ZRDB_LINE_LEN];

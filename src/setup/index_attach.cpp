@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "platform/sys_cause.h"
 
 extern "C" {
 ZRDB_INDEX_HDR zrdbIndexHdr;
@@ -64,15 +65,19 @@ int attach_index(const char *caller, bool &created) {
   release_process_index();
   created = false;
   int shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, 0666);
-  if (shmId < 0) {
-    shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, IPC_CREAT | 0666);
+  // Only a missing index is made here: after any other refusal (a limit,
+  // permissions) the existing one would be parsed over as if new.
+  if (shmId < 0 && errno == ENOENT) {
+    shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, IPC_CREAT | IPC_EXCL | 0666);
     created = shmId >= 0;
+    if (shmId < 0 && errno == EEXIST) shmId = shmget(ZRDB_INDEX_KEY, ZRDB_INDEX_SIZE, 0666);
   }
   if (shmId < 0) {
     const int err = errno;
     log_message(LogLevel::Warn, caller, "ZRDB Buffer Size:%d, Key=%d\n", ZRDB_INDEX_SIZE,
                 ZRDB_INDEX_KEY);
     log_message(LogLevel::Warn, caller, "ZRDB Buffer get failed(%s)\n", std::strerror(err));
+    log_limit(LogLevel::Warn, caller, shm_get_cause(err, ZRDB_INDEX_SIZE));
     return -1;
   }
   void *addr = shmat(shmId, nullptr, 0);
@@ -82,6 +87,10 @@ int attach_index(const char *caller, bool &created) {
                 ZRDB_INDEX_KEY);
     log_message(LogLevel::Err, caller, "ZRDB index buffer attaching failed(%s)\n",
                 std::strerror(err));
+    log_limit(LogLevel::Err, caller, shm_attach_cause(err));
+    // An index made by this call and never parsed would pass for a
+    // database that is not there.
+    if (created) shmctl(shmId, IPC_RMID, nullptr);
     return -1;
   }
   zrdbIndexHdr.idxShmId = shmId;

@@ -3,8 +3,6 @@
 // offset, size or count of it is used, it is checked here, once per use,
 // against what the configuration parser would have written and against the
 // real size of the attached data segment.
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include "core.h"
 
@@ -45,9 +43,8 @@ unsigned char *data_area(const CheckedRecord &rec) {
 
 }  // namespace
 
-void set_data_segment(int shmId) {
-  shmid_ds info{};
-  g_dataSegmentSize = shmId >= 0 && shmctl(shmId, IPC_STAT, &info) == 0 ? info.shm_segsz : 0;
+void set_data_segment(uint64_t size) {
+  g_dataSegmentSize = size;
   for (ZRDB_DIT &dit : zrdbIndexHdr.dit) {
     if (dit.op != nullptr) bound_item(dit.op).data = data_area(bound_item(dit.op).checked);
   }

@@ -2,6 +2,7 @@
 // keeps its handle of the named semaphore in its ZRDB_DIT para. Also the
 // public semaphore functions, which go through d_ctrl.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -45,7 +46,13 @@ int semaphore_item_wait_monotonic(int32_t id, uint64_t microseconds) {
                    .type = ZRDB_TYPE_SEMAP};
   return dispatch(rq, &ZRDB_ITEM_OPS::d_ctrl, [&](auto, ZRDB_DIT *dit, int32_t) {
     if (!has_handle(dit, rq.caller)) return -1;
-    return sem_wait_monotonic_us(handle(dit), microseconds) == 0 ? 0 : -1;
+    if (sem_wait_monotonic_us(handle(dit), microseconds) == 0) return 0;
+    // A time-out is the caller's to report; any other failure is no time-out.
+    if (errno != ETIMEDOUT) {
+      log_message(LogLevel::Warn, rq.caller, "ZRDID(%d) semaphore wait failed(%s)\n",
+                  dit->desc->did, std::strerror(errno));
+    }
+    return -1;
   });
 }
 

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "access/dispatch.h"
@@ -94,15 +96,17 @@ int get_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
 
 int put_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_TFIFO_PARA &p,
              const char *func) {
-  int rc = 0;
   // Every put holds the mutex. A write of up to PIPE_BUF bytes is whole by
   // itself, but it lands inside a longer put that waits for room in a full
   // pipe; the mutex also keeps the statistics' compare-and-store exact.
   const int32_t trace = load(st.trace);
   pthread_mutex_lock(&e.mutex);
-  if (write_once(e.fd[1], p.buf, static_cast<size_t>(p.size)) != p.size) {
+  if (const ssize_t put = write_once(e.fd[1], p.buf, static_cast<size_t>(p.size)); put != p.size) {
     log_message(LogLevel::Err, func, "ZRDB(%d):pipewrite failed\n", dit->desc->did);
-    rc = -1;
+    log_message(LogLevel::Err, func, "ZRDB(%d): %s\n", dit->desc->did,
+                put < 0 ? std::strerror(errno) : "written in part");
+    pthread_mutex_unlock(&e.mutex);
+    return -1;  // nothing counted: the statistics show what the pipe holds
   }
   const int32_t put = e.putBytes.fetch_add(p.size, std::memory_order_relaxed) + p.size;
   if (trace == 2) {
@@ -115,7 +119,7 @@ int put_data(const ZRDB_DIT *dit, FifoEntry &e, ZRDB_TFIFO_STAT &st, const ZRDB_
   }
   pthread_mutex_unlock(&e.mutex);
   if (trace == 1) log_debug(1, func, "FIFO(%d), Put Data bytes(%d)\n", p.index, p.size);
-  return rc;
+  return 0;
 }
 
 // The public functions take a plain item id, and say "resource".

@@ -69,6 +69,8 @@ void trace_message(const char *direction, const ZRDB_VLINK_WIRE &m) {
 class TransactionAlarm {
  public:
   explicit TransactionAlarm(int seconds) {
+    clock_gettime(CLOCK_MONOTONIC, &deadline_);
+    deadline_.tv_sec += seconds;
     sigevent ev{};
     ev.sigev_notify = SIGEV_THREAD_ID;
     ev.sigev_signo = SIGALRM;
@@ -91,8 +93,20 @@ class TransactionAlarm {
   }
   TransactionAlarm(const TransactionAlarm &) = delete;
   TransactionAlarm &operator=(const TransactionAlarm &) = delete;
+  // Whether the limit passed: a receive interrupted before it was ended by
+  // another signal, one of the application's. The deadline is taken before
+  // the timer of the same clock is set, so it has passed when the timer
+  // fires; alarm() counts on another clock, and its signal always ends.
+  bool expired() const {
+    if (!timed_) return true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline_.tv_sec ||
+           (now.tv_sec == deadline_.tv_sec && now.tv_nsec >= deadline_.tv_nsec);
+  }
 
  private:
+  timespec deadline_{};
   timer_t timer_{};
   bool timed_ = false;
 };
@@ -134,6 +148,8 @@ int receive_answer(const ZRDB_VLINK_WIRE &req, ZRDB_VLINK_WIRE &resp, int &err) 
   for (;;) {
     const int got = zrdb_vlink_msgrcv(vlink_msg_id, &resp, ZRDB_VLINK_RESPONSE_TYPE, MSG_NOERROR);
     err = errno;
+    // A queue receive is never restarted after a signal handler ran.
+    if (got < 0 && err == EINTR && !limit.expired()) continue;
     if (got < 0 || resp.aux == req.aux) return got;
     if (glb_ZrdbDebugLvl == kVlinkDebug) trace_message("APP<=x==MST", resp);
   }
@@ -227,8 +243,7 @@ int ipc_do_xact(void * /*ctx*/, ZRDB_VLINK_MSG *msg) {
   if (zrdb_vlink_msgsnd(vlink_msg_id, &req, IPC_NOWAIT) != 0) {
     const int err = errno;
     ZRDB_LOG(Warn, "Unable to send to vlink message queue.error = %s\n", std::strerror(err));
-    if (const zrdb::SysCause cause = zrdb::queue_send_cause(err, vlink_msg_id); cause.limit)
-      ZRDB_LOG(Warn, "%s\n", cause.text);
+    zrdb::log_limit(zrdb::LogLevel::Warn, __func__, zrdb::queue_send_cause(err, vlink_msg_id));
     return -2;
   }
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) zrdb::trace_message("APP====>MST", req);

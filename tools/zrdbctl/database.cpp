@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "common.h"
 #include "text.h"
@@ -111,8 +112,10 @@ void remove_lock_files(const std::vector<int32_t> &ids) {
 // Releases the system objects of every sound item of the database whose
 // index this process attached, then removes both segments and the item
 // lock files nobody holds. Returns what was left, or "" when everything
-// went.
-std::string remove_database() {
+// went. A data segment that exists but cannot be attached goes by key only
+// when `force` is set: it holds the names of the items' semaphores, which
+// would then be lost for good, and the cause may pass (a limit).
+std::string remove_database(bool force) {
   ZRDB_INDEX_HDR *ih = zrdb_getInfoHdr();
   const int32_t key = ih->sysHdr->key;
   std::vector<int32_t> ids;
@@ -121,6 +124,13 @@ std::string remove_database() {
   const int rc = zrdb_Init(HBUSER_REMOVE, nullptr);
   if (ih->dataBase == nullptr) {
     zrdb_Cleanup();
+    if (!force && usable_data_key(key) && shmget(key, 0, 0) >= 0) {
+      return format(
+          "the data segment (key 0x%08x) could not be attached (the lines above say why); "
+          "nothing removed: remove again once that is fixed, or give --force to remove the "
+          "segments without releasing the items' system objects",
+          static_cast<unsigned>(key));
+    }
     bool removed = false;
     const std::string data = remove_data_by_key(key, removed);
     if (!discard_index()) return data + "; the index segment could not be removed";
@@ -128,6 +138,15 @@ std::string remove_database() {
     return data + (removed ? " and the index segment, without releasing the items' system "
                              "objects (semaphores)"
                            : "; removed the index segment only");
+  }
+  // Binding failed for want of a resource (memory): removing now would
+  // lose the names of the semaphores not yet bound, and the cause may pass.
+  if (rc != 0 && rc != ZRDB_ERR_CORRUPT && !force) {
+    zrdb_Cleanup();
+    return format(
+        "binding the items for their release failed (%d; the lines above say why); "
+        "nothing removed: remove again once that is fixed, or give --force",
+        rc);
   }
   // The walk of the removing mode binds every sound item; the others keep
   // their semaphores, which nothing else names.
@@ -139,6 +158,7 @@ std::string remove_database() {
   // that opened the master made it, and nothing else removes it.
   const bool vlink = glb_vLinkDid >= 0;
   const bool indexRemoved = zrdb_Remove() == 0;
+  const int removeError = errno;
   zrdb_Cleanup();
   const int queue = vlink ? msgget(ZRDB_VLINK_QUEUE_KEY, 0) : -1;
   if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
@@ -152,7 +172,11 @@ std::string remove_database() {
         unbound.size(), rc == ZRDB_ERR_CORRUPT ? "damaged" : "unbound", id_list(unbound).c_str());
   }
   if (!indexRemoved) {
-    left = "removing the index segment failed" + (left.empty() ? "" : "; " + left);
+    const bool dataLeft = shmget(key, 0, 0) >= 0;
+    left = std::string(dataLeft ? "removing the data segment failed; the index stays, remove again"
+                                : format("removing the index segment failed: %s",
+                                         std::strerror(removeError))) +
+           (left.empty() ? "" : "; " + left);
   } else {
     remove_lock_files(ids);
   }
@@ -253,9 +277,16 @@ int cmd_create(Invocation &inv) {
     return fail(kUsage, "%s did not parse (%d); the message above says where", path, rc);
   }
   const ZRDB_SYS_HDR hdr = *zrdb_getInfoHdr()->sysHdr;
-  if (const int rc = validate_items(path, hdr); rc != kOk) {
+  int valid = kFailure;
+  try {
+    valid = validate_items(path, hdr);
+  } catch (const std::bad_alloc &) {
+    discard_index();  // out of memory ends the command, not with a stray index
+    throw;
+  }
+  if (valid != kOk) {
     discard_index();
-    return rc;
+    return valid;
   }
   if (zrdb_Init(HBUSER_ALLOCATE, nullptr) != 0) {
     const bool madeData = zrdb_getInfoHdr()->dataBase != nullptr;
@@ -269,7 +300,7 @@ int cmd_create(Invocation &inv) {
       discard_index();
       left = "the data segment could not be reached again";
     } else {
-      left = remove_database();
+      left = remove_database(true);  // the data segment is this command's
     }
     return fail(kFailure, "cannot allocate the database (data key 0x%08x, %u bytes)%s%s",
                 static_cast<unsigned>(hdr.key), hdr.size,
@@ -306,7 +337,16 @@ int cmd_remove(Invocation &inv) {
     return fail(kFailure, "the index segment was not valid (no database file given); removed it%s",
                 left);
   }
-  if (zrdb_cfgParse(file != nullptr ? file : "") != 0) {
+  if (const int rc = zrdb_cfgParse(file != nullptr ? file : ""); rc != 0) {
+    // A valid index that could not be read (out of memory, a limit) still
+    // finds the data segment and the items' semaphores: it stays.
+    if (probe.state == IndexProbe::Valid) {
+      zrdb_Cleanup();
+      return fail(kFailure,
+                  "cannot read the index segment (%d); the lines above say why; nothing "
+                  "removed",
+                  rc);
+    }
     if (!discard_index()) return fail(kFailure, "cannot attach the index segment");
     return fail(kFailure,
                 "the index segment was not valid and the database file did not parse; removed it%s",
@@ -322,7 +362,7 @@ int cmd_remove(Invocation &inv) {
                 "them first, or give --force",
                 attached);
   }
-  if (const std::string what = remove_database(); !what.empty()) {
+  if (const std::string what = remove_database(inv.opt.force); !what.empty()) {
     return fail(kFailure, "%s", what.c_str());
   }
   std::printf("removed '%s' (data key 0x%08x)\n", system_name(hdr).c_str(),

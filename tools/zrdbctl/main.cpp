@@ -7,8 +7,10 @@
 // that attaching never creates an index by accident) and the removal of
 // segments that back no usable database.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,8 +52,10 @@ constexpr Command kCommands[] = {
      kNoItem, cmd_remove, "--force",
      "Refuses while processes are attached to the database ('zrdbctl info' shows\n"
      "how many): they would go on with segments nobody else finds. --force removes\n"
-     "it anyway. DBFILE (or -f) repairs an index whose parse failed first. Lock\n"
-     "files that a running owner holds stay."},
+     "it anyway. A data segment that cannot be attached stays, with everything\n"
+     "else, unless --force: it names the semaphores to release. DBFILE (or -f)\n"
+     "repairs an index whose parse failed first. Lock files that a running owner\n"
+     "holds stay."},
     {"info", "", "system header, data segment use and item count", 0, 0, Attach::Index, kNoItem,
      cmd_info, nullptr, "'allocated' says how many processes are attached to the data segment."},
     {"check", "", "check every item's record against the segments", 0, 0, Attach::Data, kNoItem,
@@ -276,8 +280,16 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
   // The library's log lines name the program they come from.
   std::snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "zrdbctl");
-  zrdbctl::filter_output();
-  const int rc = zrdbctl::run(argc, argv);
-  zrdbctl::end_output();
+  int rc = 1;
+  // Out of memory is a failure like another: a message and status 1, not
+  // an abort. What the command attached the system detaches at exit.
+  try {
+    zrdbctl::filter_output();
+    rc = zrdbctl::run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    std::fprintf(stderr, "zrdbctl: out of memory (%s)\n", std::strerror(ENOMEM));
+  }
+  // Output that did not get out is a failure, and says why.
+  if (!zrdbctl::end_output() && rc == 0) rc = 1;
   return rc;
 }

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <new>
 
 namespace zrdbctl {
 namespace {
@@ -14,6 +16,7 @@ struct Filter {
   std::string cut;           // the start of a character the last write cut off
   bool oneLine = false;
   bool heldNewline = false;  // the newline that may end the line
+  int error = 0;             // errno of the first write that failed
 };
 
 Filter g_out{STDOUT_FILENO};
@@ -74,26 +77,39 @@ void escape_into(Filter &f, std::string_view text, std::string &out) {
 
 ssize_t filter_write(void *cookie, const char *buf, size_t size) {
   Filter &f = *static_cast<Filter *>(cookie);
-  std::string text = f.cut;
-  text.append(buf, size);
-  const size_t tail = unfinished_tail(text);
-  f.cut = text.substr(text.size() - tail);
-  text.resize(text.size() - tail);
-  std::string out;
-  escape_into(f, text, out);
-  return write_all(f.fd, out) ? static_cast<ssize_t>(size) : -1;
+  // Called from the C library's stdio: nothing may leave it by exception.
+  try {
+    std::string text = f.cut;
+    text.append(buf, size);
+    const size_t tail = unfinished_tail(text);
+    f.cut = text.substr(text.size() - tail);
+    text.resize(text.size() - tail);
+    std::string out;
+    escape_into(f, text, out);
+    if (write_all(f.fd, out)) return static_cast<ssize_t>(size);
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+  }
+  if (f.error == 0) f.error = errno;
+  return -1;
 }
 
 // Flushes the stream and writes what its filter held back: the start of a
 // character that never ended, and the newline of a line.
-void drain(FILE *stream, Filter &f) {
+// Runs in destructors too: nothing may leave it by exception.
+void drain(FILE *stream, Filter &f) noexcept {
   std::fflush(stream);
-  std::string out;
-  for (const char c : f.cut) escape_byte(static_cast<unsigned char>(c), out);
+  try {
+    std::string out;
+    for (const char c : f.cut) escape_byte(static_cast<unsigned char>(c), out);
+    if (f.heldNewline) out += '\n';
+    if (write_all(f.fd, out)) errno = 0;
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+  }
+  if (f.error == 0) f.error = errno;
   f.cut.clear();
-  if (f.heldNewline) out += '\n';
   f.heldNewline = false;
-  write_all(f.fd, out);
 }
 
 Filter *filter_of(FILE *stream) {
@@ -172,14 +188,21 @@ void filter_output() {
   stderr = err;
 }
 
-void end_output() {
+bool end_output() {
+  bool written = true;
   for (auto [stream, f] : {std::pair{&stdout, &g_out}, std::pair{&stderr, &g_err}}) {
     if (f->original == nullptr) continue;
     drain(*stream, *f);
     std::fclose(*stream);
     *stream = f->original;
     f->original = nullptr;
+    if (f->error != 0) {
+      std::fprintf(stderr, "zrdbctl: writing to %s failed: %s\n",
+                   f == &g_out ? "standard output" : "standard error", std::strerror(f->error));
+      written = false;
+    }
   }
+  return written;
 }
 
 OneLine::OneLine(FILE *stream) : stream_(stream) {

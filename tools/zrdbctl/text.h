@@ -26,8 +26,9 @@ std::string json_string(std::string_view text);
 // part of a printable character, a newline or a tab is shown as \xNN. Left
 // unfiltered when the streams cannot be made.
 void filter_output();
-// Writes what the filter holds back and takes it off again.
-void end_output();
+// Writes what the filter holds back and takes it off again; false (after
+// a message naming the error) when some output could not be written.
+bool end_output();
 
 // While one lives, what is printed on `stream` (stdout or stderr) is one
 // line: a newline inside it is shown as \n, only the last one is kept.

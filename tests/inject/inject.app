@@ -1,0 +1,12 @@
+id = 1, name = count
+id = 2, name = text
+id = 3, name = blob
+id = 4, name = req_sem
+id = 5, name = ack_sem
+id = 6, name = requests
+id = 7, name = events
+id = 8, name = command
+id = 9, name = pool
+id = 10, name = queue
+id = 11, name = udp_srv
+id = 12, name = udp_cli

@@ -1,0 +1,2 @@
+id = 1, name = vlink
+id = 2, name = count
