@@ -63,8 +63,7 @@ using CircularBuffer = Handle<zrdb::CircularBuffer>;
 
 void cbuf_write(const CircularBuffer &c, const py::bytes &message, const py::bytes &data) {
   const zrdb::Status st = c.use().write(span_of(bytes_of(message)), span_of(bytes_of(data)));
-  if (st.error() == -1)
-    throw py::value_error("the record does not fit a slot of '" + c.name + "'");
+  if (st.error() == -1) throw py::value_error("the record does not fit a slot of '" + c.name + "'");
   check(st, "writing '" + c.name + "'");
 }
 
@@ -120,7 +119,8 @@ MessageBuffer msgbuf(Db &db, const py::object &key) {
 
 std::span<const std::byte> payload_of(std::string_view p) {
   if (p.size() > ZRDB_MSGBUF_PAYLOAD)
-    throw py::value_error("a payload holds at most " + std::to_string(ZRDB_MSGBUF_PAYLOAD) + " bytes");
+    throw py::value_error("a payload holds at most " + std::to_string(ZRDB_MSGBUF_PAYLOAD) +
+                          " bytes");
   return span_of(p);
 }
 
@@ -199,13 +199,15 @@ zrdb::Vlink vlink_master(Db &db) {
 py::bytes vlink_get(Db &db, int32_t link, int32_t item, int32_t idx, int32_t size) {
   const zrdb::Vlink v = vlink_master(db);
   if (size < 0 || size > ZRDB_VLINK_DATA_MAX)
-    throw py::value_error("a VLINK value is 0 to " + std::to_string(ZRDB_VLINK_DATA_MAX) + " bytes");
+    throw py::value_error("a VLINK value is 0 to " + std::to_string(ZRDB_VLINK_DATA_MAX) +
+                          " bytes");
   auto buf = std::make_shared<std::string>(static_cast<size_t>(size), '\0');
   const int rc = run_abandonable(db.session, [v, buf, link, item, idx] {
     return v.get_value(link, item, idx, std::as_writable_bytes(std::span(buf->data(), buf->size())))
         .error();
   });
-  if (rc != 0) raise(rc, "VLINK get of item " + std::to_string(item) + " on link " + std::to_string(link));
+  if (rc != 0)
+    raise(rc, "VLINK get of item " + std::to_string(item) + " on link " + std::to_string(link));
   return py::bytes(*buf);
 }
 
@@ -213,11 +215,13 @@ void vlink_set(Db &db, int32_t link, int32_t item, int32_t idx, const py::bytes 
   const zrdb::Vlink v = vlink_master(db);
   std::string bytes(value);
   if (bytes.size() > ZRDB_VLINK_DATA_MAX)
-    throw py::value_error("a VLINK value is at most " + std::to_string(ZRDB_VLINK_DATA_MAX) + " bytes");
+    throw py::value_error("a VLINK value is at most " + std::to_string(ZRDB_VLINK_DATA_MAX) +
+                          " bytes");
   const int rc = run_abandonable(db.session, [v, bytes, link, item, idx] {
     return v.set_value(link, item, idx, span_of(bytes)).error();
   });
-  if (rc != 0) raise(rc, "VLINK set of item " + std::to_string(item) + " on link " + std::to_string(link));
+  if (rc != 0)
+    raise(rc, "VLINK set of item " + std::to_string(item) + " on link " + std::to_string(link));
 }
 
 // ---------------------------------------------------------------------------
@@ -246,20 +250,29 @@ py::dict stats(Db &db, const py::object &key) {
 
 void register_communication(py::module_ &m, DbClass &db) {
   py::class_<Semaphore>(m, "Semaphore", "A semaphore item.")
-      .def("post", [](const Semaphore &s, bool binary) {
-             check(binary ? s.use().post_binary() : s.use().post(), "posting '" + s.name + "'");
-           }, py::arg("binary") = false,
-           "Raises the count by one (binary: only to 1, or 2 when it is 1 already).")
+      .def(
+          "post",
+          [](const Semaphore &s, bool binary) {
+            check(binary ? s.use().post_binary() : s.use().post(), "posting '" + s.name + "'");
+          },
+          py::arg("binary") = false,
+          "Raises the count by one (binary: only to 1, or 2 when it is 1 already).")
       .def("wait", &sem_wait, py::arg("timeout") = py::none(),
            "Takes one count; False when `timeout` seconds passed first (None: no limit).")
-      .def_property_readonly("value", [](const Semaphore &s) {
-        return checked(s.use().value(), "the count of '" + s.name + "'");
-      }, "The count.");
-  py::class_<CircularBuffer>(m, "CircularBuffer", "A circular buffer item.")
-      .def("write", &cbuf_write, py::arg("message"), py::arg("data") = py::bytes(),
-           "Queues one record; a full buffer loses its oldest. ValueError when it does not fit "
-           "a slot.")
-      .def("read", &cbuf_read, "The oldest record as (message, data), or None when empty.");
+      .def_property_readonly(
+          "value",
+          [](const Semaphore &s) {
+            return checked(s.use().value(), "the count of '" + s.name + "'");
+          },
+          "The count.");
+  py::class_<CircularBuffer> cbufClass(m, "CircularBuffer", "A circular buffer item.");
+  cbufClass.def(
+      "write", &cbuf_write, py::arg("message"), py::arg("data") = py::bytes(),
+      "Queues one record; a full buffer loses its oldest. ValueError when it does not fit "
+      "a slot.");
+  def_typed(cbufClass, "read", &cbuf_read,
+            "read(self) -> Optional[Tuple[bytes, bytes]]\n\n"
+            "The oldest record as (message, data), or None when empty.");
   py::class_<Message>(m, "Message", "One message of a message buffer.")
       .def_readonly("sender", &Message::sender, "the sending item")
       .def_readonly("arg", &Message::arg)
@@ -268,23 +281,32 @@ void register_communication(py::module_ &m, DbClass &db) {
         return "Message(sender=" + std::to_string(msg.sender) + ", arg=" + std::to_string(msg.arg) +
                ", payload=" + std::string(py::repr(msg.payload)) + ")";
       });
-  py::class_<MessageBuffer>(m, "MessageBuffer",
-                            "A message buffer, or an item whose servers are called through them.")
+  py::class_<MessageBuffer> msgbufClass(
+      m, "MessageBuffer", "A message buffer, or an item whose servers are called through them.");
+  def_typed(msgbufClass, "read", &msg_read,
+            "read(self) -> Optional[Message]\n\nThe oldest message, or None when empty.");
+  msgbufClass
       .def("write", &msg_write, py::arg("payload"), py::arg("arg") = 0, py::arg("sender") = 0)
-      .def("read", &msg_read, "The oldest message, or None when empty.")
-      .def("clear", [](const MessageBuffer &b) { check(b.queue().clear(), "clearing '" + b.name + "'"); })
+      .def("clear",
+           [](const MessageBuffer &b) { check(b.queue().clear(), "clearing '" + b.name + "'"); })
       .def("call", &msg_call, py::arg("payload"), py::arg("arg") = 0,
            py::arg("timeout") = py::none(),
            "Synchronous call of the item's servers: returns when each acknowledged; Timeout when "
            "one did not within `timeout` seconds (None: each server's configured time-out).")
       .def("post", &msg_post, py::arg("payload"), py::arg("arg") = 0,
            "Asynchronous call: to the servers that take calls without acknowledgement.");
-  py::class_<RemoteBuffer>(m, "RemoteBuffer", "A remote buffer item: one UDP endpoint.")
-      .def("write", [](const RemoteBuffer &r, const py::bytes &data) {
-             check(r.use().write(span_of(bytes_of(data))), "sending through '" + r.name + "'");
-           }, py::arg("data"), "Sends one datagram.")
-      .def("read", &remote_read, py::arg("timeout") = 1.0,
-           "One datagram, or None when none came within `timeout` seconds.");
+  py::class_<RemoteBuffer> remoteClass(m, "RemoteBuffer",
+                                       "A remote buffer item: one UDP endpoint.");
+  remoteClass.def(
+      "write",
+      [](const RemoteBuffer &r, const py::bytes &data) {
+        check(r.use().write(span_of(bytes_of(data))), "sending through '" + r.name + "'");
+      },
+      py::arg("data"), "Sends one datagram.");
+  def_typed(remoteClass, "read", &remote_read,
+            "read(self, timeout: float = 1.0) -> Optional[bytes]\n\n"
+            "One datagram, or None when none came within `timeout` seconds.",
+            py::arg("timeout") = 1.0);
   db.def("semaphore", &find<zrdb::Semaphore>, py::arg("key"))
       .def("cbuf", &find<zrdb::CircularBuffer>, py::arg("key"))
       .def("msgbuf", &msgbuf, py::arg("key"))
@@ -294,9 +316,13 @@ void register_communication(py::module_ &m, DbClass &db) {
            py::arg("size"), "`size` bytes of element idx of the peer's item, through VLINK.")
       .def("vlink_set", &vlink_set, py::arg("link"), py::arg("item_id"), py::arg("idx"),
            py::arg("value"), "Writes element idx of the peer's item, through VLINK.")
-      .def("link_state", [](Db &d, int32_t link) {
-             return checked(vlink_master(d).status(link), "the state of link " + std::to_string(link));
-           }, py::arg("link"), "The link's state word (1: up).")
+      .def(
+          "link_state",
+          [](Db &d, int32_t link) {
+            return checked(vlink_master(d).status(link),
+                           "the state of link " + std::to_string(link));
+          },
+          py::arg("link"), "The link's state word (1: up).")
       .def("stats", &stats, py::arg("key"),
            "The statistics of a communication item, as zrdbctl shows them.");
 }

@@ -67,8 +67,8 @@ void register_errors(py::module_ &m) {
   c.error.attr("code") = 0;
   c.notFound = make_class(m, "NotFound", c.error,
                           "No item has that name or id, or this process has not bound it.");
-  c.typeMismatch = make_class(m, "TypeMismatch", c.error,
-                              "The item is not of the kind the call needs.");
+  c.typeMismatch =
+      make_class(m, "TypeMismatch", c.error, "The item is not of the kind the call needs.");
   c.outOfRange = make_class(m, "OutOfRange", c.error, "An element index outside the item.");
   c.corrupt = make_class(m, "Corrupt", c.error, "The item's record in shared memory is damaged.");
   c.timeout = make_class(m, "Timeout", c.error, "No acknowledgement or answer in time.");

@@ -176,14 +176,13 @@ PYBIND11_MODULE(zrdb, m) {
          "Detaches; views handed out are released (see view). Also at the end of a with block.")
       .def_property_readonly(
           "attached", [](const Db &d) { return d.session->open.load(); }, "Still attached.")
-      .def("__enter__", [](py::object self) { return self; })
       .def(
           "__exit__",
-          [](Db &d, const py::object &, const py::object &, const py::object &) {
-            d.detach();
-            return false;
-          },
+          [](Db &d, const py::object &, const py::object &, const py::object &) { d.detach(); },
           py::arg("exc_type"), py::arg("exc"), py::arg("traceback"));
+  def_typed(
+      db, "__enter__", [](py::object self) { return self; },
+      "__enter__(self) -> Database\n\nThe session itself.");
   m.def("attach", &attach, py::arg("dbfile"), py::arg("app") = py::none(),
         py::arg("links") = py::none(),
         "Attaches to the database of dbfile as application `app`. Without `links` (an "
@@ -194,4 +193,3 @@ PYBIND11_MODULE(zrdb, m) {
   register_communication(m, db);
   register_tool(m);
 }
-

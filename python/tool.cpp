@@ -57,8 +57,10 @@ int run_zrdbctl(const std::vector<std::string> &args, std::string &output) {
   }
   char buf[4096];
   for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) != 0;) {
-    if (n > 0) output.append(buf, static_cast<size_t>(n));
-    else if (errno != EINTR) break;
+    if (n > 0)
+      output.append(buf, static_cast<size_t>(n));
+    else if (errno != EINTR)
+      break;
   }
   close(pipefd[0]);
   int status = 0;
@@ -87,7 +89,8 @@ py::dict create(const std::string &dbfile) {
   int items = 0;
   unsigned key = 0, size = 0;
   if (at == std::string::npos || end == std::string::npos || end < at ||
-      std::sscanf(out.c_str() + end, "': %d items, data key %x, %u bytes", &items, &key, &size) != 3)
+      std::sscanf(out.c_str() + end, "': %d items, data key %x, %u bytes", &items, &key, &size) !=
+          3)
     raise_message(-1, "creating " + dbfile + ": zrdbctl said '" + out + "'");
   py::dict summary;
   summary["name"] = out.substr(at + 9, end - at - 9);

@@ -98,7 +98,9 @@ void encode(const zrdb::Elements &e, const py::handle &value, std::byte *out) {
         PyErr_Clear();
         v = static_cast<long long>(u);
       }
-      if (!fits) throw py::value_error("the value does not fit an integer of " + std::to_string(w) + " bytes");
+      if (!fits)
+        throw py::value_error("the value does not fit an integer of " + std::to_string(w) +
+                              " bytes");
       std::memcpy(out, &v, w);  // the low bytes: the machine is little-endian
       return;
     }
@@ -111,8 +113,8 @@ void encode(const zrdb::Elements &e, const py::handle &value, std::byte *out) {
       if (text.find('\0') != std::string_view::npos)
         throw py::value_error("a string item holds no NUL character");
       if (text.size() > w)
-        throw py::value_error("the text is " + std::to_string(text.size()) + " bytes; elements hold " +
-                              std::to_string(w));
+        throw py::value_error("the text is " + std::to_string(text.size()) +
+                              " bytes; elements hold " + std::to_string(w));
       std::memcpy(out, text.data(), text.size());
       return;
     }
@@ -177,7 +179,8 @@ void set(Db &db, const py::handle &key, const py::handle &value, const py::handl
     std::memcpy(all.data(), b.ptr, size);
   } else {
     if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()))
-      throw py::type_error("an item of several elements is set whole from a list (or give an index)");
+      throw py::type_error(
+          "an item of several elements is set whole from a list (or give an index)");
     const py::sequence values = py::reinterpret_borrow<py::sequence>(value);
     if (values.size() != count)
       throw py::value_error(std::to_string(values.size()) + " values for " + std::to_string(count) +
@@ -223,35 +226,36 @@ void register_values(py::module_ &m, DbClass &db) {
       .def_readonly("size", &ItemInfo::size, "bytes in shared memory")
       .def("__repr__", [](const ItemInfo &i) {
         return "ItemInfo(id=" + std::to_string(i.id) + ", name='" + i.name + "', type='" + i.type +
-               "', count=" + std::to_string(i.count) + ", elem_size=" +
-               std::to_string(i.elem_size) + ", size=" + std::to_string(i.size) + ")";
+               "', count=" + std::to_string(i.count) +
+               ", elem_size=" + std::to_string(i.elem_size) + ", size=" + std::to_string(i.size) +
+               ")";
       });
-  const char *getDoc =
+  def_typed(
+      db, "get",
+      [](Db &d, const py::object &key, const py::object &idx) { return get(d, key, idx); },
+      "get(self, key: Union[str, int], idx: Optional[int] = None) -> Any\n\n"
       "The value of an integer, string or user item, or of a link: int / str for one element, "
-      "a list for several, bytes for a user block. idx (or an 'ITEM.IDX' key) names one element.";
-  const char *setDoc =
+      "a list for several, bytes for a user block. idx (or an 'ITEM.IDX' key) names one element.",
+      py::arg("key"), py::arg("idx") = py::none());
+  def_typed(
+      db, "set",
+      [](Db &d, const py::object &key, const py::object &value, const py::object &idx) {
+        set(d, key, value, idx);
+      },
+      "set(self, key: Union[str, int], value: Any, idx: Optional[int] = None) -> None\n\n"
       "Writes one element (idx, or an 'ITEM.IDX' key, or an item of one element), a whole item "
       "from a list of its elements, or a user block from bytes. Checked whole before it is "
-      "written: TypeError for a value of another kind, ValueError for one that does not fit.";
-  db.def(
-        "get", [](Db &d, const py::object &key, const py::object &idx) { return get(d, key, idx); },
-        py::arg("key"), py::arg("idx") = py::none(), getDoc)
-      .def(
-          "set",
-          [](Db &d, const py::object &key, const py::object &value, const py::object &idx) {
-            set(d, key, value, idx);
-          },
-          py::arg("key"), py::arg("value"), py::arg("idx") = py::none(), setDoc)
-      .def(
-          "__getitem__", [](Db &d, const py::object &key) { return get(d, key, py::none()); },
-          py::arg("key"))
-      .def(
-          "__setitem__",
-          [](Db &d, const py::object &key, const py::object &value) {
-            set(d, key, value, py::none());
-          },
-          py::arg("key"), py::arg("value"))
-      .def("items", &items, "The database's items, damaged ones left out.");
+      "written: TypeError for a value of another kind, ValueError for one that does not fit.",
+      py::arg("key"), py::arg("value"), py::arg("idx") = py::none());
+  def_typed(
+      db, "__getitem__", [](Db &d, const py::object &key) { return get(d, key, py::none()); },
+      "__getitem__(self, key: Union[str, int]) -> Any\n\nAs get(key).", py::arg("key"));
+  def_typed(
+      db, "__setitem__",
+      [](Db &d, const py::object &key, const py::object &value) { set(d, key, value, py::none()); },
+      "__setitem__(self, key: Union[str, int], value: Any) -> None\n\nAs set(key, value).",
+      py::arg("key"), py::arg("value"));
+  db.def("items", &items, "The database's items, damaged ones left out.");
 }
 
 }  // namespace zrdbpy

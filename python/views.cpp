@@ -33,7 +33,8 @@ std::shared_ptr<Mapping> mapping_of(Session &s) {
   shmid_ds ds{};
   if (shmId < 0 || shmctl(shmId, IPC_STAT, &ds) != 0) raise(-1, "the data segment's size");
   void *base = shmat(shmId, nullptr, 0);
-  if (base == reinterpret_cast<void *>(-1)) raise(-1, std::string("attaching the data segment for views: ") + std::strerror(errno));
+  if (base == reinterpret_cast<void *>(-1))
+    raise(-1, std::string("attaching the data segment for views: ") + std::strerror(errno));
   s.mapping = std::make_shared<Mapping>(base, ds.shm_segsz);
   return s.mapping;
 }
@@ -60,11 +61,11 @@ py::memoryview view(Db &db, const py::object &key) {
     raise(ZRDB_ERR_CORRUPT, "'" + k.label + "' lies outside the data segment");
   const int32_t elemSize = zrdb_item_size(k.id);
   const int32_t count = zrdb_item_count(k.id);
-  const bool integers = type == ZRDB_TYPE_INTEGER && elemSize == 4 &&
-                        int64_t{count} * 4 <= block.size;
-  auto source = std::make_unique<ViewSource>(ViewSource{
-      mapping, static_cast<std::byte *>(mapping->base) + offset,
-      integers ? count : block.size, integers ? 4 : 1, integers});
+  const bool integers =
+      type == ZRDB_TYPE_INTEGER && elemSize == 4 && int64_t{count} * 4 <= block.size;
+  auto source = std::make_unique<ViewSource>(
+      ViewSource{mapping, static_cast<std::byte *>(mapping->base) + offset,
+                 integers ? count : block.size, integers ? 4 : 1, integers});
   const py::object exporter = py::cast(std::move(source));
   py::memoryview v = py::reinterpret_steal<py::memoryview>(PyMemoryView_FromObject(exporter.ptr()));
   if (!v) throw py::error_already_set();
@@ -75,11 +76,10 @@ py::memoryview view(Db &db, const py::object &key) {
 }  // namespace
 
 void register_views(py::module_ &m, DbClass &db) {
-  py::class_<ViewSource>(m, "_ViewSource", py::buffer_protocol())
-      .def_buffer([](ViewSource &v) {
-        return py::buffer_info(v.data, v.elemSize, v.integers ? "i" : "B", 1, {v.count},
-                               {v.elemSize}, false);
-      });
+  py::class_<ViewSource>(m, "_ViewSource", py::buffer_protocol()).def_buffer([](ViewSource &v) {
+    return py::buffer_info(v.data, v.elemSize, v.integers ? "i" : "B", 1, {v.count}, {v.elemSize},
+                           false);
+  });
   db.def("view", &view, py::arg("key"),
          "A writable memoryview onto the item's bytes in shared memory, without a copy: format "
          "'i' (one per element) for an integer item of 4-byte elements, else 'B'. Detaching "

@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -137,6 +137,15 @@ bool wait_in_slices(const std::shared_ptr<Session> &session, double timeout,
 // answered at once; the call, abandoned then, runs to its end before a
 // detach goes on. Returns its result.
 int run_abandonable(const std::shared_ptr<Session> &session, std::function<int()> call);
+
+// Defines a method whose doc begins with its signature as the stub shows
+// it: for a value whose Python type pybind11 cannot name (py::object).
+template <typename C, typename F, typename... Extra>
+void def_typed(C &cls, const char *name, F &&f, const char *doc, const Extra &...extra) {
+  py::options options;
+  options.disable_function_signatures();
+  cls.def(name, std::forward<F>(f), extra..., doc);
+}
 
 // Parts of the module, each registering its names (values.cpp, views.cpp,
 // communication.cpp, tool.cpp).
