@@ -322,9 +322,11 @@ void register_communication(py::module_ &m, DbClass &db) {
             return checked(vlink_master(d).status(link),
                            "the state of link " + std::to_string(link));
           },
-          py::arg("link"), "The link's state word (1: up).")
-      .def("stats", &stats, py::arg("key"),
-           "The statistics of a communication item, as zrdbctl shows them.");
+          py::arg("link"), "The link's state word (1: up).");
+  def_typed(db, "stats", &stats,
+            "stats(self, key: Union[str, int]) -> Dict[str, Any]\n\n"
+            "The statistics of a communication item, as zrdbctl shows them.",
+            py::arg("key"));
 }
 
 }  // namespace zrdbpy

@@ -110,8 +110,10 @@ void remove(const std::string &dbfile, bool force) {
 }  // namespace
 
 void register_tool(py::module_ &m) {
-  m.def("create", &create, py::arg("dbfile"),
-        "Creates the database of dbfile, as `zrdbctl create`: {'name', 'items', 'key', 'size'}.");
+  def_typed(m, "create", &create,
+            "create(dbfile: str) -> Dict[str, Any]\n\nCreates the database of dbfile, as `zrdbctl "
+            "create`: {'name', 'items', 'key', 'size'}.",
+            py::arg("dbfile"));
   m.def("remove", &remove, py::arg("dbfile"), py::arg("force") = false,
         "Removes the database, as `zrdbctl remove` (force: even under attached processes).");
 }

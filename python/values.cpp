@@ -2,6 +2,7 @@
 // Python: int for integer elements, str for string elements, bytes for user
 // blocks; a list for an item of several elements read or written whole.
 // Every value is converted and checked before anything is written.
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -192,6 +193,80 @@ void set(Db &db, const py::handle &key, const py::handle &value, const py::handl
     check(e.set(static_cast<int32_t>(i), {all.data() + w * i, w}), "set");
 }
 
+// The value calls are a script's hot path: they take CPython's vectorcall
+// convention directly rather than pybind11's dispatcher, which would cost
+// several times the access itself.
+using FastCall = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+// Arguments by position or keyword into `out` (Py_None for those not
+// given); TypeError for a missing or unknown one.
+template <size_t N>
+void parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+           const std::array<const char *, N> &names, size_t required,
+           std::array<PyObject *, N> &out) {
+  out.fill(Py_None);
+  std::array<bool, N> given{};
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs > static_cast<Py_ssize_t>(N)) throw py::type_error("too many arguments");
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    out[static_cast<size_t>(i)] = args[i];
+    given[static_cast<size_t>(i)] = true;
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    const char *name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, k));
+    size_t at = N;
+    for (size_t i = 0; i < N; ++i)
+      if (name != nullptr && std::strcmp(name, names[i]) == 0) at = i;
+    if (at == N || given[at])
+      throw py::type_error(std::string("unexpected or repeated argument ") + (name ? name : "?"));
+    out[at] = args[nargs + k];
+    given[at] = true;
+  }
+  for (size_t i = 0; i < required; ++i)
+    if (!given[i]) throw py::type_error(std::string("missing argument ") + names[i]);
+}
+
+// Runs `call`, turning a C++ exception into the Python one it stands for.
+template <typename Call>
+PyObject *guarded(Call &&call) noexcept {
+  try {
+    return call();
+  } catch (py::error_already_set &e) {
+    e.restore();
+  } catch (py::builtin_exception &e) {
+    e.set_error();
+  } catch (const std::exception &e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+PyObject *fast_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&] {
+    std::array<PyObject *, 2> a{};
+    parse<2>(args, nargs, kwnames, {"key", "idx"}, 1, a);
+    return get(py::handle(self).cast<Db &>(), a[0], a[1]).release().ptr();
+  });
+}
+
+PyObject *fast_set(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&] {
+    std::array<PyObject *, 3> a{};
+    parse<3>(args, nargs, kwnames, {"key", "value", "idx"}, 2, a);
+    set(py::handle(self).cast<Db &>(), a[0], a[1], a[2]);
+    return py::none().release().ptr();
+  });
+}
+
+void add_fast(DbClass &db, const char *name, FastCall f, const char *doc) {
+  auto *def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)),
+                              METH_FASTCALL | METH_KEYWORDS, doc};  // lives with the module
+  py::object method = py::reinterpret_steal<py::object>(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(db.ptr()), def));
+  if (!method) throw py::error_already_set();
+  db.attr(name) = method;
+}
+
 struct ItemInfo {
   int32_t id;
   std::string name;
@@ -230,31 +305,21 @@ void register_values(py::module_ &m, DbClass &db) {
                ", elem_size=" + std::to_string(i.elem_size) + ", size=" + std::to_string(i.size) +
                ")";
       });
-  def_typed(
-      db, "get",
-      [](Db &d, const py::object &key, const py::object &idx) { return get(d, key, idx); },
-      "get(self, key: Union[str, int], idx: Optional[int] = None) -> Any\n\n"
-      "The value of an integer, string or user item, or of a link: int / str for one element, "
-      "a list for several, bytes for a user block. idx (or an 'ITEM.IDX' key) names one element.",
-      py::arg("key"), py::arg("idx") = py::none());
-  def_typed(
-      db, "set",
-      [](Db &d, const py::object &key, const py::object &value, const py::object &idx) {
-        set(d, key, value, idx);
-      },
-      "set(self, key: Union[str, int], value: Any, idx: Optional[int] = None) -> None\n\n"
-      "Writes one element (idx, or an 'ITEM.IDX' key, or an item of one element), a whole item "
-      "from a list of its elements, or a user block from bytes. Checked whole before it is "
-      "written: TypeError for a value of another kind, ValueError for one that does not fit.",
-      py::arg("key"), py::arg("value"), py::arg("idx") = py::none());
-  def_typed(
-      db, "__getitem__", [](Db &d, const py::object &key) { return get(d, key, py::none()); },
-      "__getitem__(self, key: Union[str, int]) -> Any\n\nAs get(key).", py::arg("key"));
-  def_typed(
-      db, "__setitem__",
-      [](Db &d, const py::object &key, const py::object &value) { set(d, key, value, py::none()); },
-      "__setitem__(self, key: Union[str, int], value: Any) -> None\n\nAs set(key, value).",
-      py::arg("key"), py::arg("value"));
+  add_fast(db, "get", &fast_get,
+           "get(self, key: Union[str, int], idx: Optional[int] = None) -> Any\n\n"
+           "The value of an integer, string or user item, or of a link: int / str for one "
+           "element, a list for several, bytes for a user block. idx (or an 'ITEM.IDX' key) "
+           "names one element.");
+  add_fast(db, "set", &fast_set,
+           "set(self, key: Union[str, int], value: Any, idx: Optional[int] = None) -> None\n\n"
+           "Writes one element (idx, or an 'ITEM.IDX' key, or an item of one element), a whole "
+           "item from a list of its elements, or a user block from bytes. Checked whole before "
+           "it is written: TypeError for a value of another kind, ValueError for one that does "
+           "not fit.");
+  add_fast(db, "__getitem__", &fast_get,
+           "__getitem__(self, key: Union[str, int]) -> Any\n\nAs get(key).");
+  add_fast(db, "__setitem__", &fast_set,
+           "__setitem__(self, key: Union[str, int], value: Any) -> None\n\nAs set(key, value).");
   db.def("items", &items, "The database's items, damaged ones left out.");
 }
 
