@@ -31,6 +31,19 @@ if [ ! -f /usr/include/boost/lockfree/spsc_queue.hpp ]; then
   apt-get update -qq && apt-get install -y -qq --no-install-recommends libboost-dev >/dev/null
 fi
 
+# The Python module (python/, tests/python): pybind11 and the system
+# Python's headers build it, pytest, numpy and mypy test it. Without them
+# it would be left out of the builds below, untested.
+python_packages=()
+for package in pybind11-dev python3-dev python3-pytest python3-numpy python3-mypy; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    python_packages+=("$package")
+done
+if [ ${#python_packages[@]} -gt 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends "${python_packages[@]}" >/dev/null
+fi
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
@@ -42,10 +55,25 @@ ctest --preset release
 # The installed package as a user sees it (scripts/check-install.sh), from
 # the Release build and from a static library (BUILD_SHARED_LIBS=OFF).
 scripts/check-install.sh build-release
-cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH=OFF \
+cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH=OFF -DZRDB_PYTHON=OFF \
   -DZRDB_WERROR=ON >/dev/null
 cmake --build build-static -j2
 scripts/check-install.sh build-static
+
+# The Python module as installed: beside its stub in the package directory
+# under the prefix, finding the installed library by its RPATH. (Its tests
+# ran in the suites above.)
+python_prefix=$(mktemp -d)
+cmake --install build-release --prefix "$python_prefix" >/dev/null
+python_dir=$(find "$python_prefix" -name 'zrdb.cpython-*.so' -printf '%h\n' | head -n 1)
+[ -n "$python_dir" ] && [ -f "$python_dir/zrdb.pyi" ] || {
+  echo "cmake --install put no Python module with its stub under $python_prefix" >&2
+  exit 1
+}
+(cd / && PYTHONPATH="$python_dir" /usr/bin/python3 -c \
+  'import zrdb, sys; sys.exit(not zrdb.__file__.startswith(sys.argv[1]))' "$python_prefix")
+rm -rf "$python_prefix"
+echo "Installed Python module: imports from the prefix."
 
 # A plain configure needs neither GoogleTest nor Google Benchmark: without
 # them the tests and benchmarks are left out, not an error.
