@@ -70,18 +70,18 @@ def test_refused_values_write_nothing(db: zrdb.Database, key: str, value: Any, i
 
 
 def test_views_share_the_items_memory_and_never_outlive_it(dbfile: str) -> None:
-    db = zrdb.attach(dbfile)
-    view = db.view("speed")
-    assert (view.format, view.shape, db.view("label").format) == ("i", (8,), "B")
-    view[2] = 1234
-    assert zrdbctl("get", "speed.2").strip() == "1234"
-    array = numpy.frombuffer(db.view("speed"), dtype=numpy.int32)
-    assert int(array.sum()) == sum(db["speed"])
-    db.detach()
-    with pytest.raises(ValueError):
-        view[0]
-    assert array[2] == 1234  # the array keeps its own mapping
-    del array
+    with zrdb.attach(dbfile) as db:
+        view = db.view("speed")
+        assert (view.format, view.shape, db.view("label").format) == ("i", (8,), "B")
+        view[2] = 1234
+        assert zrdbctl("get", "speed.2").strip() == "1234"
+        array = numpy.frombuffer(db.view("speed"), dtype=numpy.int32)
+        assert int(array.sum()) == sum(db["speed"])
+        db.detach()
+        with pytest.raises(ValueError):
+            view[0]
+        assert array[2] == 1234  # the array keeps its own mapping
+        del array
 
 
 def test_communication_items(db: zrdb.Database, dbfile: str, appfile: str) -> None:
@@ -122,11 +122,20 @@ def test_call_pattern_between_a_python_server_and_the_c_client(db: zrdb.Database
 
 def test_a_wait_lets_other_threads_run(db: zrdb.Database) -> None:
     sem = db.semaphore("req_sem")
-    poster = threading.Thread(target=sem.post)
-    poster.start()
-    # Only another Python thread posts: the wait ends only if it ran.
-    assert sem.wait(timeout=20)
-    poster.join(timeout=20)
+    r, w = os.pipe()
+    poster = threading.Thread(target=lambda: (os.read(r, 1), sem.post()))
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)  # threads change only where one lets the GIL go
+    try:
+        poster.start()  # on to os.read, which lets it go
+        ctypes.PyDLL(None).write(w, b"x", 1)  # wakes the poster, keeping the GIL
+        # Only the poster posts, and it can only once the wait lets the GIL go.
+        assert sem.wait(timeout=5)
+    finally:
+        sys.setswitchinterval(interval)
+        poster.join(timeout=20)
+        os.close(r)
+        os.close(w)
 
 
 BLOCKING = {
@@ -149,16 +158,20 @@ def test_ctrl_c_interrupts_a_blocking_call(dbfile: str, appfile: str, call: str)
               "    os._exit(3)\n")
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
                              env=os.environ)
-    assert child.stdout is not None
-    while "ready" not in child.stdout.readline():  # after the library's log lines
-        assert child.poll() is None
-    # Into the call: the process sleeps (a bounded wait, not a time).
-    for _ in range(10000):
-        with open(f"/proc/{child.pid}/stat") as stat:
-            if stat.read().rsplit(")", 1)[1].split()[0] == "S":
-                break
-    child.send_signal(signal.SIGINT)
-    assert child.wait(timeout=30) == 3
+    try:
+        assert child.stdout is not None
+        while "ready" not in child.stdout.readline():  # after the library's log lines
+            assert child.poll() is None
+        # Into the call: the process sleeps (a bounded wait, not a time).
+        for _ in range(10000):
+            with open(f"/proc/{child.pid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "S":
+                    break
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=30) == 3
+    finally:
+        child.kill()
+        child.wait()
 
 
 def get_damaged(db: zrdb.Database, name: str, item: int) -> Any:
