@@ -69,6 +69,7 @@ py::memoryview view(Db &db, const py::object &key) {
   const py::object exporter = py::cast(std::move(source));
   py::memoryview v = py::reinterpret_steal<py::memoryview>(PyMemoryView_FromObject(exporter.ptr()));
   if (!v) throw py::error_already_set();
+  std::erase_if(db.views, [](const py::object &ref) { return ref().is_none(); });
   db.views.push_back(py::reinterpret_steal<py::object>(PyWeakref_NewRef(v.ptr(), nullptr)));
   return v;
 }
