@@ -26,6 +26,10 @@ void raise_detached() { raise(-1, "this database session is detached"); }
 
 std::shared_ptr<Db> attach(const std::string &dbfile, const std::optional<std::string> &app,
                            const std::optional<std::string> &links) {
+  // zrdb_cfgParse makes the index segment, and parses the file into it,
+  // when there is none: an attach makes nothing.
+  if (shmget(ZRDB_INDEX_KEY, 0, 0) < 0)
+    raise_message(-2, "no database to attach: create it first (zrdb.create or zrdbctl create)");
   auto db = std::make_shared<Db>();
   Session &s = *db->session;
   const std::string name = app.value_or("python");

@@ -4,6 +4,7 @@ client, the GIL and Ctrl-C during blocking calls, and the exceptions."""
 import ctypes
 import importlib.util
 import os
+import pathlib
 import signal
 import subprocess
 import sys
@@ -67,6 +68,13 @@ def test_refused_values_write_nothing(db: zrdb.Database, key: str, value: Any, i
     with pytest.raises(error):
         db.set(key, value, idx)
     assert {name: db[name] for name in PLAIN} == before
+
+
+def test_an_attach_before_create_makes_nothing(tmp_path: pathlib.Path) -> None:
+    with pytest.raises(zrdb.NotFound):
+        zrdb.attach(str(tmp_path / "none.db"))
+    assert "0x20150427" not in subprocess.run(["ipcs", "-m"], capture_output=True,
+                                              text=True).stdout
 
 
 def test_views_share_the_items_memory_and_never_outlive_it(dbfile: str) -> None:
