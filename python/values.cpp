@@ -62,7 +62,9 @@ py::object decode(const zrdb::Elements &e, const std::byte *bytes) {
         std::memcpy(&v16, bytes, 2);
         v = v16;
       } else if (w == 1) {
-        v = static_cast<int8_t>(text[0]);
+        int8_t v8 = 0;
+        std::memcpy(&v8, bytes, 1);
+        v = v8;
       } else if (w == 8) {
         std::memcpy(&v, bytes, 8);
       } else {
