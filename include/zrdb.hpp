@@ -59,6 +59,7 @@
 #include "zrdb.h"
 #include "zrdb/communication.hpp"
 #include "zrdb/core.hpp"
+#include "zrdb/elements.hpp"
 
 namespace zrdb {
 namespace detail {
@@ -147,14 +148,9 @@ class Application : public detail::Session {
 };
 
 // Elements of a plain item (user, integer or string) or of a symbolic link
-// to such items, as values of T. Resolution requires the element size to be
-// sizeof(T) exactly: the C functions copy the smaller of the two, so any
-// other size would read or write part of a T. Every element of a link is
-// checked, every item must be bound in this process (kErrUnbound names the
-// one to list in the application file), and an index outside the elements is
-// refused here with -1 (the C functions ignore it and report success). A user
-// item has no value functions in C: its elements are read and written in
-// its block (zrdb_getUserBlkInfo), as plain bytes without a lock.
+// to such items, as values of T: zrdb::Elements (zrdb/elements.hpp) with an
+// element size of sizeof(T) exactly. The C functions copy the smaller of
+// the two sizes, so any other size would read or write part of a T.
 template <typename T>
 class Item {
   static_assert(std::is_trivially_copyable_v<T> && std::is_default_constructible_v<T>,
@@ -164,83 +160,30 @@ class Item {
  public:
   Item() noexcept = default;
   static Result<Item> at(int32_t id) noexcept {
-    if (zrdb_symblink_check(id, 0, nullptr, nullptr) == 0) {
-      if (const Failure f = fits(id, 0); f.code != 0) return f;
-      return Item(id, zrdb_item_count(id), zrdb_getType(id) == ZRDB_TYPE_USER);
-    }
-    int32_t count = 0;
-    bool user = false;
-    for (int32_t item = 0, idx = 0; zrdb_symblink_check(id, count, &item, &idx) == 1 && item >= 0;
-         ++count) {
-      if (const Failure f = fits(item, idx); f.code != 0) return f;
-      user = user || zrdb_getType(item) == ZRDB_TYPE_USER;
-    }
-    return count > 0 ? Result<Item>(Item(id, count, user)) : Result<Item>(Failure{-2});
+    return made(Elements::at(id, static_cast<int32_t>(sizeof(T))));
   }
   static Result<Item> find(std::string_view name) noexcept {
-    const int32_t id = detail::id_of(name);
-    return id < 0 ? Result<Item>(Failure{id}) : at(id);
+    return made(Elements::find(name, static_cast<int32_t>(sizeof(T))));
   }
 
-  int32_t id() const noexcept { return id_; }
-  int32_t count() const noexcept { return count_; }
+  int32_t id() const noexcept { return elements_.id(); }
+  int32_t count() const noexcept { return elements_.count(); }
   Result<T> get(int32_t idx = 0) const noexcept {
-    if (!in_range(idx)) return Failure{-1};
     T value{};
-    if (user_) {
-      std::byte *block = user_element(idx);
-      if (block == nullptr) return Failure{-3, id_};
-      std::memcpy(&value, block, sizeof(T));
-      return value;
-    }
-    return detail::result(zrdb_getiValue(id_, idx, &value, sizeof(T)), value);
+    const Status st = elements_.get(idx, std::as_writable_bytes(std::span(&value, 1)));
+    return st ? Result<T>(value) : Result<T>(Failure{st.error(), st.item()});
   }
   Status set(int32_t idx, const T &value) const noexcept {
-    if (!in_range(idx)) return Status(-1);
-    if (user_) {
-      std::byte *block = user_element(idx);
-      if (block == nullptr) return Status(-3, id_);
-      std::memcpy(block, &value, sizeof(T));
-      return Status();
-    }
-    return Status(zrdb_setiValue(id_, idx, &value, sizeof(T)));
+    return elements_.set(idx, std::as_bytes(std::span(&value, 1)));
   }
   Status set(const T &value) const noexcept { return set(0, value); }
 
  private:
-  Item(int32_t id, int32_t count, bool user) noexcept : id_(id), count_(count), user_(user) {}
-  bool in_range(int32_t idx) const noexcept {
-    return static_cast<uint32_t>(idx) < static_cast<uint32_t>(count_);
+  explicit Item(Elements elements) noexcept : elements_(elements) {}
+  static Result<Item> made(const Result<Elements> &r) noexcept {
+    return r ? Result<Item>(Item(*r)) : Result<Item>(Failure{r.error(), r.status().item()});
   }
-  // Element idx of a user item (or the user item element a link's idx
-  // stands for) in the data segment; null when this process cannot reach it
-  // (detached, not a user item, outside the block).
-  std::byte *user_element(int32_t idx) const noexcept {
-    int32_t item = id_, element = idx;
-    zrdb_symblink_check(id_, idx, &item, &element);
-    ZRDB_BLK_INFO block{};
-    if (zrdb_getType(item) != ZRDB_TYPE_USER || zrdb_checkBound(item) != 0 ||
-        zrdb_getUserBlkInfo(item, &block) != 0 || block.addr == nullptr || element < 0 ||
-        element >= zrdb_item_count(item))
-      return nullptr;
-    const int64_t end = (int64_t{element} + 1) * int64_t{sizeof(T)};
-    if (end > block.size) return nullptr;
-    return static_cast<std::byte *>(block.addr) + end - int64_t{sizeof(T)};
-  }
-  // Success when element idx of item id exists, holds exactly a T and is
-  // bound in this process.
-  static Failure fits(int32_t id, int32_t idx) noexcept {
-    if (const int rc = detail::check_type<ZRDB_TYPE_USER, ZRDB_TYPE_INTEGER, ZRDB_TYPE_STRING>(id);
-        rc != 0)
-      return Failure{rc};
-    if (zrdb_item_size(id) != static_cast<int>(sizeof(T))) return Failure{kErrSize};
-    if (idx < 0 || idx >= zrdb_item_count(id)) return Failure{-1};
-    return detail::check_bound(id);
-  }
-
-  int32_t id_ = -1;
-  int32_t count_ = 0;
-  bool user_ = false;
+  Elements elements_;
 };
 
 }  // namespace zrdb

@@ -39,8 +39,13 @@ done
 echo "Packages: $(cd "$work/debs" && ls ./*.deb | tr '\n' ' ')"
 
 # Every file the build installs is in a package: an install rule without a
-# component would otherwise be left out of all three without a word.
+# component would otherwise be left out of all three without a word. The
+# Python module (component python) is not packaged: it goes where the build
+# machine's interpreter looks, by cmake --install.
 cmake --install "$build" --prefix "$work/all" >/dev/null
+rm -rf "$work/python"
+cmake --install "$build" --prefix "$work/python" --component python >/dev/null
+(cd "$work/python" 2>/dev/null && find . ! -type d) | (cd "$work/all" && xargs -r rm -f)
 left_out=$(comm -23 <(cd "$work/all" && find . ! -type d | sed 's|^\./||' | sort) \
   <(for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
     awk '$1 !~ /^d/ { sub(/^\.\/usr\//, "", $6); print $6 }' | sort))

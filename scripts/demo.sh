@@ -41,6 +41,7 @@ PIPELINE=$BUILD_DIR/examples/pipeline
 UDP_SERVER=$BUILD_DIR/examples/udp_server
 UDP_CLIENT=$BUILD_DIR/examples/udp_client
 CPP_EXAMPLE=$BUILD_DIR/examples/cpp_example
+PYTHON_MODULE_DIR=$BUILD_DIR/python
 VLINK_CLIENT=$BUILD_DIR/examples/vlink_client
 VLINKD=$BUILD_DIR/tools/zrdb-vlinkd
 INDEX_KEY=0x20150427
@@ -103,6 +104,7 @@ remove_lock_files() {
 created=0
 consumer_pid=
 server_pid=
+commissioning_pid=
 pipeline_pid=
 udp_server_pid=
 listener_pid=
@@ -150,6 +152,7 @@ cleanup() {
   stop "$pipeline_pid"
   stop "$consumer_pid"
   stop "$server_pid"
+  stop "$commissioning_pid"
   stop "$udp_server_pid"
   stop "$listener_pid"
   if [[ -n $heard_file ]]; then rm -f "$heard_file"; fi
@@ -162,6 +165,18 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# The Python module, for the operator script: pybind11 and the system
+# Python's headers. Without them the build leaves it out, and so does the demo.
+python_packages=()
+for package in pybind11-dev python3-dev; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    python_packages+=("$package")
+done
+if [[ ${#python_packages[@]} -gt 0 && $(id -u) -eq 0 ]]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends "${python_packages[@]}" >/dev/null
+fi
 
 step "Build"
 if [[ $BUILD_DIR == build ]]; then
@@ -209,6 +224,20 @@ server_pid=
 
 step "A C++ program (zrdb.hpp) reads and writes values, a semaphore and a circular buffer"
 "$CPP_EXAMPLE" "$DB" "$APP" || die "the C++ example failed"
+
+step "An operator's Python script commissions the plant and serves 3 calls of the C client"
+if compgen -G "$PYTHON_MODULE_DIR/zrdb.cpython-*.so" >/dev/null; then
+  PYTHONPATH=$PYTHON_MODULE_DIR /usr/bin/python3 examples/commissioning.py --setpoint 300 \
+    --serve 3 "$DB" &
+  commissioning_pid=$!
+  "$CLIENT" "$DB" "$APP" 3 || die "the client's calls of the Python script failed"
+  status=0
+  wait "$commissioning_pid" || status=$?
+  commissioning_pid=
+  [[ $status -eq 0 ]] || die "examples/commissioning.py failed (exit $status)"
+else
+  echo "(the Python module was not built: no pybind11 or Python headers; skipped)"
+fi
 
 step "Two threads pass pool buffers through a thread FIFO for ${PIPELINE_SECONDS}s; the operator watches"
 "$PIPELINE" "$DB" "$PIPELINE_APP" "${PIPELINE_SECONDS}s" &

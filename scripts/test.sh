@@ -36,11 +36,14 @@ fi
 
 # Debian packages, systemd units and man pages: the build and check tools
 # (dpkg-shlibdeps, file, lintian), systemd-analyze, mandoc and man, and
-# libsystemd for the daemons' readiness. Installed before the first
-# configure, which leaves out a check whose tool it does not find.
-packaging_tools=(dpkg-dev file lintian systemd mandoc man-db pkgconf libsystemd-dev)
+# libsystemd for the daemons' readiness. The Python module (python/,
+# tests/python): pybind11 and the system Python's headers build it, pytest,
+# numpy and mypy test it. Installed before the first configure, which leaves
+# out a part or check whose tool it does not find.
+needed=(dpkg-dev file lintian systemd mandoc man-db pkgconf libsystemd-dev
+  pybind11-dev python3-dev python3-pytest python3-numpy python3-mypy)
 missing=()
-for package in "${packaging_tools[@]}"; do
+for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package")
 done
@@ -82,10 +85,25 @@ ctest --preset release
 # The installed package as a user sees it (scripts/check-install.sh), from
 # the Release build and from a static library (BUILD_SHARED_LIBS=OFF).
 scripts/check-install.sh build-release
-cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH=OFF \
+cmake -S . -B build-static -DBUILD_SHARED_LIBS=OFF -DZRDB_TESTS=OFF -DZRDB_BENCH=OFF -DZRDB_PYTHON=OFF \
   -DZRDB_WERROR=ON >/dev/null
 cmake --build build-static -j2
 scripts/check-install.sh build-static
+
+# The Python module as installed: beside its stub in the package directory
+# under the prefix, finding the installed library by its RPATH. (Its tests
+# ran in the suites above.)
+python_prefix=$(mktemp -d)
+cmake --install build-release --prefix "$python_prefix" >/dev/null
+python_dir=$(find "$python_prefix" -name 'zrdb.cpython-*.so' -printf '%h\n' | head -n 1)
+[ -n "$python_dir" ] && [ -f "$python_dir/zrdb.pyi" ] || {
+  echo "cmake --install put no Python module with its stub under $python_prefix" >&2
+  exit 1
+}
+(cd / && PYTHONPATH="$python_dir" /usr/bin/python3 -c \
+  'import zrdb, sys; sys.exit(not zrdb.__file__.startswith(sys.argv[1]))' "$python_prefix")
+rm -rf "$python_prefix"
+echo "Installed Python module: imports from the prefix."
 
 # The Debian packages from the Release build: lintian finds no error, they
 # install with apt-get, a C program builds against them with pkg-config, the
