@@ -154,8 +154,8 @@ void Link::on_event(uint16_t event, int32_t value) {
            peer_.c_str(),
            event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
                ? "the peer does not admit this system's key"
-               : ("not the configured peer key, or not a zrdb-vlinkd (" +
-                  std::string(zmq_strerror(value)) + ")")
+               : ("not the configured peer key, or not a zrdb-vlinkd: " +
+                  handshake_failure(value))
                      .c_str());
   }
 }

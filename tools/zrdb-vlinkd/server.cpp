@@ -61,7 +61,7 @@ void Server::handle(const zmq_pollitem_t *items) {
     while (read_event(monitor_, event, value)) {
       if (handshakeLog_.allow(held))
         logf(Level::Warn, "connection refused: no valid CURVE handshake (%s) (%u more held back)",
-             zmq_strerror(value), held);
+             handshake_failure(value).c_str(), held);
     }
   }
   if ((items[0].revents & ZMQ_POLLIN) != 0)

@@ -54,7 +54,7 @@ class Server {
   std::set<std::string> refusedKeys_;  // each stranger's key is logged once
   static constexpr size_t kMaxRefusedKeys = 256;
   RateLimit refusedLog_;
-  RateLimit handshakeLog_{1};  // failed handshakes do not say who: one line per window
+  RateLimit handshakeLog_;
   RateLimit badLog_;
   RateLimit syncLog_;
   uint64_t applied_ = 0, reads_ = 0, refused_ = 0, bad_ = 0, gaps_ = 0, lost_ = 0;

@@ -3,6 +3,7 @@
 
 #include <zmq.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "log.h"
@@ -70,10 +71,18 @@ bool read_event(void *monitor, uint16_t &event, int32_t &value) {
   return true;
 }
 
+std::string handshake_failure(int32_t value) {
+  if (value < ZMQ_PROTOCOL_ERROR_ZMTP_UNSPECIFIED) return zmq_strerror(value);
+  char text[32];
+  std::snprintf(text, sizeof text, "protocol error 0x%08x", static_cast<unsigned>(value));
+  return text;
+}
+
 size_t receive_parts(void *socket, Part *parts, size_t maxParts, bool &oversize,
                      std::string *userId) {
   size_t count = 0;
   oversize = false;
+  if (userId != nullptr) userId->clear();
   for (bool more = true; more;) {
     zmq_msg_t msg;
     zmq_msg_init(&msg);
@@ -81,10 +90,10 @@ size_t receive_parts(void *socket, Part *parts, size_t maxParts, bool &oversize,
       zmq_msg_close(&msg);
       return count;
     }
-    if (count == 0 && userId != nullptr) {
-      const char *id = zmq_msg_gets(&msg, "User-Id");
-      userId->assign(id != nullptr ? id : "");
-    }
+    // The ZAP handler's tag comes with the peer's frames, not with the
+    // routing id a ROUTER puts in front.
+    const char *id = userId != nullptr ? zmq_msg_gets(&msg, "User-Id") : nullptr;
+    if (id != nullptr) userId->assign(id);
     more = zmq_msg_more(&msg) != 0;
     if (count < maxParts) {
       const size_t size = zmq_msg_size(&msg);

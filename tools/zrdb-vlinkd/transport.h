@@ -31,6 +31,8 @@ void *monitor_socket(void *context, void *socket, const char *endpoint, int even
 
 // Reads one event from a monitor socket; false when none waits.
 bool read_event(void *monitor, uint16_t &event, int32_t &value);
+// Why a handshake failed, from its event's value: an errno or a protocol error.
+std::string handshake_failure(int32_t value);
 
 // Receives the whole next message of `socket` into `parts` (at most
 // `maxParts`, each at most `partSize` bytes; longer ones are cut and the
