@@ -174,16 +174,17 @@ TEST(VlinkdConfig, BadLinesGiveFileLineAndReason) {
   }
   Config config;  // and what a good file gives, with its link 3 replaced once
   std::string error;
-  ASSERT_TRUE(parse_config(" link 3=g " + key + " # B\r\nlisten 127.0.0.2\nallow-set 3 7,9-11,speed\n"
-                           "sync-port 127.0.0.5:900\n",
+  ASSERT_TRUE(parse_config(" link 3=g " + key +
+                               " # B\r\nlisten 127.0.0.2\nallow-set 3 7,9-11,speed\n"
+                               "sync-port 127.0.0.5:900\n",
                            "f", config, error));
   EXPECT_EQ(apply_setting("link", "3=h:4000 b.pub", config), "");
   EXPECT_EQ(apply_setting("link", "3=k " + key, config), "link 3 is given twice");
   ASSERT_EQ(config.links.size(), 1u);
   const LinkConfig &l = config.links[0];
   EXPECT_EQ(std::to_string(l.number) + "=" + l.host + ":" + std::to_string(l.port) + " " +
-                l.keyArg + " " + config.listenHost + ":" + std::to_string(config.listenPort) +
-                " " + config.syncHost + ":" + std::to_string(config.syncPort),
+                l.keyArg + " " + config.listenHost + ":" + std::to_string(config.listenPort) + " " +
+                config.syncHost + ":" + std::to_string(config.syncPort),
             "3=h:4000 b.pub 127.0.0.2:50712 127.0.0.5:900");
   const ItemList &allowed = config.allowSet[3];
   ASSERT_EQ(allowed.ranges.size(), 2u);

@@ -56,7 +56,9 @@ int count(const std::string &text, const std::string &what) {
   return n;
 }
 
-std::string public_key(const std::string &prefix) { return read_file(prefix + ".pub").substr(0, 40); }
+std::string public_key(const std::string &prefix) {
+  return read_file(prefix + ".pub").substr(0, 40);
+}
 
 TEST(Vlinkd, BadSettingsOrKeysStopTheStartWithStatus2) {
   TempDir dir;
@@ -68,7 +70,7 @@ TEST(Vlinkd, BadSettingsOrKeysStopTheStartWithStatus2) {
   dir.write("bad.key", "not a key\n");
   ASSERT_EQ(chmod(bad.c_str(), 0600), 0);
   const std::string cfg = dir.write("d.cfg", "key " + key + "\nlink 0=127.0.0.1 " +
-                                                  public_key(d + "/a") + "\nlisten 127.0.0.1:0\n");
+                                                 public_key(d + "/a") + "\nlisten 127.0.0.1:0\n");
   // A FIFO would block the open, a device never end.
   const std::string fifo = d + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -227,7 +229,8 @@ std::string capture(const std::function<bool()> &act) {
   const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ALL));
   const int room = 8 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-  sockaddr_ll lo{.sll_family = AF_PACKET, .sll_protocol = htons(ETH_P_ALL),
+  sockaddr_ll lo{.sll_family = AF_PACKET,
+                 .sll_protocol = htons(ETH_P_ALL),
                  .sll_ifindex = static_cast<int>(if_nametoindex("lo"))};
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&lo), sizeof lo) != 0 || !act()) {
     close(fd);
@@ -245,8 +248,8 @@ std::string capture(const std::function<bool()> &act) {
 // CURVE. It tries to write speed[1] once, without dialling again; true when
 // no answer came.
 bool stranger_gets_no_answer(const vlinkd::KeyPair *own, const std::string &bKey) {
-  vlinkd::Message set{.type = vlinkd::MessageType::Set, .id = 1, .itemId = kSpeed, .itemIdx = 1,
-                      .valueLen = 4};
+  vlinkd::Message set{
+      .type = vlinkd::MessageType::Set, .id = 1, .itemId = kSpeed, .itemIdx = 1, .valueLen = 4};
   std::memcpy(set.value, "\x11\x11\x11\x11", 4);
   uint8_t bytes[vlinkd::kMaxMessage];
   const size_t n = vlinkd::encode_message(set, bytes);
@@ -260,7 +263,8 @@ bool stranger_gets_no_answer(const vlinkd::KeyPair *own, const std::string &bKey
     ssize_t got = 0, total = 0;
     const bool sent = connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
                       write(fd, greeting, sizeof greeting) == 64 && write(fd, bytes, n) > 0;
-    while (sent && poll(&p, 1, 3000) == 1 && (got = read(fd, reply, sizeof reply)) > 0) total += got;
+    while (sent && poll(&p, 1, 3000) == 1 && (got = read(fd, reply, sizeof reply)) > 0)
+      total += got;
     close(fd);
     return sent && total <= 64;  // at most the server's greeting, then it hangs up
   }
@@ -324,9 +328,8 @@ int application(const Paths &p, int pidPipe) {
   if (peer_value(kSpeed, 0) != 5 || peer_value(kLocked, 0) != 3) return 9;
   // The value crosses the link encrypted; the capture sees it in the clear.
   const char canary[17] = "Zr!canary-7f3a9Q";
-  const std::string link = capture([&] {
-    return zrdb_VLINKSetValue(kMaster, 0, 0, kSecret, 0, canary, 16) == 0;
-  });
+  const std::string link =
+      capture([&] { return zrdb_VLINKSetValue(kMaster, 0, 0, kSecret, 0, canary, 16) == 0; });
   const std::string clear = capture([&] {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(9)};
@@ -394,14 +397,24 @@ TEST(Vlinkd, TwoSystemsWithKeysAndStrangers) {
                   "id=11, name=secret, type=string, size=16, value=x\n" +
                   "id=12, name=locked, type=integer, size=4*2, value=3\n" +
                   "id=13, name=hidden, type=integer, size=4*2, value=4\n");
-  const std::vector<std::string> argsB = {
-      "--key", d + "/b.key", "--listen", "127.0.0.1:" + std::to_string(kPortB), "--link",
-      "0=127.0.0.1:47700", public_key(d + "/a"), "--allow-set", "0", "speed,11",
-      "--deny-get", "0", "13-14,hidden"};
+  const std::vector<std::string> argsB = {"--key",
+                                          d + "/b.key",
+                                          "--listen",
+                                          "127.0.0.1:" + std::to_string(kPortB),
+                                          "--link",
+                                          "0=127.0.0.1:47700",
+                                          public_key(d + "/a"),
+                                          "--allow-set",
+                                          "0",
+                                          "speed,11",
+                                          "--deny-get",
+                                          "0",
+                                          "13-14,hidden"};
   const int rc = run_in_child([&] {
     if (unshare(CLONE_NEWNET) != 0 ||
-        std::system(("ip link set lo up && ip addr add " + std::string(kOutside) + "/32 dev lo")
-                        .c_str()) != 0)
+        std::system(
+            ("ip link set lo up && ip addr add " + std::string(kOutside) + "/32 dev lo").c_str()) !=
+            0)
       return 77;
     int pids[2];
     if (pipe(pids) != 0) return 1;

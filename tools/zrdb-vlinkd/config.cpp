@@ -97,8 +97,7 @@ std::string parse_link(std::string_view text, Config &config) {
   if (n < 0) return join({"link number ", quoted(endpoint.substr(0, eq)), " is not a number"});
   if (n > kMaxLinkNumber) return join({"link number ", std::to_string(n), " is above 31"});
   link.number = static_cast<int>(n);
-  if (std::string why = parse_endpoint(endpoint.substr(eq + 1), link.host, link.port);
-      !why.empty())
+  if (std::string why = parse_endpoint(endpoint.substr(eq + 1), link.host, link.port); !why.empty())
     return why;
   link.keyArg = key;
   for (LinkConfig &other : config.links) {
@@ -168,7 +167,8 @@ std::string read_public_key(const std::string &path, std::string &key) {
       trim(std::string_view(text, n > 0 ? static_cast<size_t>(n) : 0).substr(0, kKeyText + 1));
   const std::string_view first = line.substr(0, std::min(line.find('\n'), line.size()));
   if (!z85_key(trim(first)))
-    return join({"key file ", quoted(path), ": no public key (40 Z85 characters) on its first line"});
+    return join(
+        {"key file ", quoted(path), ": no public key (40 Z85 characters) on its first line"});
   key = trim(first);
   return {};
 }
@@ -318,9 +318,8 @@ bool finish_config(Config &config, std::string &error) {
     }
   }
   const bool syncs = config.syncPort != 0 || !config.syncItem.empty();
-  if (syncs && std::none_of(config.links.begin(), config.links.end(), [&](const LinkConfig &l) {
-        return l.number == config.syncLink;
-      })) {
+  if (syncs && std::none_of(config.links.begin(), config.links.end(),
+                            [&](const LinkConfig &l) { return l.number == config.syncLink; })) {
     error = join({"sync-link ", std::to_string(config.syncLink), " is not a configured link"});
     return false;
   }

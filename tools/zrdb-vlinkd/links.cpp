@@ -12,8 +12,8 @@ namespace vlinkd {
 namespace {
 
 constexpr int kEvents = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_DISCONNECTED |
-                        ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
-                        ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
+                        ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL |
+                        ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
 
 }  // namespace
 
@@ -154,8 +154,7 @@ void Link::on_event(uint16_t event, int32_t value) {
            peer_.c_str(),
            event == ZMQ_EVENT_HANDSHAKE_FAILED_AUTH
                ? "the peer does not admit this system's key"
-               : ("not the configured peer key, or not a zrdb-vlinkd: " +
-                  handshake_failure(value))
+               : ("not the configured peer key, or not a zrdb-vlinkd: " + handshake_failure(value))
                      .c_str());
   }
 }

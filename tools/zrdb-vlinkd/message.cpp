@@ -12,9 +12,7 @@ constexpr size_t kItemFields = 8;  // itemId, itemIdx of Get and Set
 constexpr size_t kGetBody = kItemFields + 2;
 
 uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t *p) {
-  return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
+uint32_t be32(const uint8_t *p) { return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2); }
 void put16(uint8_t *p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);

@@ -32,9 +32,9 @@ bool Server::open(void *context, const KeyPair &own) {
   }
   router_ = curve_socket(context, ZMQ_ROUTER, own, nullptr, "listening socket");
   if (router_ == nullptr) return false;
-  monitor_ = monitor_socket(context, router_, kMonitorEndpoint,
-                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
-                                ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL);
+  monitor_ =
+      monitor_socket(context, router_, kMonitorEndpoint,
+                     ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL);
   if (monitor_ == nullptr) return false;
   const std::string endpoint =
       "tcp://" + config_.listenHost + ":" + std::to_string(config_.listenPort);
@@ -94,8 +94,8 @@ void Server::authenticate() {
   const int link = curve ? link_of_key(frames[6], parts[6].size, key) : -1;
   const std::string status = link >= 0 ? "200" : "400";
   const std::string user = link >= 0 ? std::to_string(link) : "";
-  const std::string reply[] = {"1.0", count > 1 ? text(1) : "", status,
-                               link >= 0 ? "OK" : "unknown key", user, ""};
+  const std::string reply[] = {
+      "1.0", count > 1 ? text(1) : "", status, link >= 0 ? "OK" : "unknown key", user, ""};
   for (size_t i = 0; i < 6; ++i)
     zmq_send(zap_, reply[i].data(), reply[i].size(), i < 5 ? ZMQ_SNDMORE : 0);
   const std::string from = count > 3 ? text(3) : "?";
@@ -104,11 +104,11 @@ void Server::authenticate() {
          fingerprint(key).c_str());
     return;
   }
-  const bool first =
-      refusedKeys_.size() < kMaxRefusedKeys && refusedKeys_.insert(key).second;
+  const bool first = refusedKeys_.size() < kMaxRefusedKeys && refusedKeys_.insert(key).second;
   uint32_t held = 0;
   if ((first || refusedKeys_.size() >= kMaxRefusedKeys) && refusedLog_.allow(held))
-    logf(Level::Warn, "connection from %s refused: key %s is no configured link's (%u more held back)",
+    logf(Level::Warn,
+         "connection from %s refused: key %s is no configured link's (%u more held back)",
          from.c_str(), key.empty() ? "(none)" : fingerprint(key).c_str(), held);
 }
 
@@ -126,7 +126,8 @@ void Server::serve_one() {
   const char *why = oversize || count != 2 ? "not one message" : nullptr;
   if (why == nullptr) why = decode_message({body, parts[1].size}, request);
   if (why == nullptr && (link < 0 || link > kMaxLinkNumber)) why = "no admitted key";
-  if (why == nullptr && request.type == MessageType::Result) why = "an answer where a request belongs";
+  if (why == nullptr && request.type == MessageType::Result)
+    why = "an answer where a request belongs";
   uint32_t held = 0;
   if (why != nullptr) {
     if (badLog_.allow(held))
@@ -195,9 +196,8 @@ void Server::apply_sync(int link, const Message &m) {
     return;
   }
   const char *why = refuse_target(s);
-  if (why == nullptr &&
-      zrdb_local_setiValue(id, static_cast<int32_t>(s.idx), s.payload,
-                           static_cast<int32_t>(s.len)) < 0)
+  if (why == nullptr && zrdb_local_setiValue(id, static_cast<int32_t>(s.idx), s.payload,
+                                             static_cast<int32_t>(s.len)) < 0)
     why = "by the database";
   if (why != nullptr) {
     ++refused_;

@@ -84,7 +84,8 @@ void SyncSource::handle() {
         ++strangers_;
         uint32_t held = 0;
         if (log_.allow(held))
-          logf(Level::Warn, "sync datagram from %s dropped: not from this system (%u more held back)",
+          logf(Level::Warn,
+               "sync datagram from %s dropped: not from this system (%u more held back)",
                inet_ntoa(from.sin_addr), held);
         continue;
       }

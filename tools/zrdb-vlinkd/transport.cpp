@@ -64,8 +64,7 @@ bool read_event(void *monitor, uint16_t &event, int32_t &value) {
   uint8_t address[256];
   Part parts[] = {{head, sizeof head}, {address, sizeof address}};
   bool oversize = false;
-  if (receive_parts(monitor, parts, 2, oversize) != 2 || parts[0].size != sizeof head)
-    return false;
+  if (receive_parts(monitor, parts, 2, oversize) != 2 || parts[0].size != sizeof head) return false;
   std::memcpy(&event, head, 2);  // the monitor's own layout: native order
   std::memcpy(&value, head + 2, 4);
   return true;

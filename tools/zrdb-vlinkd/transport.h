@@ -12,12 +12,12 @@
 namespace vlinkd {
 
 // Limits of the link protocol.
-inline constexpr int kHeartbeatMs = 1000;      // a ping every second
-inline constexpr int kPeerGoneMs = 3000;       // no traffic for 3 s: the peer is gone
-inline constexpr int kHandshakeMs = 2000;      // a connection that does not finish its handshake
-inline constexpr int kReconnectMs = 100;       // first retry of a lost link,
-inline constexpr int kReconnectMaxMs = 5000;   //   doubling up to this
-inline constexpr int kHighWater = 256;         // messages queued per connection
+inline constexpr int kHeartbeatMs = 1000;     // a ping every second
+inline constexpr int kPeerGoneMs = 3000;      // no traffic for 3 s: the peer is gone
+inline constexpr int kHandshakeMs = 2000;     // a connection that does not finish its handshake
+inline constexpr int kReconnectMs = 100;      // first retry of a lost link,
+inline constexpr int kReconnectMaxMs = 5000;  //   doubling up to this
+inline constexpr int kHighWater = 256;        // messages queued per connection
 inline constexpr const char *kZapDomain = "zrdb-vlink";
 
 // A CURVE socket of `type` (ZMQ_ROUTER: the accepting side; ZMQ_DEALER: a

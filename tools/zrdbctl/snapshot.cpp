@@ -55,8 +55,9 @@ std::vector<std::string> peer_fingerprints(int32_t links) {
     const auto [end, err] = std::from_chars(line.data(), line.data() + blank, link);
     const std::string_view fp = line.substr(blank + 1);
     if (err != std::errc() || end != line.data() + blank || link < 0 || link >= links ||
-        fp.size() != kFingerprint ||
-        !std::all_of(fp.begin(), fp.end(), [](char c) { return std::isgraph(static_cast<unsigned char>(c)); }))
+        fp.size() != kFingerprint || !std::all_of(fp.begin(), fp.end(), [](char c) {
+          return std::isgraph(static_cast<unsigned char>(c));
+        }))
       continue;
     out[static_cast<size_t>(link)] = json_string(fp);
   }
@@ -202,7 +203,8 @@ Snapshot take_snapshot(int32_t id, bool signedValues) {
       for (int32_t i = 0; i < links; ++i)
         states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
       s.fields = {{"config", json_string(text)}, {"links", array(states)}};
-      if (d.type == ZRDB_TYPE_VLINKMST) s.fields.emplace_back("peers", array(peer_fingerprints(links)));
+      if (d.type == ZRDB_TYPE_VLINKMST)
+        s.fields.emplace_back("peers", array(peer_fingerprints(links)));
       break;
     }
     default:
