@@ -9,6 +9,7 @@
 #include "config.h"
 #include "input_file.h"
 #include "message.h"
+#include "zrdb.h"
 
 namespace {
 using zrdb::fuzz::require;
