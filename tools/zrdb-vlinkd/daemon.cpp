@@ -224,10 +224,11 @@ int run_daemon(const Config &config, const KeyPair &keys, const char *dbFile,
   if (master < 0) {
     logf(Level::Error, "the database has no item of type vlinkmst");
     status = kFailure;
-  } else if (!config.syncItem.empty() && !(why = daemon.sync().open_item()).empty()) {
-    status = kUsage;
-  } else if (!(why = daemon.server().rules().resolve(config)).empty()) {
-    status = kUsage;
+  } else {
+    // A sync item that is not one, or an item list naming no item: bad settings.
+    if (!config.syncItem.empty()) why = daemon.sync().open_item();
+    if (why.empty()) why = daemon.server().rules().resolve(config);
+    if (!why.empty()) status = kUsage;
   }
   if (!why.empty()) logf(Level::Error, "%s", why.c_str());
   if (status == kOk) {
