@@ -312,11 +312,11 @@ int application(const Paths &p, int pidPipe) {
   if (peer_value(4999, 0) != -1 || peer_value(kHidden) != -1 || peer_set(kLocked, 1, 9) != -1 ||
       peer_value(kLocked) != 3)
     return 6;
-  FILE *ctl = popen((tool_shell_command("zrdbctl") + " --json watch -c 1 vlink").c_str(), "r");
-  char shown[512] = {};
+  FILE *ctl = popen((tool_shell_command("zrdbctl") + " dump").c_str(), "r");
+  char shown[4096] = {};
   const bool read = ctl != nullptr && std::fread(shown, 1, sizeof shown - 1, ctl) > 0;
   if (ctl == nullptr || pclose(ctl) != 0 || !read ||
-      std::string(shown).find("\"peers\":[\"" + public_key(b).substr(0, 8) + "\"]") ==
+      std::string(shown).find("links=[1] peers=[\"" + public_key(b).substr(0, 8) + "\"]") ==
           std::string::npos)
     return 7;
   // Sync: from outside this system, of an item off the allow-set list, then
