@@ -1,15 +1,22 @@
-// A VLINK get between two systems beside the bare transports it rides on,
-// in the same run (wall-clock time: a transaction is mostly waiting):
+// A VLINK get and set between two systems beside the bare transports they
+// ride on, in the same run (wall-clock time: a transaction is mostly waiting):
 //   vlink_get/zrdb  zrdb_VLINKGetValue of a 4-byte item of the peer system,
-//                   through the queue, the local zrdb-vlinkd, TCP, the peer's
-//                   zrdb-vlinkd and database, and back. The peer system is a
-//                   child in IPC and mount namespaces of its own, as in
-//                   tests/vlinkd_test.cpp; the local daemon a child here.
+//                   through the queue, the local zrdb-vlinkd, ZeroMQ over
+//                   TCP with CURVE, the peer's zrdb-vlinkd and database, and
+//                   back. The peer system is a child in IPC and mount
+//                   namespaces of its own, as in tests/vlinkd_test.cpp; the
+//                   local daemon a child here.
+//   vlink_set/zrdb  zrdb_VLINKSetValue of that item (on the peer's allow-set).
 //   vlink_get/raw   one System V message queue round trip (544-byte
 //                   messages, both types on one queue, as VLINK) with one
 //                   partner process, then one loopback TCP round trip
-//                   (TCP_NODELAY; 24 bytes out as a get frame, 18 back as its
-//                   result) with another: the transports' bare cost, added up.
+//                   (TCP_NODELAY; 15 bytes out as a get message, 10 back as
+//                   its result, without ZeroMQ's framing and encryption) with
+//                   another: the transports' bare cost, added up.
+//   vlink_handshake one CURVE handshake on loopback (a new ZeroMQ connection
+//                   until its monitor reports the handshake done).
+//   vlink_idle/32   the CPU time a daemon with 32 links up (heartbeats, no
+//                   requests) takes, as a share of one core, over 5 s.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,8 +38,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <zmq.h>
 
 #include "bench_db.h"
 #include "partner.h"
@@ -44,17 +54,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kMaster = 1;
+constexpr int kIdleLinks = 32;
 constexpr int32_t kPeerItem = 10;
 constexpr int32_t kPeerValue = 23130;  // the peer item's value (0x5A5A)
-constexpr int kFrameOut = 24;          // a get frame: header 10, body 14
-constexpr int kFrameBack = 18;         // a result frame with a 4-byte value
+constexpr int kFrameOut = 15;          // a get message: header 5, body 10
+constexpr int kFrameBack = 10;         // a result with its outcome and a 4-byte value
 
 // Ports of their own (the tests use 477xx, the demo 478xx): the network is
 // not private to the benchmark's namespace. The masters' texts name them.
-const DatabaseDefinition kDatabase{
-    "id=1, name=bench_vlink, type=vlinkmst, value=1:127.0.0.1:47610\n", "id=1, name=bench_vlink\n"};
-const char *const kLocalArgs[] = {"--listen", "127.0.0.1:47610", "--link", "0=127.0.0.1:47611"};
-const char *const kPeerArgs[] = {"--listen", "127.0.0.1:47611", "--link", "0=127.0.0.1:47610"};
+DatabaseDefinition database(int links) {
+  return {"id=1, name=bench_vlink, type=vlinkmst, value=" + std::to_string(links) +
+              ":127.0.0.1:47610\n",
+          "id=1, name=bench_vlink\n"};
+}
 const char kPeerDatabase[] =
     "[system]\nname=zrdb_bench_peer\nkey=0x5A0B0002\nsize=4096\n[database]\n"
     "id=1, name=bench_vlink, type=vlinkmst, value=1:127.0.0.1:47611\n"
@@ -66,7 +78,18 @@ const char kPeerDatabase[] =
 // its namespaces.
 volatile sig_atomic_t g_queues[2] = {-1, -1};  // the VLINK queue, the raw one
 // The daemons' database files and logs, then their directory.
-enum Path { kLocalDb, kPeerDb, kLocalLog, kPeerLog, kDir, kPaths };
+enum Path {
+  kLocalDb,
+  kPeerDb,
+  kLocalLog,
+  kPeerLog,
+  kLocalKey,
+  kLocalPub,
+  kPeerKey,
+  kPeerPub,  // keygen's files: local.key, ...
+  kDir,
+  kPaths
+};
 char g_paths[kPaths][256];
 volatile sig_atomic_t g_pathCount = 0;
 struct sigaction g_previous[NSIG];
@@ -108,7 +131,8 @@ class Files {
   Files() {
     char dir[] = "/tmp/zrdb-vbench-XXXXXX";
     if (mkdtemp(dir) == nullptr) return;
-    const char *names[] = {"local.cfg", "peer.cfg", "local.log", "peer.log"};
+    const char *names[] = {"local.cfg", "peer.cfg",  "local.log", "peer.log",
+                           "local.key", "local.pub", "peer.key",  "peer.pub"};
     for (int i = 0; i < kDir; ++i)
       std::snprintf(g_paths[i], sizeof g_paths[i], "%s/%s", dir, names[i]);
     std::snprintf(g_paths[kDir], sizeof g_paths[kDir], "%s", dir);
@@ -151,12 +175,39 @@ bool to_log(const char *log) {
   return std::freopen(log, "w", stdout) != nullptr && dup2(STDOUT_FILENO, STDERR_FILENO) >= 0;
 }
 
+// The daemons' settings: each knows the other's public key; the local one
+// has `links` links, all to the peer, which lets link 0 write the item.
+std::vector<std::string> daemon_args(bool local, int links) {
+  std::vector<std::string> args = {"--foreground", "--key", g_paths[local ? kLocalKey : kPeerKey],
+                                   "--listen", local ? "127.0.0.1:47610" : "127.0.0.1:47611"};
+  for (int n = 0; n < (local ? links : 1); ++n) {
+    args.insert(args.end(),
+                {"--link", std::to_string(n) + (local ? "=127.0.0.1:47611" : "=127.0.0.1:47610"),
+                 g_paths[local ? kPeerPub : kLocalPub]});
+  }
+  if (!local) args.insert(args.end(), {"--allow-set", "0", std::to_string(kPeerItem)});
+  return args;
+}
+
 // In a child: the daemon in the foreground.
-int exec_daemon(const std::string &daemon, const char *const (&args)[4], const char *db) {
-  const char *argv[] = {daemon.c_str(), "--foreground", args[0], args[1],
-                        args[2],        args[3],        db,      nullptr};
-  execv(argv[0], const_cast<char *const *>(argv));
+int exec_daemon(const std::string &daemon, std::vector<std::string> args, const char *db) {
+  args.insert(args.begin(), daemon);
+  if (db != nullptr) args.emplace_back(db);
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
   return 127;
+}
+
+// Makes a key pair with the daemon's keygen; false when it failed.
+bool keygen(const std::string &daemon, Path key) {
+  std::string prefix = g_paths[key];
+  prefix.resize(prefix.size() - 4);  // without ".key"
+  Partner child;
+  return child.start([&] {
+    return to_log("/dev/null") ? exec_daemon(daemon, {"keygen", prefix}, nullptr) : 126;
+  }) && child.finish(5000) == 0;
 }
 
 // The peer system: namespaces of its own, its database, its daemon.
@@ -176,7 +227,7 @@ int run_peer(Control *ctl, const std::string &daemon) {
   }
   zrdb_Cleanup();
   ctl->peerState.store(kPeerReady);
-  return exec_daemon(daemon, kPeerArgs, g_paths[kPeerDb]);
+  return exec_daemon(daemon, daemon_args(false, 1), g_paths[kPeerDb]);
 }
 
 bool peer_get(int32_t &v) {
@@ -192,7 +243,9 @@ class Systems {
   Systems(const Systems &) = delete;
   Systems &operator=(const Systems &) = delete;
 
-  bool start(benchmark::State &state);
+  // With `links` local links, all to the peer (up, once it returns true).
+  bool start(benchmark::State &state, int links = 1);
+  pid_t local_pid() const { return ctl_ != nullptr ? ctl_->localPid.load() : -1; }
   // Stops the daemons and removes what the run made; false when a daemon
   // did not stop cleanly.
   bool stop();
@@ -221,7 +274,7 @@ class Systems {
   bool database_ = false;
 };
 
-bool Systems::start(benchmark::State &state) {
+bool Systems::start(benchmark::State &state, int links) {
   if (geteuid() != 0) {
     state.SkipWithError("needs root: the peer system runs in IPC and mount namespaces of its own");
     return false;
@@ -243,10 +296,14 @@ bool Systems::start(benchmark::State &state) {
     return false;
   }
   ctl_ = new (shm_.get()) Control{};
+  if (!keygen(daemon, kLocalKey) || !keygen(daemon, kPeerKey)) {
+    state.SkipWithError("zrdb-vlinkd keygen failed");
+    return false;
+  }
   char header[96];
   std::snprintf(header, sizeof header, "[system]\nname=zrdb_bench\nkey=0x%X\nsize=%d\n[database]\n",
                 static_cast<unsigned>(kBenchDataKey), DatabaseDefinition{}.dataSize);
-  if (!write_file(g_paths[kLocalDb], header + kDatabase.items) ||
+  if (!write_file(g_paths[kLocalDb], header + database(links).items) ||
       !write_file(g_paths[kPeerDb], kPeerDatabase)) {
     state.SkipWithError("cannot write the database files");
     return false;
@@ -255,7 +312,7 @@ bool Systems::start(benchmark::State &state) {
   // run removes at its end.
   remove_database();
   unlink_semaphore_at_exit(ZRDB_VLINK_SEMAPHORE);
-  if (std::string err = use_database(kDatabase); !err.empty()) {
+  if (std::string err = use_database(database(links)); !err.empty()) {
     state.SkipWithError(err.c_str());
     return false;
   }
@@ -273,16 +330,22 @@ bool Systems::start(benchmark::State &state) {
                            ? "no namespaces here (unshare or mount refused)"
                            : "the peer system's database could not be made");
   }
-  if (!local_.start([ctl, daemon] {
+  if (!local_.start([ctl, daemon, links] {
         ctl->localPid.store(getpid());
-        return to_log(g_paths[kLocalLog]) ? exec_daemon(daemon, kLocalArgs, g_paths[kLocalDb])
-                                          : 126;
+        return to_log(g_paths[kLocalLog])
+                   ? exec_daemon(daemon, daemon_args(true, links), g_paths[kLocalDb])
+                   : 126;
       }))
     return fail(state, "fork failed");
-  int32_t up = 0;
-  const auto linked = [&up] { return zrdb_VLINKGetStatus(kMaster, 0, &up) == 0 && up == 1; };
+  const auto linked = [links] {
+    for (int n = 0; n < links; ++n) {
+      int32_t up = 0;
+      if (zrdb_VLINKGetStatus(kMaster, n, &up) != 0 || up != 1) return false;
+    }
+    return true;
+  };
   if (!wait_for([&] { return usleep(10000) == 0 && linked(); }, 10000))
-    return fail(state, "the link did not come up within 10 s");
+    return fail(state, "the links did not come up within 10 s");
   int32_t v = 0;
   if (!peer_get(v)) return fail(state, "a get of the peer's item did not read its value");
   return true;
@@ -328,6 +391,106 @@ void vlink_get_zrdb(benchmark::State &state) {
   }
   if (!systems.stop()) state.SkipWithError("a link daemon did not stop cleanly");
   if (failed != 0) state.SkipWithError("a VLINK get failed or read a wrong value");
+  set_counters(state, us);
+}
+
+void vlink_set_zrdb(benchmark::State &state) {
+  Systems systems;
+  if (!systems.start(state)) return;
+  int64_t failed = 0;
+  std::vector<double> us;
+  int32_t v = kPeerValue;
+  for (auto _ : state) {
+    const Clock::time_point t0 = Clock::now();
+    failed += zrdb_VLINKSetValue(kMaster, 0, 0, kPeerItem, 0, &v, 4) != 0;
+    us.push_back(us_since(t0));
+  }
+  if (!systems.stop()) state.SkipWithError("a link daemon did not stop cleanly");
+  if (failed != 0) state.SkipWithError("a VLINK set failed");
+  set_counters(state, us);
+}
+
+// CPU seconds (user and system) of process `pid` so far; -1 when unknown.
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const size_t end = text.rfind(')');  // the name may hold blanks
+  if (end == std::string::npos) return -1;
+  std::istringstream fields(text.substr(end + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // state .. cmajflt
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return fields ? (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK)) : -1;
+}
+
+void vlink_idle(benchmark::State &state) {
+  Systems systems;
+  if (!systems.start(state, kIdleLinks)) return;
+  double share = 0;
+  for (auto _ : state) {
+    const double before = cpu_seconds(systems.local_pid());
+    const Clock::time_point t0 = Clock::now();
+    sleep(5);
+    const double after = cpu_seconds(systems.local_pid());
+    share = 100 * (after - before) / (us_since(t0) / 1e6);
+    if (before < 0 || after < 0) state.SkipWithError("the daemon's /proc/PID/stat is unreadable");
+  }
+  state.counters["cpu_percent_of_a_core"] = share;
+  if (!systems.stop()) state.SkipWithError("a link daemon did not stop cleanly");
+}
+
+// One CURVE handshake per iteration: a new client connection to a server
+// on loopback, until the client's monitor reports the handshake done.
+void vlink_handshake(benchmark::State &state) {
+  char serverPublic[41], serverSecret[41], clientPublic[41], clientSecret[41];
+  void *ctx = zmq_ctx_new();
+  void *server = zmq_socket(ctx, ZMQ_ROUTER);
+  const int one = 1;
+  zmq_curve_keypair(serverPublic, serverSecret);
+  zmq_curve_keypair(clientPublic, clientSecret);
+  zmq_setsockopt(server, ZMQ_CURVE_SERVER, &one, sizeof one);
+  zmq_setsockopt(server, ZMQ_CURVE_SECRETKEY, serverSecret, 40);
+  char endpoint[64];
+  size_t len = sizeof endpoint;
+  if (zmq_bind(server, "tcp://127.0.0.1:*") != 0 ||
+      zmq_getsockopt(server, ZMQ_LAST_ENDPOINT, endpoint, &len) != 0) {
+    state.SkipWithError("no loopback endpoint (or libzmq without CURVE)");
+    zmq_close(server);
+    zmq_ctx_term(ctx);
+    return;
+  }
+  std::vector<double> us;
+  int64_t failed = 0;
+  int round = 0;
+  for (auto _ : state) {
+    // A name of its own each time: the last monitor goes away in the background.
+    const std::string events = "inproc://bench-handshake-" + std::to_string(++round);
+    void *client = zmq_socket(ctx, ZMQ_DEALER);
+    zmq_setsockopt(client, ZMQ_CURVE_SERVERKEY, serverPublic, 40);
+    zmq_setsockopt(client, ZMQ_CURVE_PUBLICKEY, clientPublic, 40);
+    zmq_setsockopt(client, ZMQ_CURVE_SECRETKEY, clientSecret, 40);
+    zmq_socket_monitor(client, events.c_str(), ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
+    void *monitor = zmq_socket(ctx, ZMQ_PAIR);
+    zmq_connect(monitor, events.c_str());
+    const Clock::time_point t0 = Clock::now();
+    zmq_connect(client, endpoint);
+    zmq_msg_t event;
+    zmq_msg_init(&event);
+    zmq_pollitem_t item{monitor, 0, ZMQ_POLLIN, 0};
+    failed += zmq_poll(&item, 1, 5000) != 1 || zmq_msg_recv(&event, monitor, 0) < 0;
+    us.push_back(us_since(t0));
+    while (zmq_msg_more(&event) != 0) zmq_msg_recv(&event, monitor, 0);
+    zmq_msg_close(&event);
+    zmq_socket_monitor(client, nullptr, 0);
+    zmq_close(monitor);
+    const int none = 0;
+    zmq_setsockopt(client, ZMQ_LINGER, &none, sizeof none);
+    zmq_close(client);
+  }
+  zmq_close(server);
+  zmq_ctx_term(ctx);
+  if (failed != 0) state.SkipWithError("a handshake did not complete within 5 s");
   set_counters(state, us);
 }
 
@@ -385,7 +548,7 @@ int serve_queue(Control *ctl, int q) {
   return 0;
 }
 
-// Answers each 24-byte request with 18 bytes carrying its number, until the
+// Answers each 15-byte request with 10 bytes carrying its number, until the
 // connection ends.
 int serve_tcp(Control *ctl, int listener) {
   pollfd p{listener, POLLIN, 0};
@@ -499,6 +662,16 @@ void vlink_get_raw(benchmark::State &state) {
   benchmark::RegisterBenchmark("vlink_get/raw", vlink_get_raw)
       ->UseRealTime()
       ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("vlink_set/zrdb", vlink_set_zrdb)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("vlink_handshake", vlink_handshake)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("vlink_idle/32", vlink_idle)
+      ->UseRealTime()
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
   return true;
 }();
 

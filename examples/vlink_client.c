@@ -9,9 +9,13 @@
  *       waits up to 10 s for link 0 to be up, then reads element 1 of the
  *       peer's item 10 ("pressure" in peer.db), writes VALUE to it, reads
  *       it again, and asks for the peer's item 4999, which it does not have
+ *   vlink_client DBFILE APPFILE refused ITEM
+ *       writes 1 to element 0 of the peer's item ITEM, which the peer's
+ *       settings must refuse (an item not on the link's allow-set list)
  *
  * Prints what it sees. Exits 0 when the state was reached, or the value read
- * back is VALUE and the peer refused item 4999; else 1 (2 for bad usage).
+ * back is VALUE and the peer refused item 4999, or the peer refused the
+ * write of ITEM; else 1 (2 for bad usage).
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -100,6 +104,16 @@ static int transfer(int32_t master, int32_t value) {
   return rc == 0 ? 1 : 0;
 }
 
+/* Writes 1 to the peer's item; 0 when the peer refused it. */
+static int refused(int32_t master, int32_t item) {
+  const int32_t one = 1;
+  int rc;
+  if (wait_state(master, 1, UP_WAIT_S) != 0) return 1;
+  rc = zrdb_VLINKSetValue(master, LINK, 0, item, 0, &one, 4);
+  printf("set peer item %d to 1: %d%s\n", item, rc, rc == -1 ? " (refused by the peer)" : "");
+  return rc == -1 ? 0 : 1;
+}
+
 int main(int argc, char **argv) {
   int32_t master = -1;
   ZRDB_APP_PARAM params[] = {{&master, "vlink"}, {NULL, ""}};
@@ -108,14 +122,17 @@ int main(int argc, char **argv) {
   int status;
   const int statusCmd = argc == 6 && strcmp(argv[3], "status") == 0;
   const int transferCmd = argc == 5 && strcmp(argv[3], "transfer") == 0;
-  if (statusCmd || transferCmd) a = strtol(argv[4], &end, 10);
+  const int refusedCmd = argc == 5 && strcmp(argv[3], "refused") == 0;
+  if (statusCmd || transferCmd || refusedCmd) a = strtol(argv[4], &end, 10);
   if (statusCmd && *end == '\0') b = strtol(argv[5], &end, 10);
-  if ((!statusCmd && !transferCmd) || *end != '\0' ||
+  if ((!statusCmd && !transferCmd && !refusedCmd) || *end != '\0' ||
+      (refusedCmd && (a < 0 || a >= ZRDB_MAX_ITEMS)) ||
       (statusCmd && ((a != 0 && a != 1) || b < 1 || b > 600)) ||
       (transferCmd && (a < -2147483647L || a > 2147483647L))) {
     fprintf(stderr,
             "usage: vlink_client DBFILE APPFILE status STATE SECONDS\n"
-            "       vlink_client DBFILE APPFILE transfer VALUE\n");
+            "       vlink_client DBFILE APPFILE transfer VALUE\n"
+            "       vlink_client DBFILE APPFILE refused ITEM\n");
     return 2;
   }
   snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "vlink_client");
@@ -125,7 +142,9 @@ int main(int argc, char **argv) {
     zrdb_Cleanup();
     return 1;
   }
-  status = statusCmd ? wait_state(master, (int32_t)a, b) : transfer(master, (int32_t)a);
+  status = statusCmd    ? wait_state(master, (int32_t)a, b)
+           : refusedCmd ? refused(master, (int32_t)a)
+                        : transfer(master, (int32_t)a);
   zrdb_Cleanup();
   return status;
 }

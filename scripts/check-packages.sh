@@ -78,7 +78,9 @@ unshare --ipc --mount --net --fork env WORK="$work" EXAMPLES="$examples" sh -eu 
   "$WORK/producer" "$db" "$app" 20 >/dev/null
   wait "$consumer"
   [ "$(zrdbctl get counter)" = 20 ]
-  zrdb-vlinkd --foreground --listen 127.0.0.1:47800 "$db" >"$WORK/vlinkd.log" 2>&1 &
+  zrdb-vlinkd keygen "$WORK/own" >/dev/null
+  zrdb-vlinkd --foreground --key "$WORK/own.key" --listen 127.0.0.1:47800 "$db" \
+    >"$WORK/vlinkd.log" 2>&1 &
   daemon=$!
   tries=0
   until grep -q serving "$WORK/vlinkd.log"; do

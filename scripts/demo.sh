@@ -5,7 +5,8 @@
 # server talk through remote buffer items over 127.0.0.1 and catches a
 # mirrored write's sync message, links a second system (its own IPC and mount
 # namespaces, as root) through two zrdb-vlinkd daemons and reads, writes and
-# mirrors its items, shows the operator's tool at work, removes both
+# mirrors its items over CURVE-authenticated and encrypted links (and
+# shows a refused write and a refused stranger), shows the operator's tool at work, removes both
 # databases and checks that nothing is left behind.
 # Exits non-zero on any failure, removing what it created.
 #
@@ -46,10 +47,10 @@ VLINK_CLIENT=$BUILD_DIR/examples/vlink_client
 VLINKD=$BUILD_DIR/tools/zrdb-vlinkd
 INDEX_KEY=0x20150427
 VLINK_QUEUE_KEY=0x00018338
-# The link daemons' ports: A listens on 47800, B on 47801 and takes sync
-# messages on UDP 47802, where plant.db's peer_sync sends them.
-DAEMON_A=(--foreground --listen 127.0.0.1:47800 --link "0=127.0.0.1:47801" "$DB")
-DAEMON_B=(--foreground --listen 127.0.0.1:47801 --link "0=127.0.0.1:47800" --sync-port 47802 "$PEER_DB")
+# The link daemons' ports: A listens on 47800, B on 47801; A takes its
+# applications' sync messages on UDP 127.0.0.1:47802, where plant.db's
+# peer_sync sends them, and forwards them to B over the link. Their keys and
+# settings are made once the demo has its directory (vlink_keys).
 
 step() { printf '\n==> %s\n' "$*"; }
 die() {
@@ -329,7 +330,7 @@ status=0
 "$ZRDBCTL" udp-send counter x || status=$?
 [[ $status -eq 2 ]] || die "udp-send through an integer item gave exit status $status, not 2"
 
-step "A second system B links to this one through two zrdb-vlinkd daemons (VLINK over 127.0.0.1)"
+step "A second system B links to this one through two zrdb-vlinkd daemons (VLINK over 127.0.0.1, CURVE)"
 # B is a process tree in IPC and mount namespaces of its own, with its own
 # /dev/shm: its database, VLINK queue and semaphore are not ours. A process
 # that lives there (and ends with the demo) lets us run B's commands.
@@ -369,6 +370,17 @@ else
   done
   [[ $(cat "/proc/$peer_pid/comm" 2>/dev/null) == tail ]] || die "system B's namespaces could not be made"
   [[ $(readlink "/proc/$peer_pid/ns/ipc") != $(readlink /proc/self/ns/ipc) ]] || die "system B shares our IPC namespace"
+  echo "Each system makes its key pair; the public keys are exchanged, the secret ones stay"
+  for side in a b; do
+    printf '$ zrdb-vlinkd keygen %s/%s\n' "$vlink_dir" "$side"
+    "$VLINKD" keygen "$vlink_dir/$side" || die "keygen failed"
+  done
+  ls -l "$vlink_dir"
+  # B lets link 0 (system A) write pressure and tank_level, nothing else.
+  DAEMON_A=(--foreground --key "$vlink_dir/a.key" --listen 127.0.0.1:47800
+    --link 0=127.0.0.1:47801 "$vlink_dir/b.pub" --sync-port 47802 "$DB")
+  DAEMON_B=(--foreground --key "$vlink_dir/b.key" --listen 127.0.0.1:47801
+    --link 0=127.0.0.1:47800 "$vlink_dir/a.pub" --allow-set 0 pressure,tank_level "$PEER_DB")
   show_peer create "$PEER_DB"
   peer_created=1
   printf '$ zrdb-vlinkd %s &\n' "${DAEMON_A[*]}"
@@ -381,8 +393,31 @@ else
   "$VLINK_CLIENT" "$DB" "$VLINK_APP" transfer 4711 || die "the VLINK transactions with system B failed"
   show_peer get pressure
   [[ $(in_peer "$ZRDBCTL" get pressure.1) == 4711 ]] || die "B's pressure[1] is not 4711"
+  echo "The link's state and its peer's key (first 8 characters of b.pub: $(cut -c1-8 "$vlink_dir/b.pub"))"
+  show watch -c 1 vlink
+  "$ZRDBCTL" --json watch -c 1 vlink | grep -qF "\"peers\":[\"$(cut -c1-8 "$vlink_dir/b.pub" | sed 's/[\\"]/\\&/g')\"]" ||
+    die "zrdbctl does not show B's key fingerprint"
+  echo "B's setpoint is not on its allow-set list for A: the write is refused"
+  printf '$ vlink_client %s %s refused 12\n' "$DB" "$VLINK_APP"
+  "$VLINK_CLIENT" "$DB" "$VLINK_APP" refused 12 || die "B did not refuse the write of setpoint"
+  show_peer get setpoint
+  [[ $(in_peer "$ZRDBCTL" get setpoint) == 50 ]] || die "B's setpoint changed"
+  echo "A stranger C with a key pair of its own dials B: B refuses its key"
+  printf '$ zrdb-vlinkd keygen %s/c\n' "$vlink_dir"
+  "$VLINKD" keygen "$vlink_dir/c" >/dev/null || die "keygen failed"
+  # C is a system of its own for 2 s, with a copy of B's database.
+  # shellcheck disable=SC2016 # for the inner shell
+  unshare --ipc --mount --propagation private sh -c 'mount -t tmpfs none /dev/shm &&
+    "$1" create "$2" >/dev/null && { timeout -s TERM 2 "$3" --foreground --key "$4/c.key" \
+    --listen 127.0.0.1:47803 --link 0=127.0.0.1:47801 "$4/b.pub" "$2" || true; } &&
+    "$1" remove "$2" >/dev/null' sh "$ZRDBCTL" "$PEER_DB" "$VLINKD" "$vlink_dir" >"$vlink_dir/c.log" 2>&1 ||
+    die "stranger C could not run"
+  grep -F "handshake" "$vlink_dir/c.log" | sed 's/^/  C: /'
+  grep -F "key $(cut -c1-8 "$vlink_dir/c.pub") is no configured link's" "$vlink_dir/b.log" | sed 's/^/  B: /' |
+    grep . || die "B did not log the refused stranger"
   # A write of tank_level is mirrored: a sync message through peer_sync to
-  # B's daemon, which writes B's tank_level.
+  # A's daemon, which forwards it over the link to B's, which writes B's
+  # tank_level (on its allow-set list).
   show set tank_level 321
   peer_reads tank_level 321 || die "B's tank_level did not become 321 within 5 s"
   show_peer get tank_level

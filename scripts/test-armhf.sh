@@ -4,9 +4,9 @@
 # as errors), so that every layout check of the shared records is compiled
 # for the target, and runs the whole test suite under user-mode QEMU in
 # private IPC, mount and network namespaces. Installs from Debian what is
-# missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
-# Benchmark packages and libsystemd (multiarch). Builds the armhf Debian
-# packages (cpack). The tests run the ARM tools (zrdbctl,
+# missing: the cross compiler, qemu-user and the armhf GoogleTest, Google
+# Benchmark, ZeroMQ and libsystemd packages (multiarch). Builds the armhf
+# Debian packages (cpack). The tests run the ARM tools (zrdbctl,
 # zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
 # test and fails if a test failed, if one skipped without a reason, if a
 # test of the tools skipped at all, if test discovery did not go through the
@@ -44,7 +44,8 @@ command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabi
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)  # the packages' dependencies
 command -v file >/dev/null || missing+=(file)
-for package in libgtest-dev libbenchmark-dev libsystemd-dev; do
+# zrdb-vlinkd links the target's ZeroMQ.
+for package in libgtest-dev libbenchmark-dev libsystemd-dev libzmq3-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")
 done

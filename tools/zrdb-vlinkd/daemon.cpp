@@ -1,19 +1,26 @@
 // Attach, serve, detach.
 //
-// One poll loop does all the work. The message queue cannot be polled, so
-// a receiving thread waits in msgrcv and wakes the loop through an eventfd
-// (queue.cpp); the loop also turns every 10 ms for the links' timers.
+// One loop does all the work, waiting in zmq_poll on the ZeroMQ sockets,
+// the sync source and the message queue. The queue cannot be polled, so a
+// receiving thread waits in msgrcv and wakes the loop through an eventfd
+// (queue.cpp). ZeroMQ's own thread does the connections, handshakes and
+// heartbeats.
 #include "daemon.h"
 
 #include <sys/shm.h>
+#include <unistd.h>
+#include <zmq.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "links.h"
+#include "peers_file.h"
 #include "queue.h"
 #include "server.h"
 #include "sync_source.h"
@@ -22,7 +29,7 @@
 namespace vlinkd {
 namespace {
 
-constexpr int kQueueIntervalMs = 10;
+constexpr auto kLongestWait = std::chrono::milliseconds(100);  // for the queue's clean-up
 constexpr int kRequestsPerTurn = 64;
 
 int32_t find_master() {
@@ -46,9 +53,42 @@ void check_link_count(const Config &config, int32_t master) {
   }
 }
 
+// Tells zrdbctl the links' peer key fingerprints (peers_file.h).
+bool write_peers_file(const Config &config) {
+  std::string text;
+  for (const LinkConfig &link : config.links)
+    text += std::to_string(link.number) + " " + fingerprint(link.key) + "\n";
+  const std::string temp = std::string(kPeersFile) + "." + std::to_string(getpid());
+  FILE *f = std::fopen(temp.c_str(), "we");
+  const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if ((f == nullptr || std::fclose(f) != 0 || !written ||
+       std::rename(temp.c_str(), kPeersFile) != 0)) {
+    logf(Level::Warn, "%s: %s (zrdbctl shows no peer keys)", kPeersFile, std::strerror(errno));
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Ends after every socket: the daemon's members go in reverse order.
+struct Context {
+  void *ptr = zmq_ctx_new();
+  Context() = default;
+  Context(const Context &) = delete;
+  Context &operator=(const Context &) = delete;
+  ~Context() {
+    if (ptr != nullptr) zmq_ctx_term(ptr);
+  }
+};
+
 class Daemon {
  public:
-  explicit Daemon(const Config &config) : config_(config), server_(config), sync_(config) {}
+  Daemon(const Config &config, const KeyPair &keys)
+      : config_(config),
+        keys_(keys),
+        server_(config),
+        sync_(config, [this](const uint8_t *d, size_t n) { return forward_sync(d, n); }) {}
+  bool open_server() { return context_.ptr != nullptr && server_.open(context_.ptr, keys_); }
   // Opens the queue and starts the links of the master item `master`.
   int start(int32_t master);
   void serve(const volatile std::sig_atomic_t &stop);
@@ -58,52 +98,59 @@ class Daemon {
 
  private:
   void dispatch(const ZRDB_VLINK_WIRE &request, Clock::time_point now);
+  bool forward_sync(const uint8_t *datagram, size_t size);
 
   const Config &config_;
-  int32_t master_ = -1;
+  const KeyPair &keys_;
+  Context context_;
   RequestQueue queue_;
   Server server_;
   SyncSource sync_;
   std::vector<std::unique_ptr<Link>> links_;
   RateLimit badLog_;
+  bool peersFile_ = false;
 };
 
 int Daemon::start(int32_t master) {
-  master_ = master;
   if (!queue_.open()) return kFailure;
   if (const int stale = queue_.drop_stale(); stale > 0)
     logf(Level::Warn, "%d requests older than this daemon dropped unanswered", stale);
   if (!queue_.start_receiver()) return kFailure;
-  for (const LinkConfig &link : config_.links)
-    links_.push_back(std::make_unique<Link>(link, queue_, master_));
+  for (const LinkConfig &link : config_.links) {
+    links_.push_back(std::make_unique<Link>(link, queue_, master));
+    if (!links_.back()->open(context_.ptr, keys_)) return kFailure;
+  }
+  peersFile_ = write_peers_file(config_);
   return kOk;
 }
 
 void Daemon::serve(const volatile std::sig_atomic_t &stop) {
-  std::vector<pollfd> fds;
-  std::vector<size_t> linkEntries(links_.size());
+  std::vector<zmq_pollitem_t> items;
+  Clock::time_point next = Clock::now();
   while (stop == 0) {
-    fds.clear();
-    for (size_t i = 0; i < links_.size(); ++i) linkEntries[i] = links_[i]->collect(fds);
-    const size_t serverAt = fds.size();
-    server_.collect(fds);
-    const size_t syncAt = fds.size();
-    const size_t syncEntries = sync_.collect(fds);
-    fds.push_back({queue_.wake_fd(), POLLIN, 0});
-    if (poll(fds.data(), fds.size(), kQueueIntervalMs) < 0 && errno != EINTR) {
-      logf(Level::Error, "poll: %s", std::strerror(errno));
+    items.clear();
+    server_.collect(items);
+    const size_t linksAt = items.size();
+    for (const auto &link : links_) link->collect(items);
+    const size_t queueAt = items.size();
+    items.push_back({nullptr, queue_.wake_fd(), ZMQ_POLLIN, 0});
+    if (sync_.fd() >= 0) items.push_back({nullptr, sync_.fd(), ZMQ_POLLIN, 0});
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::clamp<Clock::duration>(next - Clock::now(), Clock::duration::zero(), kLongestWait));
+    if (zmq_poll(items.data(), static_cast<int>(items.size()), wait.count() + 1) < 0 &&
+        zmq_errno() != EINTR) {
+      logf(Level::Error, "zmq_poll: %s", zmq_strerror(zmq_errno()));
       return;
     }
     const Clock::time_point now = Clock::now();
-    for (size_t i = 0, at = 0; i < links_.size(); at += linkEntries[i], ++i) {
-      if (linkEntries[i] != 0) links_[i]->handle(fds[at], now);
-    }
-    server_.handle(&fds[serverAt], now);
-    if (syncEntries != 0) sync_.handle(fds[syncAt]);
+    server_.handle(items.data());
+    for (size_t i = 0; i < links_.size(); ++i) links_[i]->handle(&items[linksAt + 2 * i], now);
     ZRDB_VLINK_WIRE request;
     for (int n = 0; n < kRequestsPerTurn && queue_.take(request); ++n) dispatch(request, now);
-    for (const auto &link : links_) link->tick(now);
-    server_.tick(now);
+    if (items.size() > queueAt + 1 && (items[queueAt + 1].revents & ZMQ_POLLIN) != 0)
+      sync_.handle();
+    next = now + kLongestWait;
+    for (const auto &link : links_) next = std::min(next, link->tick(now));
     queue_.drop_uncollected(now);
   }
 }
@@ -126,11 +173,19 @@ void Daemon::dispatch(const ZRDB_VLINK_WIRE &request, Clock::time_point now) {
   queue_.answer(request, kLinkDown);
 }
 
+bool Daemon::forward_sync(const uint8_t *datagram, size_t size) {
+  for (const auto &link : links_)
+    if (link->number() == config_.syncLink) return link->forward_sync(datagram, size);
+  return false;
+}
+
 void Daemon::shut_down() {
   queue_.stop_receiver();
   for (const auto &link : links_) link->shut_down();
   links_.clear();
   sync_.report();
+  server_.report();
+  if (peersFile_) unlink(kPeersFile);
 }
 
 // The daemon never makes a database: without an index segment,
@@ -139,10 +194,10 @@ bool database_exists() { return shmget(ZRDB_INDEX_KEY, 0, 0) >= 0; }
 
 }  // namespace
 
-int run_daemon(const Config &config, const char *dbFile, const std::function<void(int)> &ready,
-               const volatile std::sig_atomic_t &stop) {
-  Daemon daemon(config);
-  if (!daemon.server().open() || (config.syncPort != 0 && !daemon.sync().open_port())) {
+int run_daemon(const Config &config, const KeyPair &keys, const char *dbFile,
+               const std::function<void(int)> &ready, const volatile std::sig_atomic_t &stop) {
+  Daemon daemon(config, keys);
+  if (!daemon.open_server() || (config.syncPort != 0 && !daemon.sync().open_port())) {
     ready(kFailure);
     return kFailure;
   }
@@ -165,27 +220,31 @@ int run_daemon(const Config &config, const char *dbFile, const std::function<voi
   }
   int status = kOk;
   const int32_t master = find_master();
+  std::string why;
   if (master < 0) {
     logf(Level::Error, "the database has no item of type vlinkmst");
     status = kFailure;
-  } else if (!config.syncItem.empty()) {
-    if (const std::string why = daemon.sync().open_item(); !why.empty()) {
-      logf(Level::Error, "%s", why.c_str());
-      status = kUsage;
-    }
+  } else {
+    // A sync item that is not one, or an item list naming no item: bad settings.
+    if (!config.syncItem.empty()) why = daemon.sync().open_item();
+    if (why.empty()) why = daemon.server().rules().resolve(config);
+    if (!why.empty()) status = kUsage;
   }
+  if (!why.empty()) logf(Level::Error, "%s", why.c_str());
   if (status == kOk) {
     check_link_count(config, master);
     status = daemon.start(master);
   }
+  // Ready: the database is attached, the peers' port listens and the links dial.
   ready(status);
   if (status == kOk) {
-    logf(Level::Info, "serving %zu links on %s:%u (master item %d)", config.links.size(),
-         config.listenHost.c_str(), config.listenPort, master);
+    logf(Level::Info, "serving %zu links on %s:%u (master item %d, own key %s)",
+         config.links.size(), config.listenHost.c_str(), config.listenPort, master,
+         fingerprint(keys.publicKey).c_str());
     daemon.serve(stop);
-    daemon.shut_down();
-    logf(Level::Info, "stopped");
   }
+  daemon.shut_down();
+  if (status == kOk) logf(Level::Info, "stopped");
   zrdb_Cleanup();
   return status;
 }

@@ -1,7 +1,8 @@
 // zrdb-vlinkd: the VLINK link daemon. Carries the VLINK transactions of this
 // system's applications to the peer systems' daemons, carries out the peers'
-// transactions on this system's database, keeps the link states of the
-// master item, and applies the sync messages the peers send.
+// transactions on this system's database as their links' settings allow,
+// keeps the link states of the master item, and forwards this system's sync
+// messages to the peer, applying those the peers send.
 //
 // It uses only the public header: the library binds it the daemon's handlers.
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "daemon.h"
+#include "keys.h"
 #include "log.h"
 #include "readiness.h"
 #include "zrdb.h"
@@ -44,20 +46,31 @@ void on_stop_signal(int /*sig*/) { g_stop = 1; }
 
 void print_help() {
   std::printf(
-      "usage: zrdb-vlinkd [OPTIONS] DBFILE\n\n"
+      "usage: zrdb-vlinkd [OPTIONS] DBFILE\n"
+      "       zrdb-vlinkd keygen PREFIX\n\n"
       "The VLINK link daemon of this system's ZRDB database (DBFILE, which must be\n"
       "allocated already). Serves the applications' VLINK transactions (message\n"
-      "queue key %d) by asking the peer systems' zrdb-vlinkd over TCP, answers\n"
-      "the peers' requests from this database, and keeps the link states of the\n"
-      "VLINK master item: 1 while a link's peer is connected, else 0.\n\n"
+      "queue key %d) by asking the peer systems' zrdb-vlinkd over ZeroMQ with\n"
+      "CURVE (authenticated, encrypted), answers the peers' requests from this\n"
+      "database as their link's settings allow, forwards this system's sync\n"
+      "messages, and keeps the link states of the VLINK master item: 1 while a\n"
+      "link's peer is connected and proved its key, else 0.\n\n"
+      "keygen PREFIX writes PREFIX.key (secret, mode 0600) and PREFIX.pub and\n"
+      "prints the public key.\n\n"
       "options:\n"
       "  -c FILE                 settings file: lines of KEY VALUE, KEY one of the\n"
       "                          long options below without dashes; '#' comments\n"
-      "  --link N=HOST[:PORT]    peer of link N (0..31); repeatable; PORT %d\n"
+      "  --key FILE              this system's secret key file (required)\n"
+      "  --link N=HOST[:PORT] KEY  peer of link N (0..31) and its public key (Z85\n"
+      "                          text or a .pub file); repeatable; PORT %d\n"
       "  --listen ADDR[:PORT]    own IPv4 address and port for the peers\n"
       "                          (127.0.0.1:%d)\n"
-      "  --sync-port PORT        receive sync messages on this UDP port of ADDR\n"
+      "  --deny-get N ITEMS      items link N may not read (ids, FIRST-LAST, names)\n"
+      "  --allow-set N ITEMS     the only items link N may write, by request or sync\n"
+      "  --sync-port [ADDR:]PORT take sync messages on this UDP port of a loopback\n"
+      "                          address (127.0.0.1)\n"
       "  --sync-item NAME        or through this vlinkbuf item (server role)\n"
+      "  --sync-link N           the link sync messages are forwarded over (0)\n"
       "  --foreground            stay in the foreground and log to standard error\n"
       "  --help, --version\n\n"
       "Command-line settings apply after the file's; a --link replaces the\n"
@@ -65,11 +78,9 @@ void print_help() {
       "(double fork) once everything is open and logs to the system log; the\n"
       "starting command exits with the start's status. Under a service manager,\n"
       "use --foreground.\n\n"
-      "Only the configured peers are served: a connection, or a sync datagram on\n"
-      "the sync port, must come from the address of a link's HOST.\n\n"
       "SIGTERM or SIGINT: close the connections, set the link states to 0, detach.\n\n"
       "Exit status: 0 stopped cleanly; 1 the database, a socket or the queue could\n"
-      "not be used; 2 bad options or settings (with FILE:LINE: reason).\n",
+      "not be used; 2 bad options, settings or keys (with FILE:LINE: reason).\n",
       ZRDB_VLINK_QUEUE_KEY, kDefaultPort, kDefaultPort);
 }
 
@@ -85,6 +96,10 @@ bool option_value(int argc, char **argv, int &at, std::string &key, std::string 
   if (at + 1 >= argc) return false;
   key = arg;
   value = argv[++at];
+  if (two_word_setting(key)) {
+    if (at + 1 >= argc) return false;
+    value.append(" ").append(argv[++at]);
+  }
   return true;
 }
 
@@ -118,6 +133,7 @@ void daemonise(int &readyFd) {
 }
 
 int run(int argc, char **argv) {
+  if (argc == 3 && std::strcmp(argv[1], "keygen") == 0) return keygen(argv[2]);
   const char *configFile = nullptr;
   const char *dbFile = nullptr;
   bool foreground = false;
@@ -158,6 +174,9 @@ int run(int argc, char **argv) {
       return fail(kUsage, "--%s %s: %s", key.c_str(), value.c_str(), why.c_str());
   }
   if (!finish_config(config, error)) return fail(kUsage, "%s", error.c_str());
+  KeyPair keys;
+  if (error = load_key_pair(config.keyFile, keys); !error.empty())
+    return fail(kUsage, "key %s", error.c_str());
   // The daemon works from "/": the database file is named by its full path.
   char dbPath[PATH_MAX];
   if (realpath(dbFile, dbPath) == nullptr)
@@ -187,7 +206,7 @@ int run(int argc, char **argv) {
     close(readyFd);
     readyFd = -1;
   };
-  return run_daemon(config, dbPath, ready, g_stop);
+  return run_daemon(config, keys, dbPath, ready, g_stop);
 }
 
 }  // namespace

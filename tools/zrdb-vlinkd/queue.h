@@ -28,6 +28,7 @@ enum Failure : uint32_t {
   kNoAnswer = 3,     // the peer did not answer in time, or the link was lost meanwhile
   kPeerRefused = 4,  // the peer's library refused the access
   kBusy = 5,         // too many requests waiting on the link
+  kNotAllowed = 6,   // the peer's settings do not let this link do it
 };
 
 class RequestQueue {

@@ -1,26 +1,27 @@
 // The accepting side: the peers' daemons connect here and send the requests
-// of their applications, which are carried out on this system's database.
+// of their applications, which are carried out on this system's database,
+// and the sync messages of their applications, which are applied to it.
 //
-// Only the configured peers are accepted: the connecting IPv4 address must
-// be the address of one of the configured link hosts (as resolved at start);
-// the port and the link number are not compared. A connection must greet
-// with a hello within 2 s and then stay alive (the dialling side pings every
-// second); one that does neither is closed.
+// Every connection is authenticated by its CURVE key: the ZAP handler
+// admits only the public keys of configured links and tags the connection
+// with the link number, whose deny-get / allow-set rules then apply to all
+// it asks. The address a connection comes from plays no part.
 #pragma once
 
-#include <poll.h>
+#include <zmq.h>
 
-#include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
+#include "access.h"
 #include "config.h"
-#include "connection.h"
+#include "keys.h"
 #include "log.h"
+#include "message.h"
+#include "sync_message.h"
 
 namespace vlinkd {
-
-// True when `addr` is the address of a configured link host.
-bool configured_peer(const Config &config, in_addr addr);
 
 class Server {
  public:
@@ -29,32 +30,34 @@ class Server {
   Server(const Server &) = delete;
   Server &operator=(const Server &) = delete;
 
-  // Binds and listens on the configured address; false with a log line.
-  bool open();
-  // The listening socket and every session; returns how many entries.
-  size_t collect(std::vector<pollfd> &fds) const;
-  // Takes the entries collect() added, in the same order.
-  void handle(const pollfd *entries, Clock::time_point now);
-  // Closes sessions that are past their time limits.
-  void tick(Clock::time_point now);
+  // Starts the ZAP handler, binds the listening socket; false with a log line.
+  bool open(void *context, const KeyPair &own);
+  AccessRules &rules() { return rules_; }
+  // The listening socket, the ZAP handler and the monitor.
+  void collect(std::vector<zmq_pollitem_t> &items) const;
+  void handle(const zmq_pollitem_t *items);
+  void report() const;  // the sync totals, at shutdown
 
  private:
-  struct Session {
-    std::unique_ptr<Connection> conn;
-    bool greeted = false;
-    bool closing = false;
-    Clock::time_point opened;
-  };
-  static constexpr size_t kMaxSessions = 64;
-
-  void accept_waiting();
-  bool on_frame(Session &s, const Frame &frame);
-  void end(Session &s, const char *what);
+  void authenticate();
+  void serve_one();
+  Message carry_out(int link, const Message &request);
+  void apply_sync(int link, const Message &m);
+  int link_of_key(const uint8_t *key, size_t size, std::string &text) const;
 
   const Config &config_;
-  int listenFd_ = -1;
-  std::vector<Session> sessions_;
+  void *router_ = nullptr;
+  void *zap_ = nullptr;
+  void *monitor_ = nullptr;
+  AccessRules rules_;
+  TxidTracker txids_;
+  std::set<std::string> refusedKeys_;  // each stranger's key is logged once
+  static constexpr size_t kMaxRefusedKeys = 256;
   RateLimit refusedLog_;
+  RateLimit handshakeLog_;
+  RateLimit badLog_;
+  RateLimit syncLog_;
+  uint64_t applied_ = 0, reads_ = 0, refused_ = 0, bad_ = 0, gaps_ = 0, lost_ = 0;
 };
 
 }  // namespace vlinkd

@@ -37,7 +37,7 @@ const char *decode_sync(std::span<const uint8_t> datagram, SyncMessage &out);
 const char *refuse_target(const SyncMessage &m);
 
 // Counts txid gaps per sender. Each sending process numbers its messages
-// from 0, so a sender is an address and port; the table is bounded and is
+// from 0, so a sender is one link; the table is bounded and is
 // emptied when it is full (the next message of each sender sets its base).
 class TxidTracker {
  public:

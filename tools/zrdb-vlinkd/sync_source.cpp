@@ -1,14 +1,13 @@
 // Receiving and applying sync messages.
 #include "sync_source.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "connection.h"
-#include "server.h"
 #include "zrdb.h"
 
 namespace vlinkd {
@@ -32,10 +31,10 @@ bool SyncSource::open_port() {
   ownSocket_ = true;
   sockaddr_in at{};
   at.sin_family = AF_INET;
-  at.sin_addr = config_.listenAddr;
+  inet_pton(AF_INET, config_.syncHost.c_str(), &at.sin_addr);  // checked by the settings
   at.sin_port = htons(config_.syncPort);
   if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0) {
-    logf(Level::Error, "sync port %s:%u: %s", config_.listenHost.c_str(), config_.syncPort,
+    logf(Level::Error, "sync port %s:%u: %s", config_.syncHost.c_str(), config_.syncPort,
          std::strerror(errno));
     return false;
   }
@@ -70,14 +69,7 @@ std::string SyncSource::open_item() {
   return {};
 }
 
-size_t SyncSource::collect(std::vector<pollfd> &fds) const {
-  if (fd_ < 0) return 0;
-  fds.push_back({fd_, POLLIN, 0});
-  return 1;
-}
-
-void SyncSource::handle(const pollfd &entry) {
-  if ((entry.revents & POLLIN) == 0) return;
+void SyncSource::handle() {
   // One byte more than a message may have: a longer datagram shows up as
   // a length mismatch instead of being cut to a valid-looking size.
   uint8_t datagram[kSyncDatagramMax + 1];
@@ -88,22 +80,26 @@ void SyncSource::handle(const pollfd &entry) {
       const ssize_t n = recvfrom(fd_, datagram, sizeof datagram, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr *>(&from), &len);
       if (n < 0) return;
-      if (!configured_peer(config_, from.sin_addr)) {
+      if ((ntohl(from.sin_addr.s_addr) >> 24) != 127) {
         ++strangers_;
+        uint32_t held = 0;
+        if (log_.allow(held))
+          logf(Level::Warn,
+               "sync datagram from %s dropped: not from this system (%u more held back)",
+               inet_ntoa(from.sin_addr), held);
         continue;
       }
-      const uint64_t sender = static_cast<uint64_t>(from.sin_addr.s_addr) << 16 | from.sin_port;
-      apply(datagram, static_cast<size_t>(n), sender);
+      take(datagram, static_cast<size_t>(n));
     } else {
       if (round > 0 && !readable_now(fd_)) return;
       int32_t n = 0;
       if (zrdb_rmtbufRead(item_, datagram, sizeof datagram, &n) != 0) return;
-      apply(datagram, static_cast<size_t>(n), 0);
+      take(datagram, static_cast<size_t>(n));
     }
   }
 }
 
-void SyncSource::apply(const uint8_t *datagram, size_t size, uint64_t sender) {
+void SyncSource::take(const uint8_t *datagram, size_t size) {
   uint32_t held = 0;
   SyncMessage m;
   if (const char *why = decode_sync({datagram, size}, m)) {
@@ -113,46 +109,23 @@ void SyncSource::apply(const uint8_t *datagram, size_t size, uint64_t sender) {
            held);
     return;
   }
-  if (const uint32_t missing = txids_.see(sender, m.txid); missing != 0) {
-    ++gaps_;
-    lost_ += missing;
-    if (log_.allow(held))
-      logf(Level::Warn, "sync txid %u: %u messages missing before it (%u more held back)", m.txid,
-           missing, held);
-  } else if (txids_.restarted() && log_.allow(held)) {
-    logf(Level::Info, "sync txid %u: the sender started again", m.txid);
-  }
-  if (m.mode != 0) {
-    ++reads_;
+  if (forward_(datagram, size)) {
+    ++forwarded_;
     return;
   }
-  if (const char *why = refuse_target(m)) {
-    ++refused_;
-    if (log_.allow(held))
-      logf(Level::Warn, "sync of item (%u,%u) refused: %s (%u more held back)", m.remoteId, m.idx,
-           why, held);
-    return;
-  }
-  const int rc = zrdb_local_setiValue(static_cast<int32_t>(m.remoteId), static_cast<int32_t>(m.idx),
-                                      m.payload, static_cast<int32_t>(m.len));
-  if (rc < 0) {
-    ++refused_;
-    if (log_.allow(held))
-      logf(Level::Warn, "sync of item (%u,%u) refused by the database (%d) (%u more held back)",
-           m.remoteId, m.idx, rc, held);
-    return;
-  }
-  ++applied_;
+  ++linkDown_;
+  if (log_.allow(held))
+    logf(Level::Warn, "sync message for item (%u,%u) dropped: link %d is down (%u more held back)",
+         m.remoteId, m.idx, config_.syncLink, held);
 }
 
 void SyncSource::report() const {
   if (fd_ < 0) return;
   logf(Level::Info,
-       "sync messages: %llu applied, %llu read notices, %llu refused by the database, %llu bad, "
-       "%llu gaps (%llu missing), %llu from strangers",
-       static_cast<unsigned long long>(applied_), static_cast<unsigned long long>(reads_),
-       static_cast<unsigned long long>(refused_), static_cast<unsigned long long>(bad_),
-       static_cast<unsigned long long>(gaps_), static_cast<unsigned long long>(lost_),
+       "sync messages: %llu forwarded over link %d, %llu dropped while it was down, %llu bad, "
+       "%llu from outside this system",
+       static_cast<unsigned long long>(forwarded_), config_.syncLink,
+       static_cast<unsigned long long>(linkDown_), static_cast<unsigned long long>(bad_),
        static_cast<unsigned long long>(strangers_));
 }
 

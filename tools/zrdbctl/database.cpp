@@ -13,6 +13,7 @@
 #include <new>
 
 #include "common.h"
+#include "snapshot.h"
 #include "text.h"
 
 namespace zrdbctl {
@@ -246,6 +247,15 @@ bool list_items() {
   return std::fflush(stdout) == 0 && written;
 }
 
+// Each VLINK master as zrdbctl watch shows it: the link states and the
+// fingerprints of the peers' keys, which the library's listing lacks.
+void list_vlink_masters() {
+  for (const ZRDB_DIDNODE *node = zrdb_getInfoHdr()->didHead; node != nullptr; node = node->next) {
+    if (zrdb_getType(node->did) == ZRDB_TYPE_VLINKMST && zrdb_checkItem(node->did) == 0)
+      std::printf("%s\n", to_line(take_snapshot(node->did)).c_str());
+  }
+}
+
 }  // namespace
 
 int cmd_create(Invocation &inv) {
@@ -374,6 +384,7 @@ int cmd_dump(Invocation &inv) {
   if (inv.opt.json) return print_json_dump(inv);
   if (!list_items()) return fail(kFailure, "writing the listing failed");
   list_syncto(inv.damaged);
+  list_vlink_masters();
   if (!inv.damaged.empty()) {
     return fail(kFailure,
                 "%zu damaged item(s) could not be listed (id %s); the lines above say why",

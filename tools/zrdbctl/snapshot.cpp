@@ -1,10 +1,13 @@
 #include "snapshot.h"
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "peers_file.h"
 #include "text.h"
 #include "zrdb.h"
 
@@ -29,6 +32,36 @@ std::string array(const std::vector<std::string> &items) {
   std::string out = "[";
   for (size_t i = 0; i < items.size(); ++i) out.append(i == 0 ? "" : ",").append(items[i]);
   return out + "]";
+}
+
+// The fingerprints of the links' peer keys, from the link daemon's file
+// (peers_file.h); null for a link it does not name. Anyone may write the
+// file: only "N FINGERPRINT" lines with a link below `links` and eight
+// printable characters count.
+std::vector<std::string> peer_fingerprints(int32_t links) {
+  std::vector<std::string> out(static_cast<size_t>(links), "null");
+  FILE *f = std::fopen(vlinkd::kPeersFile, "re");
+  if (f == nullptr) return out;
+  char text[vlinkd::kPeersFileMax];
+  std::string_view rest(text, std::fread(text, 1, sizeof text, f));
+  std::fclose(f);
+  constexpr size_t kFingerprint = 8;
+  while (!rest.empty()) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(line.size() + 1, rest.size()));
+    const size_t blank = line.find(' ');
+    if (blank == std::string_view::npos) continue;
+    int32_t link = 0;
+    const auto [end, err] = std::from_chars(line.data(), line.data() + blank, link);
+    const std::string_view fp = line.substr(blank + 1);
+    if (err != std::errc() || end != line.data() + blank || link < 0 || link >= links ||
+        fp.size() != kFingerprint || !std::all_of(fp.begin(), fp.end(), [](char c) {
+          return std::isgraph(static_cast<unsigned char>(c));
+        }))
+      continue;
+    out[static_cast<size_t>(link)] = json_string(fp);
+  }
+  return out;
 }
 
 // Fill level of a buffer from its shared indices, or null when they are out
@@ -170,6 +203,8 @@ Snapshot take_snapshot(int32_t id, bool signedValues) {
       for (int32_t i = 0; i < links; ++i)
         states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
       s.fields = {{"config", json_string(text)}, {"links", array(states)}};
+      if (d.type == ZRDB_TYPE_VLINKMST)
+        s.fields.emplace_back("peers", array(peer_fingerprints(links)));
       break;
     }
     default:

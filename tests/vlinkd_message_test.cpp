@@ -1,4 +1,4 @@
-// The parsers of zrdb-vlinkd's outside input: link protocol frames, sync
+// The parsers of zrdb-vlinkd's outside input: the peers' messages, sync
 // messages and the settings file. Each is a table of hostile inputs.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config.h"
-#include "frame.h"
+#include "message.h"
 #include "support/fixture.h"
 #include "sync_message.h"
 #include "zrdb.h"
@@ -17,45 +17,47 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes frame(uint8_t type, const Bytes &body, uint16_t magic = kFrameMagic, uint8_t version = 1) {
-  Bytes b{uint8_t(magic >> 8), uint8_t(magic), version, type, 0, uint8_t(body.size()), 0, 0, 0, 7};
-  b[4] = uint8_t(body.size() >> 8);
-  b.resize(kFrameHeader + body.size());
-  std::copy(body.begin(), body.end(), b.begin() + kFrameHeader);
+Bytes message(uint8_t type, const Bytes &body) {
+  Bytes b = body;
+  const uint8_t header[] = {type, 0, 0, 0, 7};
+  b.insert(b.begin(), header, header + sizeof header);
   return b;
 }
 
 Bytes cut(Bytes b, size_t n) { return b.resize(n), b; }
 
-TEST(VlinkdFrame, MalformedFramesAreRefusedAndPartialOnesWait) {
-  constexpr auto bad = DecodeStatus::Malformed;
-  constexpr auto wait = DecodeStatus::NeedMore;
-  const Bytes get(14, 0);
-  Bytes bigGet = get;
-  bigGet[12] = 0x02, bigGet[13] = 0x01;  // 513 bytes asked for
+// What an admitted peer sends is checked whole before anything acts on it;
+// what is accepted encodes back to the very same bytes.
+TEST(VlinkdMessage, MalformedMessagesAreRefusedAndGoodOnesRoundTrip) {
+  Bytes bigGet(10, 0);
+  bigGet[8] = 0x02, bigGet[9] = 0x01;  // 513 bytes asked for
   const struct {
     const char *name;
     Bytes bytes;
-    DecodeStatus status;
+    bool valid;
   } cases[] = {
-      {"bad magic", frame(6, {}, 0x5A57), bad},
-      {"bad first byte alone", {0x00}, bad},
-      {"bad version", frame(6, {}, kFrameMagic, 2), bad},
-      {"unknown type", frame(8, {}), bad},
-      {"oversize length, body not sent", cut(frame(4, Bytes(1015)), 6), bad},
-      {"body on a ping", frame(6, {1}), bad},
-      {"get of 13 bytes", frame(3, Bytes(13)), bad},
-      {"get of more than 512", frame(3, bigGet), bad},
-      {"set value of 513 bytes", frame(4, Bytes(12 + 513)), bad},
-      {"result without its code", frame(5, {0, 0}), bad},
-      {"failed result with a value", frame(5, {0xFF, 0xFF, 0xFF, 0xFF, 1}), bad},
-      {"truncated header", cut(frame(3, get), 5), wait},
-      {"truncated body", cut(frame(3, get), 23), wait},
-      {"whole get", frame(3, get), DecodeStatus::Complete},
+      {"shorter than its header", {1, 0, 0, 0}, false},
+      {"unknown type", message(5, {}), false},
+      {"get of 9 bytes", message(1, Bytes(9)), false},
+      {"get of more than 512", message(1, bigGet), false},
+      {"set value of 513 bytes", message(2, Bytes(8 + 513)), false},
+      {"sync above 280 bytes", message(3, Bytes(281)), false},
+      {"result without its outcome", message(4, {}), false},
+      {"unknown outcome", message(4, {3}), false},
+      {"failed result with a value", message(4, {2, 1}), false},
+      {"get", message(1, Bytes(10)), true},
+      {"set of 512", message(2, Bytes(8 + 512, 0xEE)), true},
+      {"sync", message(3, Bytes(28, 1)), true},
+      {"refusal", message(4, {2}), true},
+      {"value", message(4, {0, 1, 2, 3, 4}), true},
   };
   for (const auto &c : cases) {
-    Frame f;
-    EXPECT_EQ(decode_frame(c.bytes, f).status, c.status) << c.name;
+    Message m;
+    EXPECT_EQ(decode_message(c.bytes, m) == nullptr, c.valid) << c.name;
+    if (!c.valid) continue;
+    uint8_t out[kMaxMessage];
+    const size_t n = encode_message(m, out);
+    EXPECT_EQ(Bytes(out, out + n), c.bytes) << c.name;
   }
 }
 
@@ -136,18 +138,28 @@ TEST(VlinkdSync, TxidGapsAreCountedPerSenderAcrossTheWrap) {
 }
 
 TEST(VlinkdConfig, BadLinesGiveFileLineAndReason) {
+  const std::string key(40, 'k');
   const struct {
     std::string text;
     std::string message;
   } cases[] = {
-      {"link 32=10.0.0.1\n", "f:1: link number 32 is above 31"},
-      {"# peers\nlink 0=a\nlink 0=b\n", "f:3: link 0 is given twice"},
-      {"link x=10.0.0.1", "f:1: link number 'x' is not a number"},
-      {"link 1=h:70000", "f:1: port '70000' is not a number in 1..65535"},
-      {"link 1=h_1", "f:1: host 'h_1' has characters no host name has"},
-      {"link 1=a b", "f:1: text after the value of 'link'"},
+      {"link 32=10.0.0.1 " + key, "f:1: link number 32 is above 31"},
+      {"# peers\nlink 0=a " + key + "\nlink 0=b " + key, "f:3: link 0 is given twice"},
+      {"link x=10.0.0.1 " + key, "f:1: link number 'x' is not a number"},
+      {"link 1=h:70000 " + key, "f:1: port '70000' is not a number in 1..65535"},
+      {"link 1=h_1 " + key, "f:1: host 'h_1' has characters no host name has"},
+      {"link 1=h", "f:1: link '1=h' is not N=HOST[:PORT] KEY (the peer's public key)"},
+      {"link 1=a b c", "f:1: link '1=a b c' is not N=HOST[:PORT] KEY (the peer's public key)"},
+      {"key a b", "f:1: text after the value of 'key'"},
       {"link", "f:1: 'link' needs a value"},
       {"listen peer:5", "f:1: listen address 'peer' is not an IPv4 address"},
+      {"allow-set 0 1,5000", "f:1: item range '5000' is not FIRST-LAST within 0..4999"},
+      {"allow-set 0 9-3", "f:1: item range '9-3' is not FIRST-LAST within 0..4999"},
+      {"deny-get 32 x", "f:1: link number '32' is not 0..31"},
+      {"deny-get 1 a,,b", "f:1: item '' is no id, range or item name"},
+      {"sync-port 10.0.0.1:47702",
+       "f:1: sync address '10.0.0.1' is not a loopback address: sync messages come from this "
+       "system only, and a peer's reach this daemon over its authenticated link"},
       {"sync-item " + std::string(32, 'n'),
        "f:1: item name '" + std::string(32, 'n') + "' is empty or above 31 characters"},
       {"peer 1", "f:1: unknown setting 'peer'"},
@@ -162,14 +174,22 @@ TEST(VlinkdConfig, BadLinesGiveFileLineAndReason) {
   }
   Config config;  // and what a good file gives, with its link 3 replaced once
   std::string error;
-  ASSERT_TRUE(parse_config(" link 3=g # B\r\nlisten 127.0.0.2\n", "f", config, error));
-  EXPECT_EQ(apply_setting("link", "3=h:4000", config), "");
-  EXPECT_EQ(apply_setting("link", "3=k", config), "link 3 is given twice");
+  ASSERT_TRUE(parse_config(" link 3=g " + key +
+                               " # B\r\nlisten 127.0.0.2\nallow-set 3 7,9-11,speed\n"
+                               "sync-port 127.0.0.5:900\n",
+                           "f", config, error));
+  EXPECT_EQ(apply_setting("link", "3=h:4000 b.pub", config), "");
+  EXPECT_EQ(apply_setting("link", "3=k " + key, config), "link 3 is given twice");
   ASSERT_EQ(config.links.size(), 1u);
   const LinkConfig &l = config.links[0];
   EXPECT_EQ(std::to_string(l.number) + "=" + l.host + ":" + std::to_string(l.port) + " " +
-                config.listenHost + ":" + std::to_string(config.listenPort),
-            "3=h:4000 127.0.0.2:50712");
+                l.keyArg + " " + config.listenHost + ":" + std::to_string(config.listenPort) + " " +
+                config.syncHost + ":" + std::to_string(config.syncPort),
+            "3=h:4000 b.pub 127.0.0.2:50712 127.0.0.5:900");
+  const ItemList &allowed = config.allowSet[3];
+  ASSERT_EQ(allowed.ranges.size(), 2u);
+  EXPECT_EQ(allowed.ranges[1], std::make_pair(9, 11));
+  EXPECT_EQ(allowed.names, std::vector<std::string>{"speed"});
 }
 
 }  // namespace
