@@ -129,6 +129,7 @@ inline bool base64_decode(std::string_view in, std::vector<unsigned char> &out) 
       }
       v = v << 6 | static_cast<uint32_t>(at != nullptr ? at - kBase64 : 0);
     }
+    if ((v & ((uint32_t{1} << 8 * pad) - 1)) != 0) return false;  // bits beyond the bytes
     for (size_t k = 0; k < 3 - pad; ++k) out.push_back(static_cast<unsigned char>(v >> (16 - 8 * k)));
   }
   return true;
