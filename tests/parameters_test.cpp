@@ -103,7 +103,8 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
       "id=3, name=grown, type=integer, size=4*2\n"
       "id=4, name=wider, type=string, size=8\n"
       "id=5, name=retyped, type=integer\n"
-      "id=6, name=old_name, type=integer\n");
+      "id=6, name=old_name, type=integer\n"
+      "id=7, type=integer\n");
   const std::string set = dir_.path() + "/set.json";
   ASSERT_EQ(run({"set", "keep.1", "7"}), 0);
   ASSERT_EQ(run({"save", set}), 0) << last_.err;
@@ -113,9 +114,10 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
                                                    "id=3, name=grown, type=integer, size=4*3\n"
                                                    "id=4, name=wider, type=string, size=16\n"
                                                    "id=5, name=retyped, type=string\n"
-                                                   "id=6, name=new_name, type=integer\n");
+                                                   "id=6, name=new_name, type=integer\n"
+                                                   "id=7, name=named, type=integer\n");
   EXPECT_EQ(run({"create", db, "--restore", set}), 3) << last_.out;
-  EXPECT_NE(last_.err.find("5 saved entries did not match"), std::string::npos) << last_.err;
+  EXPECT_NE(last_.err.find("6 saved entries did not match"), std::string::npos) << last_.err;
   for (const char *line : {
            "changed keep[0]: 0 -> 1\nchanged keep[1]: 0 -> 7\n",
            "skipped gone: not in the database\n",
@@ -123,6 +125,7 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
            "skipped wider: has 1 element(s) of 16 bytes here, saved with 1 of 8\n",
            "skipped retyped: is a string item here, saved as integer\n",
            "skipped old_name: not in the database (id 6 is 'new_name' now)\n",
+           "skipped #7: not in the database (id 7 is 'named' now)\n",
        })
     EXPECT_NE(last_.out.find(line), std::string::npos) << line << last_.out;
   ASSERT_EQ(run({"get", "keep.1"}), 0);

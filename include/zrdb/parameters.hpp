@@ -213,8 +213,6 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
     const std::string system(ih->sysHdr->name, strnlen(ih->sysHdr->name, sizeof ih->sysHdr->name));
     if (set.system != system)
       r.skipped.push_back("system: saved from '" + set.system + "', this database is '" + system + "'");
-    // Every decision first, then the writes.
-    std::vector<std::pair<const SavedItem *, unsigned char *>> plan;
     for (const SavedItem &saved : set.items) {
       std::string why;
       const int32_t id = target_of(saved, why);
@@ -227,12 +225,9 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
         continue;
       }
       list_changes(saved, area, r.changes);
-      plan.emplace_back(&saved, area);
+      if (!dryRun) write_item(saved, area);
+      ++r.items;
     }
-    for (const auto &[saved, area] : plan) {
-      if (!dryRun) write_item(*saved, area);
-    }
-    r.items = plan.size();
     r.code = r.skipped.empty() ? ParameterReport::kMatched : ParameterReport::kSkipped;
     return r;
   } catch (const std::exception &e) {
