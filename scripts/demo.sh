@@ -5,8 +5,9 @@
 # server talk through remote buffer items over 127.0.0.1 and catches a
 # mirrored write's sync message, links a second system (its own IPC and mount
 # namespaces, as root) through two zrdb-vlinkd daemons and reads, writes and
-# mirrors its items, shows the operator's tool at work, removes both
-# databases and checks that nothing is left behind.
+# mirrors its items, shows the operator's tool at work, saves the values,
+# removes the database and creates it again with the values restored,
+# removes both databases and checks that nothing is left behind.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -164,6 +165,10 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 step "Build"
+# zrdbctl's JSON (--json, parameter sets) is nlohmann/json's, header-only.
+if ! dpkg-query -W -f='${Status}' nlohmann-json3-dev 2>/dev/null | grep -q 'ok installed'; then
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends nlohmann-json3-dev >/dev/null
+fi
 if [[ $BUILD_DIR == build ]]; then
   cmake --preset default
   cmake --build --preset default
@@ -412,6 +417,24 @@ status=0
 
 step "List the database"
 show dump
+
+step "Parameter sets: the values outlive the database"
+# What a device does at shutdown and boot: save the plain items' values,
+# remove the database, create it again and restore them in one step.
+PARAMS=$BUILD_DIR/plant-values.json
+show save "$PARAMS"
+show remove
+created=0
+show create "$DB" --restore "$PARAMS"
+created=1
+[[ $("$ZRDBCTL" get label.1) == running && $("$ZRDBCTL" get setpoint) == 64 &&
+   $("$ZRDBCTL" get counter) == "$ROUNDS" ]] || die "the restore did not bring back label.1, setpoint and counter"
+show get setpoint
+show set setpoint 7
+show load "$PARAMS" --dry-run
+[[ $("$ZRDBCTL" get setpoint) == 7 ]] || die "load --dry-run wrote a value"
+show load "$PARAMS"
+[[ $("$ZRDBCTL" get setpoint) == 64 ]] || die "load did not restore setpoint"
 
 step "Remove the databases"
 show remove

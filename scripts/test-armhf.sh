@@ -41,6 +41,10 @@ fi
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
+# zrdbctl's JSON library is header-only (architecture all): one package
+# serves both builds.
+dpkg-query -W -f='${Status}' nlohmann-json3-dev 2>/dev/null | grep -q 'ok installed' ||
+  missing+=(nlohmann-json3-dev)
 for package in libgtest-dev libbenchmark-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")

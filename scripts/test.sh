@@ -31,6 +31,16 @@ if [ ! -f /usr/include/boost/lockfree/spsc_queue.hpp ]; then
   apt-get update -qq && apt-get install -y -qq --no-install-recommends libboost-dev >/dev/null
 fi
 
+# zrdbctl's JSON (--json output and the parameter sets of save, load and
+# create --restore) is nlohmann/json's, header-only; without it zrdbctl and
+# its tests would be left out. The parameter set tests (round trips of every
+# plain type, mismatches, bad files, a save killed at each system call) are
+# tests/parameters_test.cpp, in every ctest run below, and the parameter-set
+# reader is fuzzed with the other parsers.
+if ! dpkg-query -W -f='${Status}' nlohmann-json3-dev 2>/dev/null | grep -q 'ok installed'; then
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends nlohmann-json3-dev >/dev/null
+fi
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
@@ -58,6 +68,17 @@ if [ -e "$plain/tests" ] || [ -e "$plain/bench" ]; then
 fi
 rm -rf "$plain"
 echo "Plain configure: neither GoogleTest nor Google Benchmark needed."
+# Without nlohmann/json the library still configures and builds; zrdbctl and
+# its tests are left out with a message.
+plain=$(mktemp -d)
+said=$(cmake -S . -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON)
+if [[ $said != *"zrdbctl is not built"* ]] ||
+  grep -q 'zrdbctl' "$plain/tools/Makefile" "$plain/tests/CTestTestfile.cmake"; then
+  echo "A configure without nlohmann_json still set up zrdbctl or its tests" >&2
+  exit 1
+fi
+rm -rf "$plain"
+echo "Plain configure: zrdbctl left out without nlohmann_json."
 
 cmake --preset sanitize
 cmake --build --preset sanitize

@@ -178,7 +178,8 @@ inline std::string read_values(const Json &j, SavedItem &item) {
     const std::string at = "element " + std::to_string(i);
     if (item.type == ZRDB_TYPE_STRING) {
       if (!v.is_string()) return at + " must be a string";
-      const std::string &text = v.get_ref<const std::string &>();
+      // The text ends at a NUL, as in the item.
+      const std::string_view text(v.get_ref<const std::string &>().c_str());
       if (text.size() > size) return at + " is longer than " + std::to_string(size) + " bytes";
       std::memcpy(element, text.data(), text.size());
       continue;
