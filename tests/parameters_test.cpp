@@ -185,8 +185,8 @@ bool changes_files(pid_t pid) {
     return false;
   const auto nr = static_cast<long>(info.entry.nr);
   constexpr uint64_t kWriting = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC;
-  bool changes = (nr == SYS_openat && (info.entry.args[2] & kWriting) != 0) ||
-                 nr == SYS_unlinkat || nr == SYS_renameat2 || nr == SYS_truncate;
+  bool changes = (nr == SYS_openat && (info.entry.args[2] & kWriting) != 0) || nr == SYS_unlinkat ||
+                 nr == SYS_renameat2 || nr == SYS_truncate;
 #ifdef SYS_open  // the older calls some targets still have
   changes = changes || (nr == SYS_open && (info.entry.args[1] & kWriting) != 0) ||
             nr == SYS_creat || nr == SYS_unlink || nr == SYS_rename || nr == SYS_renameat;
@@ -230,8 +230,9 @@ Trace run_killed_at(const std::vector<std::string> &words, int killAt) {
 // one, whole.
 TEST_F(ParameterToolTest, KilledSaveLeavesTheOldFileOrTheNew) {
   if (under_qemu()) GTEST_SKIP() << "the emulator does not pass system calls to a tracer";
-  create("id=1, name=speed, type=integer, size=4*64, value=1\n"
-         "id=2, name=label, type=string, size=32*64, value=abc\n");
+  create(
+      "id=1, name=speed, type=integer, size=4*64, value=1\n"
+      "id=2, name=label, type=string, size=32*64, value=abc\n");
   const std::string file = dir_.path() + "/set.json";
   ASSERT_EQ(run({"save", file}), 0);
   ASSERT_EQ(chmod(file.c_str(), 0640), 0);  // the new file takes the old one's mode

@@ -98,7 +98,8 @@ inline bool utf8_text(std::string_view text) {
 
 namespace detail {
 
-inline constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+inline constexpr char kBase64[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 inline std::string base64_encode(const std::vector<unsigned char> &in) {
   std::string out;
@@ -132,7 +133,8 @@ inline bool base64_decode(std::string_view in, std::vector<unsigned char> &out) 
       v = v << 6 | static_cast<uint32_t>(at != nullptr ? at - kBase64 : 0);
     }
     if ((v & ((uint32_t{1} << 8 * pad) - 1)) != 0) return false;  // bits beyond the bytes
-    for (size_t k = 0; k < 3 - pad; ++k) out.push_back(static_cast<unsigned char>(v >> (16 - 8 * k)));
+    for (size_t k = 0; k < 3 - pad; ++k)
+      out.push_back(static_cast<unsigned char>(v >> (16 - 8 * k)));
   }
   return true;
 }
@@ -190,7 +192,8 @@ inline std::string read_values(const Json &j, SavedItem &item) {
     const int64_t least = -(int64_t{1} << (bits - 1)), most = (int64_t{1} << bits) - 1;
     int64_t number = 0;
     if (!integer_in(v, least, most, number))
-      return at + " must be an integer from " + std::to_string(least) + " to " + std::to_string(most);
+      return at + " must be an integer from " + std::to_string(least) + " to " +
+             std::to_string(most);
     const auto word = static_cast<uint32_t>(number);
     std::memcpy(element, &word, width);
   }
@@ -242,8 +245,8 @@ inline bool parse_parameter_set(std::string_view text, ParameterSet &out,
       return false;
     }
     int64_t format = 0;
-    if (!j.is_object() || !detail::integer_field(j, "zrdb_parameters", kFormat, kFormat, format)
-                               .empty()) {
+    if (!j.is_object() ||
+        !detail::integer_field(j, "zrdb_parameters", kFormat, kFormat, format).empty()) {
       error = "not a ZRDB parameter set (version " + std::to_string(kFormat) +
               "): no \"zrdb_parameters\": " + std::to_string(kFormat) + " at the top";
       return false;
@@ -281,8 +284,11 @@ inline bool parse_parameter_set(std::string_view text, ParameterSet &out,
 inline std::string format_parameter_set(const ParameterSet &set) {
   Json items = Json::array();
   for (const SavedItem &item : set.items) {
-    Json j = {{"name", item.name},           {"id", item.id},     {"type", plain_type_name(item.type)},
-              {"count", item.count},         {"size", item.size}};
+    Json j = {{"name", item.name},
+              {"id", item.id},
+              {"type", plain_type_name(item.type)},
+              {"count", item.count},
+              {"size", item.size}};
     if (item.base64) {
       j["base64"] = detail::base64_encode(item.bytes);
     } else {
@@ -317,13 +323,16 @@ inline std::string format_parameter_set(const ParameterSet &set) {
 // file is then as it was; a crash may leave the new file's ".NAME.*.tmp").
 inline std::string replace_file(const std::string &path, std::string_view text) {
   const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (base.empty()) return path + ": names a directory, not a file";
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    tmp = dir + "/." + base + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
+    tmp =
+        dir + "/." + base + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
     fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return tmp + ": " + std::strerror(errno);
   }

@@ -73,7 +73,9 @@ inline const ZRDB_ITEM_DESC *descriptor(int32_t id) {
   return d != nullptr && (d->flags & ZRDB_FLAG_ACTIVE) != 0 ? d : nullptr;
 }
 
-inline std::string name_of(const ZRDB_ITEM_DESC &d) { return {d.name, strnlen(d.name, sizeof d.name)}; }
+inline std::string name_of(const ZRDB_ITEM_DESC &d) {
+  return {d.name, strnlen(d.name, sizeof d.name)};
+}
 
 // Item `id` as saved, or an error.
 inline std::string take_item(int32_t id, SavedItem &item) {
@@ -113,7 +115,8 @@ inline int32_t target_of(const SavedItem &saved, std::string &why) {
   if (d != nullptr && name_of(*d) == saved.name) return id;
   const ZRDB_ITEM_DESC *then = descriptor(saved.id);
   why = "not in the database";
-  if (then != nullptr) why += " (id " + std::to_string(saved.id) + " is '" + name_of(*then) + "' now)";
+  if (then != nullptr)
+    why += " (id " + std::to_string(saved.id) + " is '" + name_of(*then) + "' now)";
   return -1;
 }
 
@@ -136,7 +139,8 @@ inline void list_changes(const SavedItem &saved, const unsigned char *area,
     const unsigned char *next = saved.bytes.data() + i * size;
     std::string from, to;
     if (saved.type == ZRDB_TYPE_STRING) {
-      from = Json(std::string(text_at(now, size))).dump(-1, ' ', false, Json::error_handler_t::replace);
+      from = Json(std::string(text_at(now, size)))
+                 .dump(-1, ' ', false, Json::error_handler_t::replace);
       to = Json(std::string(text_at(next, size))).dump();
     } else {
       from = std::to_string(integer_at(now, integer_width(saved.size)));
@@ -174,7 +178,8 @@ inline ParameterReport save_values(const char *path, std::span<const int32_t> id
     }
     ParameterSet set;
     set.system.assign(ih->sysHdr->name, strnlen(ih->sysHdr->name, sizeof ih->sysHdr->name));
-    if (!utf8_text(set.system)) return failure(ParameterReport::kFailed, "the system name is not UTF-8");
+    if (!utf8_text(set.system))
+      return failure(ParameterReport::kFailed, "the system name is not UTF-8");
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
     for (const int32_t id : list) {
@@ -212,7 +217,8 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
     ParameterReport r;
     const std::string system(ih->sysHdr->name, strnlen(ih->sysHdr->name, sizeof ih->sysHdr->name));
     if (set.system != system)
-      r.skipped.push_back("system: saved from '" + set.system + "', this database is '" + system + "'");
+      r.skipped.push_back("system: saved from '" + set.system + "', this database is '" + system +
+                          "'");
     for (const SavedItem &saved : set.items) {
       std::string why;
       const int32_t id = target_of(saved, why);
@@ -221,7 +227,8 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
       if (d != nullptr && area == nullptr) why = "is damaged or not attached";
       if (area != nullptr) why = mismatch(saved, *d);
       if (!why.empty()) {
-        r.skipped.push_back((saved.name.empty() ? "#" + std::to_string(saved.id) : saved.name) + ": " + why);
+        r.skipped.push_back((saved.name.empty() ? "#" + std::to_string(saved.id) : saved.name) +
+                            ": " + why);
         continue;
       }
       list_changes(saved, area, r.changes);

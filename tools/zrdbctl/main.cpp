@@ -63,8 +63,8 @@ constexpr Command kCommands[] = {
      Attach::Print, kNoItem, cmd_dump, nullptr,
      "Each item's print line (print mode 1), then a 'syncto:' line per mirrored\n"
      "item. --json prints one JSON document instead."},
-    {"save", "FILE [ITEM...]", "save the values of the plain items (or those named) to FILE", 1,
-     64, Attach::Print, kNoItem, cmd_save, nullptr,
+    {"save", "FILE [ITEM...]", "save the values of the plain items (or those named) to FILE", 1, 64,
+     Attach::Print, kNoItem, cmd_save, nullptr,
      "Writes the integer, string and user items' values as JSON (user blocks in\n"
      "base64), with their names, ids, types and geometry. FILE is replaced\n"
      "atomically: a crash leaves the old file or the new one, never a mix."},

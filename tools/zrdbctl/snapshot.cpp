@@ -177,7 +177,8 @@ Json to_json(const Snapshot &s) {
 
 std::string to_line(const Snapshot &s) {
   std::string out = cat(s.name, "(", std::to_string(s.id), ") ", s.type);
-  for (const auto &[key, value] : s.fields) out.append(" ").append(key).append("=").append(json_dump(value));
+  for (const auto &[key, value] : s.fields)
+    out.append(" ").append(key).append("=").append(json_dump(value));
   return out;
 }
 
