@@ -266,8 +266,9 @@ inline bool parse_parameter_set(std::string_view text, ParameterSet &out,
           e = "saved twice";
       }
       if (!e.empty()) {
-        const std::string label = item.name.empty() ? "" : " (" + Json(item.name).dump() + ")";
-        error = "items[" + std::to_string(i) + "]" + label + ": " + e;
+        error = "items[" + std::to_string(i) + "]";
+        if (!item.name.empty()) error.append(" (").append(Json(item.name).dump()).append(")");
+        error.append(": ").append(e);
         return false;
       }
       out.items.push_back(std::move(item));
@@ -331,38 +332,33 @@ inline std::string replace_file(const std::string &path, std::string_view text) 
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    tmp =
-        dir + "/." + base + "." + std::to_string(getpid()) + "." + std::to_string(attempt) + ".tmp";
+    tmp = dir;
+    tmp.append("/.").append(base).append(".").append(std::to_string(getpid()));
+    tmp.append(".").append(std::to_string(attempt)).append(".tmp");
     fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return tmp + ": " + std::strerror(errno);
   }
   if (fd < 0) return tmp + ": " + std::strerror(EEXIST);
-  const auto failed = [&](const char *what) {
-    const std::string why = tmp + ": " + what + ": " + std::strerror(errno);
-    close(fd);
+  const auto failed = [&](const std::string &where, const char *what) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
     unlink(tmp.c_str());
-    return why;
+    return std::string(where).append(": ").append(what).append(": ").append(std::strerror(err));
   };
   struct stat old {};
-  if (stat(path.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0) return failed("chmod");
+  if (stat(path.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0)
+    return failed(tmp, "chmod");
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed("write");
+    if (n <= 0) return failed(tmp, "write");
     done += static_cast<size_t>(n);
   }
-  if (fsync(fd) != 0) return failed("fsync");
-  if (close(fd) != 0) {
-    fd = -1;
-    const std::string why = tmp + ": close: " + std::strerror(errno);
-    unlink(tmp.c_str());
-    return why;
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    const std::string why = path + ": rename: " + std::strerror(errno);
-    unlink(tmp.c_str());
-    return why;
-  }
+  if (fsync(fd) != 0) return failed(tmp, "fsync");
+  const int closed = close(fd);
+  fd = -1;
+  if (closed != 0) return failed(tmp, "close");
+  if (rename(tmp.c_str(), path.c_str()) != 0) return failed(path, "rename");
   const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const bool synced = dirFd >= 0 && fsync(dirFd) == 0;
   const int err = errno;

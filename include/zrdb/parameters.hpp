@@ -146,7 +146,8 @@ inline void list_changes(const SavedItem &saved, const unsigned char *area,
       from = std::to_string(integer_at(now, integer_width(saved.size)));
       to = std::to_string(integer_at(next, integer_width(saved.size)));
     }
-    if (from != to) out.push_back(label + "[" + std::to_string(i) + "]: " + from + " -> " + to);
+    if (from != to)
+      out.push_back(label + "[" + std::to_string(i) + "]: " + from.append(" -> ").append(to));
   }
 }
 
