@@ -237,7 +237,7 @@ py::dict stats(Db &db, const py::object &key) {
   if (type == ZRDB_TYPE_INTEGER || type == ZRDB_TYPE_STRING || type == ZRDB_TYPE_USER)
     raise(-3, "'" + k.label + "' holds values, not statistics");
   const zrdbctl::Snapshot snap = zrdbctl::take_snapshot(k.id);
-  const py::dict all = py::module_::import("json").attr("loads")(zrdbctl::to_json(snap));
+  const py::dict all = py::module_::import("json").attr("loads")(zrdbctl::to_json(snap).dump());
   py::dict out;
   for (const auto &[name, value] : all) {
     const std::string n = py::str(name);

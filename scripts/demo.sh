@@ -5,9 +5,10 @@
 # server talk through remote buffer items over 127.0.0.1 and catches a
 # mirrored write's sync message, links a second system (its own IPC and mount
 # namespaces, as root) through two zrdb-vlinkd daemons and reads, writes and
-# mirrors its items over CURVE-authenticated and encrypted links (and
-# shows a refused write and a refused stranger), shows the operator's tool at work, removes both
-# databases and checks that nothing is left behind.
+# mirrors its items over CURVE-authenticated and encrypted links (and shows a
+# refused write and a refused stranger), shows the operator's tool at work,
+# saves the values, removes the database and creates it again with the values
+# restored, removes both databases and checks that nothing is left behind.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -167,16 +168,19 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The Python module, for the operator script: pybind11 and the system
-# Python's headers. Without them the build leaves it out, and so does the demo.
-python_packages=()
-for package in pybind11-dev python3-dev; do
+# What the build needs beyond the compiler, installed when missing (as root):
+# zrdbctl's JSON library (nlohmann/json, header-only), ZeroMQ for the link
+# daemon, iproute2 for system B's namespaces, and pybind11 with the system
+# Python's headers for the operator script (without them the build leaves
+# the Python module out, and so does the demo).
+missing=()
+for package in nlohmann-json3-dev libzmq3-dev iproute2 pybind11-dev python3-dev; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-    python_packages+=("$package")
+    missing+=("$package")
 done
-if [[ ${#python_packages[@]} -gt 0 && $(id -u) -eq 0 ]]; then
+if [[ ${#missing[@]} -gt 0 && $(id -u) -eq 0 ]]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    --no-install-recommends "${python_packages[@]}" >/dev/null
+    --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 step "Build"
@@ -476,6 +480,24 @@ status=0
 
 step "List the database"
 show dump
+
+step "Parameter sets: the values outlive the database"
+# What a device does at shutdown and boot: save the plain items' values,
+# remove the database, create it again and restore them in one step.
+PARAMS=$BUILD_DIR/plant-values.json
+show save "$PARAMS"
+show remove
+created=0
+show create "$DB" --restore "$PARAMS"
+created=1
+[[ $("$ZRDBCTL" get label.1) == running && $("$ZRDBCTL" get setpoint) == 64 &&
+   $("$ZRDBCTL" get counter) == "$ROUNDS" ]] || die "the restore did not bring back label.1, setpoint and counter"
+show get setpoint
+show set setpoint 7
+show load "$PARAMS" --dry-run
+[[ $("$ZRDBCTL" get setpoint) == 7 ]] || die "load --dry-run wrote a value"
+show load "$PARAMS"
+[[ $("$ZRDBCTL" get setpoint) == 64 ]] || die "load did not restore setpoint"
 
 step "Remove the databases"
 show remove

@@ -44,6 +44,10 @@ command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabi
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
 command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)  # the packages' dependencies
 command -v file >/dev/null || missing+=(file)
+# zrdbctl's JSON library is header-only (architecture all): one package
+# serves both builds.
+dpkg-query -W -f='${Status}' nlohmann-json3-dev 2>/dev/null | grep -q 'ok installed' ||
+  missing+=(nlohmann-json3-dev)
 # zrdb-vlinkd links the target's ZeroMQ.
 for package in libgtest-dev libbenchmark-dev libsystemd-dev libzmq3-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||

@@ -40,11 +40,13 @@ fi
 # tests/python): pybind11 and the system Python's headers build it, pytest,
 # numpy and mypy test it. zrdb-vlinkd links ZeroMQ (with CURVE); its tests
 # and the fault injection make network namespaces with `ip` (iproute2).
-# Installed before the first configure, which leaves
+# zrdbctl's JSON (--json output and the parameter sets of save, load and
+# create --restore) is nlohmann/json's, header-only; without it zrdbctl and
+# its tests would be left out. Installed before the first configure, which leaves
 # out a part or check whose tool it does not find.
 needed=(dpkg-dev file lintian systemd mandoc man-db pkgconf libsystemd-dev
   pybind11-dev python3-dev python3-pytest python3-numpy python3-mypy
-  libzmq3-dev iproute2)
+  libzmq3-dev iproute2 nlohmann-json3-dev)
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
@@ -143,6 +145,17 @@ if [ -e "$plain/tests" ] || [ -e "$plain/bench" ]; then
 fi
 rm -rf "$plain"
 echo "Plain configure: neither GoogleTest nor Google Benchmark needed."
+# Without nlohmann/json the library still configures and builds; zrdbctl and
+# its tests are left out with a message.
+plain=$(mktemp -d)
+said=$(cmake -S . -B "$plain" -DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON)
+if [[ $said != *"zrdbctl is not built"* ]] ||
+  grep -q 'zrdbctl' "$plain/tools/Makefile" "$plain/tests/CTestTestfile.cmake"; then
+  echo "A configure without nlohmann_json still set up zrdbctl or its tests" >&2
+  exit 1
+fi
+rm -rf "$plain"
+echo "Plain configure: zrdbctl left out without nlohmann_json."
 
 cmake --preset sanitize
 cmake --build --preset sanitize

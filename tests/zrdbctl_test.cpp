@@ -32,11 +32,6 @@ constexpr int32_t kFifo = 4801;
 constexpr int32_t kServer = 4840;
 constexpr int32_t kInbox = 4842;
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
 bool semaphore_exists() { return fs::exists(std::string("/dev/shm/sem.") + (kSem + 1)); }
 
@@ -75,13 +70,11 @@ class ZrdbctlTest : public ::testing::Test {
 
   // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
   int run(const std::vector<std::string> &args) {
-    cmd_ = "timeout -s KILL 10 " + tool_shell_command("zrdbctl");
-    for (const std::string &a : args) cmd_ += " '" + a + "'";
-    const int status =
-        std::system((cmd_ + " >" + dir_.path() + "/o 2>" + dir_.path() + "/e").c_str());
-    out_ = read_file(dir_.path() + "/o");
-    err_ = read_file(dir_.path() + "/e");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ToolRun r = run_tool("zrdbctl", args, dir_.path());
+    cmd_ = std::move(r.command);
+    out_ = std::move(r.out);
+    err_ = std::move(r.err);
+    return r.status;
   }
   void expect(const Step &s) {
     const int status = run(s.args);
@@ -198,7 +191,7 @@ TEST_F(ZrdbctlTest, HostileTextIsEscapedAndUtf8StaysText) {
       {{"get", "label.0"}, 0, shown},
       {{"print", "label.0"}, 0, "[0]= " + shown},
       {{"dump"}, 0, "label                           = " + shown},
-      {{"--json", "get", "label.0"}, 0, "[\"\\u001b]0;t\\u0007\\u000ax=1\\u000d\303\251\\u009b\"]"},
+      {{"--json", "get", "label.0"}, 0, "[\"\\u001b]0;t\\u0007\\nx=1\\r\303\251\\u009b\"]"},
       {{"get", "no\nsuch\033[2J"}, 2, "'no\\nsuch\\x1b[2J'"},  // one line, as every reason
   };
   for (const Step &s : steps) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace zrdb::test {
@@ -44,6 +45,22 @@ std::string tool_shell_command(const std::string &name) {
   for (const std::string &word : tool_command(name))
     line += (line.empty() ? "'" : " '") + word + "'";
   return line;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+ToolRun run_tool(const std::string &name, const std::vector<std::string> &args,
+                 const std::string &dir) {
+  ToolRun r{"timeout -s KILL 10 " + tool_shell_command(name), -1, "", ""};
+  for (const std::string &a : args) r.command += " '" + a + "'";
+  const int status = std::system((r.command + " >" + dir + "/o 2>" + dir + "/e").c_str());
+  r.out = read_file(dir + "/o");
+  r.err = read_file(dir + "/e");
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
 }
 
 void remove_ipc(int dataKey, const std::vector<std::string> &semaphores) {

@@ -98,6 +98,17 @@ std::vector<std::string> tool_command(const std::string &name);
 // The same as one shell command line, each word quoted.
 std::string tool_shell_command(const std::string &name);
 
+// The whole file at `path` ("" when it cannot be read).
+std::string read_file(const std::string &path);
+// A tool run to its end (killed after 10 s, so that a hang fails), its
+// output kept in files of `dir`.
+struct ToolRun {
+  std::string command;
+  int status;  // the exit status, or -1 when it did not exit
+  std::string out, err;
+};
+ToolRun run_tool(const std::string &name, const std::vector<std::string> &args,
+                 const std::string &dir);
 // The [system] head of a test database file, up to and with "[database]".
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
 

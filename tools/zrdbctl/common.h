@@ -32,6 +32,7 @@ struct Options {
   bool json = false;             // --json: get, dump and watch print JSON
   bool force = false;            // remove --force: also under attached processes
   bool showSigned = false;       // get --signed: integers in two's complement
+  bool dryRun = false;           // load --dry-run: report what would change, write nothing
 };
 
 using Args = std::span<char *const>;
@@ -182,5 +183,10 @@ int cmd_debug(Invocation &inv);
 int cmd_trace(Invocation &inv);
 int cmd_udp_send(Invocation &inv);
 int cmd_udp_recv(Invocation &inv);
+// Parameter sets (parameters.cpp). restore_values loads FILE into the
+// attached database and prints what it did; the exit status of load.
+int cmd_save(Invocation &inv);
+int cmd_load(Invocation &inv);
+int restore_values(const char *file, bool dryRun);
 
 }  // namespace zrdbctl

@@ -259,7 +259,20 @@ void list_vlink_masters() {
 }  // namespace
 
 int cmd_create(Invocation &inv) {
-  const char *path = inv.args[0];
+  const char *path = nullptr;
+  const char *restore = nullptr;  // --restore FILE
+  for (size_t i = 0; i < inv.args.size(); ++i) {
+    if (std::strcmp(inv.args[i], "--restore") == 0 && restore == nullptr) {
+      if (i + 1 == inv.args.size()) return fail(kUsage, "--restore needs a parameter set file");
+      restore = inv.args[++i];
+    } else if (path == nullptr) {
+      path = inv.args[i];
+    } else {
+      return fail(kUsage, "create takes one database file (and --restore FILE), not '%s'",
+                  inv.args[i]);
+    }
+  }
+  if (path == nullptr) return fail(kUsage, "create needs a database file");
   // Checked before the index is touched: a FIFO or a device there would
   // block the parse or feed it forever.
   if (const int fd = zrdb_openRegularFile(path, ZRDB_FILE_MAX); fd >= 0) {
@@ -319,10 +332,13 @@ int cmd_create(Invocation &inv) {
   int items = 0;
   for (const ZRDB_DIDNODE *node = zrdb_getInfoHdr()->didHead; node != nullptr; node = node->next)
     ++items;
-  zrdb_Cleanup();
   std::printf("created '%s': %d items, data key 0x%08x, %u bytes\n", system_name(hdr).c_str(),
               items, static_cast<unsigned>(hdr.key), hdr.size);
-  return kOk;
+  // The database stays when the restore fails: its file's values are a
+  // working start, and the status says what became of the saved ones.
+  const int rc = restore != nullptr ? restore_values(restore, false) : kOk;
+  zrdb_Cleanup();
+  return rc;
 }
 
 int cmd_remove(Invocation &inv) {

@@ -76,9 +76,9 @@ Snapshot snapshot_of(const ItemRef &ref, bool signedValues = false) {
   Snapshot s = take_snapshot(ref.id, signedValues);
   if (!ref.indexed) return s;
   for (auto at = s.fields.begin(); at != s.fields.end(); ++at) {
-    if (at->first != "values" || static_cast<size_t>(ref.index) >= s.elements.size()) continue;
-    at->second = cat("[", s.elements[static_cast<size_t>(ref.index)], "]");
-    s.fields.insert(at, {"index", std::to_string(ref.index)});
+    if (at->first != "values" || static_cast<size_t>(ref.index) >= at->second.size()) continue;
+    at->second = Json::array({at->second[static_cast<size_t>(ref.index)]});
+    s.fields.insert(at, {"index", ref.index});
     break;
   }
   return s;
@@ -115,7 +115,9 @@ void draw(const WatchPlan &plan, bool screen, bool json) {
     if (!record_sound(ref.id)) continue;
     const Snapshot s = snapshot_of(ref);
     if (json) {
-      std::printf("{\"time\":\"%s\",%s\n", stamp.c_str(), to_json(s).c_str() + 1);
+      Json line = {{"time", stamp}};
+      line.update(to_json(s));
+      std::printf("%s\n", json_dump(line).c_str());
       continue;
     }
     const OneLine line;
@@ -149,23 +151,19 @@ int cmd_watch(Invocation &inv) {
 }
 
 int print_json_item(const ItemRef &ref, bool signedValues) {
-  std::printf("%s\n", to_json(snapshot_of(ref, signedValues)).c_str());
+  std::printf("%s\n", json_dump(to_json(snapshot_of(ref, signedValues))).c_str());
   return kOk;
 }
 
 int print_json_dump(const Invocation &inv) {
   const ZRDB_SYS_HDR hdr = *zrdb_getInfoHdr()->sysHdr;
-  std::string out = cat("{\"system\":{\"name\":",
-                        json_string(std::string(hdr.name, strnlen(hdr.name, sizeof hdr.name))),
-                        ",\"key\":", std::to_string(hdr.key),
-                        ",\"size\":", std::to_string(hdr.size), "},\"items\":[");
-  const std::vector<int32_t> ids = sound_items();
-  for (size_t i = 0; i < ids.size(); ++i)
-    out.append(i == 0 ? "" : ",").append(to_json(take_snapshot(ids[i])));
-  out += "],\"damaged\":[";
-  for (size_t i = 0; i < inv.damaged.size(); ++i)
-    out.append(i == 0 ? "" : ",").append(std::to_string(inv.damaged[i]));
-  std::printf("%s]}\n", out.c_str());
+  Json items = Json::array();
+  for (const int32_t id : sound_items()) items.push_back(to_json(take_snapshot(id)));
+  const Json out = {
+      {"system", {{"name", json_text(system_name(hdr))}, {"key", hdr.key}, {"size", hdr.size}}},
+      {"items", std::move(items)},
+      {"damaged", inv.damaged}};
+  std::printf("%s\n", json_dump(out).c_str());
   return inv.damaged.empty() ? kOk : kFailure;
 }
 

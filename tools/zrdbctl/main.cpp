@@ -40,13 +40,16 @@ struct Command {
 constexpr std::pair<const char *, bool Options::*> kFlags[] = {
     {"--force", &Options::force},
     {"--signed", &Options::showSigned},
+    {"--dry-run", &Options::dryRun},
 };
 
 constexpr Command kCommands[] = {
-    {"create", "DBFILE", "parse DBFILE and allocate the database", 1, 1, Attach::None, kNoItem,
-     cmd_create, nullptr,
+    {"create", "DBFILE [--restore FILE]", "parse DBFILE and allocate the database", 1, 3,
+     Attach::None, kNoItem, cmd_create, nullptr,
      "Refuses while a database is allocated, and checks the items before it\n"
-     "allocates anything; a failed create removes what it made."},
+     "allocates anything; a failed create removes what it made. --restore FILE\n"
+     "then loads the parameter set FILE as 'load' does (same exit status); the\n"
+     "database stays created when FILE is bad or does not match."},
     {"remove", "[--force] [DBFILE]",
      "release the items' objects, remove the segments and unheld lock files", 0, 1, Attach::None,
      kNoItem, cmd_remove, "--force",
@@ -64,6 +67,17 @@ constexpr Command kCommands[] = {
      Attach::Print, kNoItem, cmd_dump, nullptr,
      "Each item's print line (print mode 1), then a 'syncto:' line per mirrored\n"
      "item. --json prints one JSON document instead."},
+    {"save", "FILE [ITEM...]", "save the values of the plain items (or those named) to FILE", 1, 64,
+     Attach::Print, kNoItem, cmd_save, nullptr,
+     "Writes the integer, string and user items' values as JSON (user blocks in\n"
+     "base64), with their names, ids, types and geometry. FILE is replaced\n"
+     "atomically: a crash leaves the old file or the new one, never a mix."},
+    {"load", "FILE [--dry-run]", "restore the values saved in FILE to the items that match", 1, 1,
+     Attach::Print, kNoItem, cmd_load, "--dry-run",
+     "An item is written when its name, type, element count and element size\n"
+     "agree; any other is listed and skipped. FILE is read and checked whole\n"
+     "first: a bad file changes nothing. --dry-run writes nothing and prints what\n"
+     "would change. Exit 0 all matched, 3 something skipped, 2 bad file."},
     {"get", "[--json] [--signed] ITEM[.IDX]",
      "show a value (unsigned decimal, text, or hex for user blocks)", 1, 1, Attach::Value, kAnyType,
      cmd_get, "--signed",
@@ -200,10 +214,15 @@ void print_help() {
       "it fail, info and dump leave it out, check lists every such item, and remove\n"
       "removes both segments but cannot release its semaphore.\n"
       "\n"
+      "save writes a parameter set (the plain items' values, as JSON) atomically;\n"
+      "load and create --restore write the saved values back to the items whose\n"
+      "name, type and geometry match, after checking the whole file.\n"
+      "\n"
       "Exit status: 0 success; 1 the library or the system reported a failure, or\n"
       "an item is damaged; 2 usage error or bad input (unknown item, bad number,\n"
       "index out of range, a database file that does not parse or whose items\n"
-      "cannot work). Failures give a one-line reason on standard error.\n",
+      "cannot work, a parameter set that is not one); 3 load: a saved item did not\n"
+      "match and was skipped. Failures give a one-line reason on standard error.\n",
       ZRDB_INDEX_KEY);
 }
 

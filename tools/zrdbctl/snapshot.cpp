@@ -28,18 +28,13 @@ std::string text_of(const unsigned char *area, size_t size) {
                      strnlen(reinterpret_cast<const char *>(area), size));
 }
 
-std::string array(const std::vector<std::string> &items) {
-  std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) out.append(i == 0 ? "" : ",").append(items[i]);
-  return out + "]";
-}
-
 // The fingerprints of the links' peer keys, from the link daemon's file
 // (peers_file.h); null for a link it does not name. Anyone may write the
 // file: only "N FINGERPRINT" lines with a link below `links` and eight
 // printable characters count.
-std::vector<std::string> peer_fingerprints(int32_t links) {
-  std::vector<std::string> out(static_cast<size_t>(links), "null");
+Json peer_fingerprints(int32_t links) {
+  Json out = Json::array();
+  for (int32_t i = 0; i < links; ++i) out.push_back(nullptr);
   FILE *f = std::fopen(vlinkd::kPeersFile, "re");
   if (f == nullptr) return out;
   char text[vlinkd::kPeersFileMax];
@@ -59,21 +54,21 @@ std::vector<std::string> peer_fingerprints(int32_t links) {
           return std::isgraph(static_cast<unsigned char>(c));
         }))
       continue;
-    out[static_cast<size_t>(link)] = json_string(fp);
+    out[static_cast<size_t>(link)] = std::string(fp);
   }
   return out;
 }
 
 // Fill level of a buffer from its shared indices, or null when they are out
 // of range (a damaged or half-written header).
-std::string level(int32_t rd, int32_t wr, int32_t count) {
-  if (count <= 0 || rd < 0 || wr < 0 || rd >= count || wr >= count) return "null";
-  return std::to_string((wr - rd + count) % count);
+Json level(int32_t rd, int32_t wr, int32_t count) {
+  if (count <= 0 || rd < 0 || wr < 0 || rd >= count || wr >= count) return nullptr;
+  return (wr - rd + count) % count;
 }
 
 void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area,
                   bool signedValues) {
-  std::vector<std::string> values;
+  Json values = Json::array();
   if (d.type == ZRDB_TYPE_USER) {
     std::string hex;
     for (size_t i = 0; i < static_cast<size_t>(d.size) && i < kMaxHexBytes; ++i) {
@@ -81,58 +76,56 @@ void plain_values(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *are
       std::snprintf(two, sizeof two, "%02x", area[i]);
       hex += two;
     }
-    s.fields.emplace_back("hex", json_string(hex));
-    if (static_cast<size_t>(d.size) > kMaxHexBytes) s.fields.emplace_back("cut", "true");
+    s.fields.emplace_back("hex", hex);
+    if (static_cast<size_t>(d.size) > kMaxHexBytes) s.fields.emplace_back("cut", true);
     return;
   }
   const auto width = static_cast<size_t>(d.count > 0 ? d.size / d.count : 0);
   for (int32_t i = 0; i < d.count; ++i) {
     const size_t at = static_cast<size_t>(i) * width;
     if (d.type == ZRDB_TYPE_INTEGER) {
-      values.push_back(std::to_string(integer_value(area + at, width, signedValues)));
+      values.push_back(integer_value(area + at, width, signedValues));
     } else {
-      values.push_back(json_string(text_of(area + at, width)));
+      values.push_back(json_text(text_of(area + at, width)));
     }
   }
-  s.fields.emplace_back("values", array(values));
-  s.elements = std::move(values);
+  s.fields.emplace_back("values", std::move(values));
 }
 
 void transport_fields(Snapshot &s, const ZRDB_ITEM_DESC &d, const unsigned char *area) {
   switch (d.type) {
     case ZRDB_TYPE_THRD_RBUF: {
       const auto info = read_at<ZRDB_RBUF_INFO>(area, 0);
-      s.fields = {{"owner", json_string(std::string(info.owner, strnlen(info.owner, 32)))},
-                  {"open", (info.flags & 1u) != 0 ? "true" : "false"},
-                  {"fb", std::to_string(info.fb)},
-                  {"uc", std::to_string(static_cast<int32_t>(info.uc))},
-                  {"muc", std::to_string(info.muc)},
-                  {"afc", std::to_string(info.afc)},
-                  {"trace", std::to_string(info.trace)}};
+      s.fields = {{"owner", json_text(std::string(info.owner, strnlen(info.owner, 32)))},
+                  {"open", (info.flags & 1u) != 0},
+                  {"fb", info.fb},
+                  {"uc", static_cast<int32_t>(info.uc)},
+                  {"muc", info.muc},
+                  {"afc", info.afc},
+                  {"trace", info.trace}};
       return;
     }
     case ZRDB_TYPE_THRD_FIFO: {
-      s.fields.emplace_back("owner", json_string(text_of(area, ZRDB_TFIFO_OWNER_LEN)));
-      std::vector<std::string> fifos;
+      s.fields.emplace_back("owner", json_text(text_of(area, ZRDB_TFIFO_OWNER_LEN)));
+      Json fifos = Json::array();
       for (int32_t i = 0; i < d.count; ++i) {
         const auto st = read_at<ZRDB_TFIFO_STAT>(
             area, sizeof(ZRDB_TFIFO_HDR) + static_cast<size_t>(i) * sizeof(ZRDB_TFIFO_STAT));
-        fifos.push_back(
-            cat("{\"mbc\":", std::to_string(st.mbc), ",\"trace\":", std::to_string(st.trace), "}"));
+        fifos.push_back({{"mbc", st.mbc}, {"trace", st.trace}});
       }
-      s.fields.emplace_back("fifos", array(fifos));
+      s.fields.emplace_back("fifos", std::move(fifos));
       return;
     }
     default: {  // rmtbuf, vlinkbuf
       const auto info = read_at<ZRDB_RMTBUF_INFO>(area, 0);
-      s.fields = {{"owner", json_string(std::string(info.owner, strnlen(info.owner, 64)))},
-                  {"protocol", json_string(text_of(area, ZRDB_RMTBUF_TEXT_LEN))},
-                  {"open", (info.status & 1u) != 0 ? "true" : "false"},
-                  {"tx", std::to_string(info.txCount)},
-                  {"rx", std::to_string(info.rxCount)},
-                  {"txErr", std::to_string(info.txErr)},
-                  {"rxErr", std::to_string(info.rxErr)},
-                  {"trace", std::to_string(info.trace)}};
+      s.fields = {{"owner", json_text(std::string(info.owner, strnlen(info.owner, 64)))},
+                  {"protocol", json_text(text_of(area, ZRDB_RMTBUF_TEXT_LEN))},
+                  {"open", (info.status & 1u) != 0},
+                  {"tx", info.txCount},
+                  {"rx", info.rxCount},
+                  {"txErr", info.txErr},
+                  {"rxErr", info.rxErr},
+                  {"trace", info.trace}};
       return;
     }
   }
@@ -166,23 +159,22 @@ Snapshot take_snapshot(int32_t id, bool signedValues) {
       break;
     case ZRDB_TYPE_SEMAP: {
       int32_t value = 0;
-      s.fields.emplace_back("definition", json_string(text_of(area, static_cast<size_t>(d.size))));
-      s.fields.emplace_back("count", zrdb_semaGetValue(id, &value) == 0 ? std::to_string(value)
-                                                                        : std::string("null"));
+      s.fields.emplace_back("definition", json_text(text_of(area, static_cast<size_t>(d.size))));
+      s.fields.emplace_back("count", zrdb_semaGetValue(id, &value) == 0 ? Json(value) : Json());
       break;
     }
     case ZRDB_TYPE_CBUF: {
       const auto h = read_at<ZRDB_CBUF_HDR>(area, 0);
-      s.fields = {{"slots", std::to_string(d.count)},
+      s.fields = {{"slots", d.count},
                   {"level", level(h.rd, h.wr, d.count)},
-                  {"of", std::to_string(h.of)},
-                  {"uf", std::to_string(h.uf)},
-                  {"mbl", std::to_string(h.mbl)}};
+                  {"of", h.of},
+                  {"uf", h.uf},
+                  {"mbl", h.mbl}};
       break;
     }
     case ZRDB_TYPE_MSGBUF: {
       const auto h = read_at<ZRDB_MSGBUF_HDR>(area, 0);
-      s.fields = {{"slots", std::to_string(d.count)}, {"level", level(h.rd, h.wr, d.count)}};
+      s.fields = {{"slots", d.count}, {"level", level(h.rd, h.wr, d.count)}};
       break;
     }
     case ZRDB_TYPE_VLINKMST:
@@ -198,13 +190,11 @@ Snapshot take_snapshot(int32_t id, bool signedValues) {
       const int32_t links = d.type == ZRDB_TYPE_VLINKSLV   ? 1
                             : nlink > ZRDB_VLINK_MAX_LINKS ? 0
                                                            : nlink;
-      std::vector<std::string> states;
-      states.reserve(static_cast<size_t>(links));
+      Json states = Json::array();
       for (int32_t i = 0; i < links; ++i)
-        states.push_back(std::to_string(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i))));
-      s.fields = {{"config", json_string(text)}, {"links", array(states)}};
-      if (d.type == ZRDB_TYPE_VLINKMST)
-        s.fields.emplace_back("peers", array(peer_fingerprints(links)));
+        states.push_back(read_at<int32_t>(area, 128 + 4 * static_cast<size_t>(i)));
+      s.fields = {{"config", json_text(text)}, {"links", std::move(states)}};
+      if (d.type == ZRDB_TYPE_VLINKMST) s.fields.emplace_back("peers", peer_fingerprints(links));
       break;
     }
     default:
@@ -214,17 +204,16 @@ Snapshot take_snapshot(int32_t id, bool signedValues) {
   return s;
 }
 
-std::string to_json(const Snapshot &s) {
-  std::string out = cat("{\"id\":", std::to_string(s.id), ",\"name\":", json_string(s.name),
-                        ",\"type\":", json_string(s.type));
-  for (const auto &[key, value] : s.fields)
-    out.append(",").append(json_string(key)).append(":").append(value);
-  return out + "}";
+Json to_json(const Snapshot &s) {
+  Json out = {{"id", s.id}, {"name", json_text(s.name)}, {"type", s.type}};
+  for (const auto &[key, value] : s.fields) out[key] = value;
+  return out;
 }
 
 std::string to_line(const Snapshot &s) {
   std::string out = cat(s.name, "(", std::to_string(s.id), ") ", s.type);
-  for (const auto &[key, value] : s.fields) out.append(" ").append(key).append("=").append(value);
+  for (const auto &[key, value] : s.fields)
+    out.append(" ").append(key).append("=").append(json_dump(value));
   return out;
 }
 

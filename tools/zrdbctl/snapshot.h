@@ -9,14 +9,15 @@
 #include <utility>
 #include <vector>
 
+#include "text.h"
+
 namespace zrdbctl {
 
 struct Snapshot {
   int32_t id = -1;
   std::string name;
   std::string type;
-  std::vector<std::pair<std::string, std::string>> fields;  // key, value as JSON text
-  std::vector<std::string> elements;  // of the "values" field, each as JSON text
+  std::vector<std::pair<std::string, Json>> fields;  // in the order shown
 };
 
 // An integer element of `width` bytes (the low four when wider), as the
@@ -27,7 +28,7 @@ int64_t integer_value(const unsigned char *bytes, size_t width, bool asSigned);
 // unsigned unless `signedValues`.
 Snapshot take_snapshot(int32_t id, bool signedValues = false);
 // {"id":..,"name":..,"type":..,key:value,...}
-std::string to_json(const Snapshot &s);
+Json to_json(const Snapshot &s);
 // "name(id) type key=value ..."
 std::string to_line(const Snapshot &s);
 

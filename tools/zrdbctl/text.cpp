@@ -145,27 +145,48 @@ size_t utf8_char(std::string_view text, uint32_t &cp) {
   return len;
 }
 
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
+Json json_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     uint32_t cp = 0;
     const size_t n = utf8_char(text.substr(i), cp);
-    if (n > 0 && (cp == '"' || cp == '\\')) {
-      out += '\\';
-      out += static_cast<char>(cp);
-    } else if (n > 0 && printable(cp)) {
+    if (n > 0) {
       out.append(text.substr(i, n));
-    } else {
-      // A control character as its code point; a byte that is no UTF-8 as
-      // the Latin-1 character of the same number.
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x",
-                    n > 0 ? static_cast<unsigned>(cp) : static_cast<unsigned char>(text[i]));
-      out += esc;
+      i += n;
+      continue;
     }
-    i += n > 0 ? n : 1;
+    const auto byte = static_cast<unsigned char>(text[i++]);
+    out += static_cast<char>(0xC0 | byte >> 6);  // U+0080..U+00FF in two bytes
+    out += static_cast<char>(0x80 | (byte & 0x3F));
   }
-  return out + "\"";
+  return out;
+}
+
+std::string json_dump(const Json &value) {
+  // The writer escapes C0 controls; DEL and the C1 controls it leaves as they
+  // are, and a terminal would act on them.
+  const std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    unsigned control = 0;
+    if (c == 0x7F) {
+      control = c;
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      control = next;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\u%04x", control);
+    out += esc;
+  }
+  return out;
 }
 
 void filter_output() {

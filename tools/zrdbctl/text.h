@@ -3,11 +3,12 @@
 // clear the operator's terminal, carriage returns and newlines that forge
 // lines. Everything zrdbctl prints, the library's print handlers and log
 // lines included, passes an escaping filter; JSON strings escape their own
-// way. Both keep UTF-8 text as text.
+// way (json_dump). Both keep UTF-8 text as text.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -19,8 +20,15 @@ size_t utf8_char(std::string_view text, uint32_t &cp);
 // Neither a C0 nor a C1 control, nor DEL.
 inline bool printable(uint32_t cp) { return cp >= 0x20 && (cp < 0x7f || cp > 0x9f); }
 
-// `text` as a quoted JSON string.
-std::string json_string(std::string_view text);
+// JSON documents are built with nlohmann/json, keys in the order given.
+using Json = nlohmann::ordered_json;
+
+// Text from the segments as a JSON string value: UTF-8 stays as it is, a
+// byte that is no UTF-8 becomes the Latin-1 character of the same number.
+Json json_text(std::string_view text);
+// `value` as compact JSON text: UTF-8 kept as text, every control character
+// (C0, DEL and C1) escaped as \u00XX.
+std::string json_dump(const Json &value);
 
 // Puts the filter on standard output and standard error: a byte that is not
 // part of a printable character, a newline or a tab is shown as \xNN. Left
