@@ -456,8 +456,10 @@ TEST(Vlinkd, TellsTheServiceManagerOnceListening) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&manager), sizeof manager), 0);
   const int rc = run_in_child([&] {
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    const pid_t daemon = start_system(db, {"--listen", "127.0.0.1:" + std::to_string(kPortA)},
-                                      dir.path() + "/a.log");
+    capture_stdout([&] { vlinkd::keygen((dir.path() + "/own").c_str()); });
+    const pid_t daemon = start_system(
+        db, {"--key", dir.path() + "/own.key", "--listen", "127.0.0.1:" + std::to_string(kPortA)},
+        dir.path() + "/a.log");
     if (daemon < 0) return 77;
     pollfd p{fd, POLLIN, 0};
     char said[64] = {};
