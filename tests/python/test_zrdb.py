@@ -114,11 +114,11 @@ def test_communication_items(db: zrdb.Database, dbfile: str, appfile: str) -> No
 
 def test_call_pattern_between_a_python_server_and_the_c_client(db: zrdb.Database,
                                                                dbfile: str) -> None:
-    spec = importlib.util.spec_from_file_location("commissioning",
-                                                  ROOT / "examples" / "commissioning.py")
-    assert spec is not None and spec.loader is not None
-    commissioning = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(commissioning)
+    found = importlib.util.spec_from_file_location("commissioning",
+                                                   ROOT / "examples" / "commissioning.py")
+    assert found is not None and found.loader is not None
+    commissioning = importlib.util.module_from_spec(found)
+    found.loader.exec_module(commissioning)
     client = subprocess.Popen([str(EXAMPLES / "client"), dbfile,
                                str(ROOT / "examples" / "plant.app"), "3"],
                               stdout=subprocess.PIPE, text=True)
