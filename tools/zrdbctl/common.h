@@ -87,6 +87,11 @@ struct ItemRef {
   int32_t last() const { return indexed ? index : desc->count - 1; }
 };
 
+// The client remote buffer that mirrors `ref`'s accesses (its syncto),
+// which a writer binds with it; -1 when there is none or it is a server,
+// whose lock and statistics belong to the process that serves it.
+int32_t client_mirror(const ItemRef &ref);
+
 // The id of an active item given by number or name, or -1.
 int32_t find_item(std::string_view text);
 // ITEM or ITEM.IDX of `type` (or kAnyType), its record checked; kUsage or
@@ -182,5 +187,7 @@ int cmd_debug(Invocation &inv);
 int cmd_trace(Invocation &inv);
 int cmd_udp_send(Invocation &inv);
 int cmd_udp_recv(Invocation &inv);
+// export.cpp
+int cmd_export(Invocation &inv);
 
 }  // namespace zrdbctl
