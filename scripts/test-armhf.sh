@@ -4,13 +4,13 @@
 # as errors), so that every layout check of the shared records is compiled
 # for the target, and runs the whole test suite under user-mode QEMU in
 # private IPC, mount and network namespaces. Installs from Debian what is
-# missing: the cross compiler, qemu-user and the armhf GoogleTest and Google
-# Benchmark packages (multiarch). The tests run the ARM tools (zrdbctl,
-# zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
-# test and fails if a test failed, if one skipped without a reason, if a
-# test of the tools skipped at all, if test discovery did not go through the
-# emulator, or if a test left an IPC object, a file in /dev/shm or an item
-# lock file behind.
+# missing: the cross compiler, qemu-user and the armhf GoogleTest, Google
+# Benchmark and libmosquitto (zrdb-mqtt) packages (multiarch). The tests run
+# the ARM tools (zrdbctl, zrdb-vlinkd) through the same emulator. Prints the
+# reason of every skipped test and fails if a test failed, if one skipped
+# without a reason, if a test of the tools skipped at all, if test discovery
+# did not go through the emulator, or if a test left an IPC object, a file in
+# /dev/shm or an item lock file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-armhf"
@@ -41,7 +41,7 @@ fi
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
-for package in libgtest-dev libbenchmark-dev; do
+for package in libgtest-dev libbenchmark-dev libmosquitto-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")
 done

@@ -33,7 +33,13 @@ await() {
   for _ in $(seq 100); do grep -Eq -- "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
   fail "no line matching '$2' in ${1##*/}"
 }
-free_port() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# A port nothing listens on (the namespace is new: any is, but say which).
+free_port() {
+  local p
+  for p in $(shuf -i 20000-60000 -n 100); do
+    grep -qi ":$(printf %04X "$p") " /proc/net/tcp || { echo "$p" && return; }
+  done
+}
 broker() {  # CONF: starts mosquitto, returns when it listens
   brokers=$((${brokers:-0} + 1))
   mosquitto -c "$1" >"$dir/broker$brokers.log" 2>&1 &

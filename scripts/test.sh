@@ -31,9 +31,25 @@ if [ ! -f /usr/include/boost/lockfree/spsc_queue.hpp ]; then
   apt-get update -qq && apt-get install -y -qq --no-install-recommends libboost-dev >/dev/null
 fi
 
+# zrdb-mqtt and zrdbctl export: built with libmosquitto and nlohmann-json,
+# tested against a real mosquitto broker with its clients, promtool and a
+# test CA made with openssl (scripts/test-mqtt.sh, about half a minute).
+mqtt_missing=()
+for package in libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients prometheus openssl; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    mqtt_missing+=("$package")
+done
+if [ ${#mqtt_missing[@]} -gt 0 ]; then
+  echo "Installing ${mqtt_missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${mqtt_missing[@]}" >/dev/null
+fi
+
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+scripts/test-mqtt.sh build
 
 cmake --preset release
 cmake --build --preset release
