@@ -274,12 +274,16 @@ void Bridge::on_connect(mosquitto *mosq, void *self, int rc) {
   mosquitto_subscribe(mosq, nullptr, one.c_str(), b->settings_.qos);
   mosquitto_subscribe(mosq, nullptr, element.c_str(), b->settings_.qos);
   b->republish_ = true;
+  b->connected_ = true;
   b->wake_.notify_one();
 }
 
 void Bridge::on_disconnect(mosquitto * /*mosq*/, void *self, int rc) {
   auto *b = static_cast<Bridge *>(self);
-  if (rc != 0) syslog(LOG_WARNING, "lost the broker %s:%d; reconnecting", b->settings_.host.c_str(), b->settings_.port);
+  b->connected_ = false;
+  if (rc != 0)
+    syslog(LOG_WARNING, "lost the broker %s:%d; reconnecting", b->settings_.host.c_str(),
+           b->settings_.port);
 }
 
 void Bridge::on_message(mosquitto * /*mosq*/, void *self, const mosquitto_message *msg) {

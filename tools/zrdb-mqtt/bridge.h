@@ -60,6 +60,7 @@ class Bridge {
   size_t publish_changes(bool all);
   const std::vector<Item> &items() const { return published_; }
   const std::string &base() const { return base_; }
+  bool connected() const { return connected_; }
 
  private:
   static void on_connect(mosquitto *, void *self, int rc);
@@ -86,6 +87,7 @@ class Bridge {
   std::condition_variable wake_;
   std::deque<SetMessage> queue_;     // guarded by mutex_
   std::atomic<bool> republish_{false};
+  std::atomic<bool> connected_{false};
 };
 
 // Milliseconds since the epoch.
