@@ -5,8 +5,12 @@
 # server talk through remote buffer items over 127.0.0.1 and catches a
 # mirrored write's sync message, links a second system (its own IPC and mount
 # namespaces, as root) through two zrdb-vlinkd daemons and reads, writes and
-# mirrors its items, shows the operator's tool at work, removes both
-# databases and checks that nothing is left behind.
+# mirrors its items, shows the operator's tool at work, publishes the plant
+# on a mosquitto broker through zrdb-mqtt and writes a setpoint from
+# mosquitto_pub, prints the Prometheus export, removes both databases and
+# checks that nothing is left behind. The MQTT step's Debian packages
+# (mosquitto, its clients, libmosquitto-dev, nlohmann-json3-dev) are
+# installed when missing.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -43,6 +47,7 @@ UDP_CLIENT=$BUILD_DIR/examples/udp_client
 CPP_EXAMPLE=$BUILD_DIR/examples/cpp_example
 VLINK_CLIENT=$BUILD_DIR/examples/vlink_client
 VLINKD=$BUILD_DIR/tools/zrdb-vlinkd
+MQTT_BRIDGE=$BUILD_DIR/tools/zrdb-mqtt
 INDEX_KEY=0x20150427
 VLINK_QUEUE_KEY=0x00018338
 # The link daemons' ports: A listens on 47800, B on 47801 and takes sync
@@ -112,6 +117,9 @@ peer_created=0 # system B's database exists
 daemon_a_pid=
 daemon_b_pid=
 vlink_dir=     # the daemons' logs
+mqtt_dir=      # the broker's and the bridge's files
+broker_pid=
+bridge_pid=
 stop() {
   if [[ -n $1 ]]; then
     kill "$1" 2>/dev/null || true
@@ -147,6 +155,9 @@ cleanup() {
     fi
     rm -rf "$vlink_dir"
   fi
+  stop "$bridge_pid"
+  stop "$broker_pid"
+  if [[ -n $mqtt_dir ]]; then rm -rf "$mqtt_dir"; fi
   stop "$pipeline_pid"
   stop "$consumer_pid"
   stop "$server_pid"
@@ -164,6 +175,17 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 step "Build"
+mqtt_missing=()
+for package in libmosquitto-dev nlohmann-json3-dev mosquitto mosquitto-clients; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+    mqtt_missing+=("$package")
+done
+if [[ ${#mqtt_missing[@]} -gt 0 ]]; then
+  echo "Installing ${mqtt_missing[*]} (the MQTT step)"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${mqtt_missing[@]}" >/dev/null
+fi
 if [[ $BUILD_DIR == build ]]; then
   cmake --preset default
   cmake --build --preset default
@@ -412,6 +434,51 @@ status=0
 
 step "List the database"
 show dump
+
+step "Publish the plant on MQTT (zrdb-mqtt) and write its setpoint from mosquitto_pub"
+mqtt_dir=$(mktemp -d)
+# A loopback port nothing listens on.
+for mqtt_port in $(shuf -i 20000-60000 -n 100); do
+  grep -qi ":$(printf %04X "$mqtt_port") " /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
+done
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$mqtt_port" >"$mqtt_dir/broker.conf"
+mosquitto -c "$mqtt_dir/broker.conf" >"$mqtt_dir/broker.log" 2>&1 &
+broker_pid=$!
+for _ in $(seq 50); do grep -q "Opening ipv4 listen socket" "$mqtt_dir/broker.log" && break; sleep 0.1; done
+printf 'broker 127.0.0.1:%s\npublish speed label setpoint\nallow-set setpoint\n' "$mqtt_port" |
+  tee "$mqtt_dir/bridge.conf"
+printf '$ zrdb-mqtt -c bridge.conf --foreground %s &\n' "$DB"
+"$MQTT_BRIDGE" -c "$mqtt_dir/bridge.conf" --foreground "$DB" >"$mqtt_dir/bridge.log" 2>&1 &
+bridge_pid=$!
+printf "\$ mosquitto_sub -v -t 'zrdb/plant/#' &\n"
+mosquitto_sub -p "$mqtt_port" -v -t 'zrdb/plant/#' >"$mqtt_dir/sub.log" 2>&1 &
+listener_pid=$!
+mqtt_await() {
+  for _ in $(seq 100); do grep -q -- "$1" "$mqtt_dir/sub.log" && return 0; sleep 0.1; done
+  die "no MQTT message matching '$1'"
+}
+mqtt_await '^zrdb/plant/setpoint {"value":64,'
+show set label.0 busy
+mqtt_await '^zrdb/plant/label {"value":\["busy",'
+printf '$ mosquitto_pub -t zrdb/plant/setpoint/set -m 96\n'
+mosquitto_pub -p "$mqtt_port" -t zrdb/plant/setpoint/set -m 96
+mqtt_await '^zrdb/plant/setpoint {"value":96,'
+show get setpoint
+[[ $("$ZRDBCTL" get setpoint) == 96 ]] || die "the setpoint from MQTT is not 96"
+printf '$ mosquitto_pub -t zrdb/plant/speed/set -m 1   # not on the allow-set list\n'
+mosquitto_pub -p "$mqtt_port" -t zrdb/plant/speed/set -m 1
+mqtt_await '^zrdb/plant/speed/error '
+echo "what mosquitto_sub saw:"
+sed 's/^/  /' "$mqtt_dir/sub.log"
+stop "$bridge_pid"
+bridge_pid=
+stop "$listener_pid"
+listener_pid=
+stop "$broker_pid"
+broker_pid=
+
+step "Export the statistics and integer values for Prometheus"
+show export --prometheus --items
 
 step "Remove the databases"
 show remove

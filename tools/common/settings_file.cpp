@@ -39,14 +39,14 @@ bool apply_settings(std::string_view text, std::string_view name, size_t maxLine
     text.remove_prefix(std::min(end + 1, text.size()));
     std::string why;
     if (line.size() > maxLine) {
-      why = "line longer than " + std::to_string(maxLine) + " characters";
+      why = std::string("line longer than ").append(std::to_string(maxLine)).append(" characters");
     } else if (line.find('\0') != std::string_view::npos) {
       why = "NUL byte in the line";
     } else {
       std::vector<std::string_view> parts = words(line.substr(0, line.find('#')));
       if (parts.empty()) continue;
       SettingLine setting{number, parts.front(), {parts.begin() + 1, parts.end()}};
-      why = setting.values.empty() ? "'" + std::string(setting.key) + "' needs a value"
+      why = setting.values.empty() ? std::string("'").append(setting.key).append("' needs a value")
                                    : apply(setting);
     }
     if (!why.empty()) {

@@ -88,7 +88,7 @@ bool Bridge::attach() {
     return false;
   }
   base_ = settings_.prefix + "/" + system;
-  if (settings_.clientId.empty()) settings_.clientId = "zrdb-mqtt-" + system;
+  if (settings_.clientId.empty()) settings_.clientId = std::string("zrdb-mqtt-") + system;
   return resolve_items();
 }
 
@@ -190,7 +190,7 @@ void Bridge::publish_statistics() {
     if (!zrdbctl::record_sound(id)) continue;
     const zrdbctl::Snapshot s = zrdbctl::take_snapshot(id);
     std::string json = zrdbctl::to_json(s);
-    json.insert(json.size() - 1, ",\"ts\":" + ts);
+    json.insert(json.size() - 1, std::string(",\"ts\":") + ts);
     publish(base_ + "/" + s.name + "/stats", json);
   }
   for (const int32_t id : linkItems_) {
@@ -231,7 +231,7 @@ void Bridge::handle_set(const SetMessage &msg) {
     const std::string_view digits = rest.substr(slash + 1);
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || index < 0)
-      return answer_error(itemTopic, "bad element index '" + std::string(digits.substr(0, 16)) + "'");
+      return answer_error(itemTopic, std::string("bad element index '") + std::string(digits.substr(0, 16)) + "'");
   }
   const auto at = writable_.find(name);
   if (at == writable_.end()) return answer_error(itemTopic, "not writable: not on the allow-set list");

@@ -1,5 +1,6 @@
 #include "payload.h"
 
+#include <charconv>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -40,15 +41,25 @@ std::string text_of(const unsigned char *at, size_t size) {
   return {reinterpret_cast<const char *>(at), strnlen(reinterpret_cast<const char *>(at), size)};
 }
 
-std::string element_json(const ItemShape &item, const unsigned char *at) {
-  if (item.type == ZRDB_TYPE_INTEGER)
-    return std::to_string(zrdbctl::integer_value(at, static_cast<size_t>(item.elemSize), false));
-  return zrdbctl::json_string(text_of(at, static_cast<size_t>(item.elemSize)));
+void append_number(std::string &out, int64_t n) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end);
+}
+
+// Appends element `at` as JSON: every poll encodes whatever changed, so
+// no temporary strings for the common case, a number.
+void append_element(std::string &out, const ItemShape &item, const unsigned char *at) {
+  if (item.type == ZRDB_TYPE_INTEGER) {
+    append_number(out, zrdbctl::integer_value(at, static_cast<size_t>(item.elemSize), false));
+  } else {
+    out += zrdbctl::json_string(text_of(at, static_cast<size_t>(item.elemSize)));
+  }
 }
 
 std::string element(const ItemShape &item, const json &value, std::vector<unsigned char> &bytes) {
   if (item.type == ZRDB_TYPE_INTEGER) {
-    if (!value.is_number_integer()) return "not an integer: " + value.dump();
+    if (!value.is_number_integer()) return std::string("not an integer: ") + value.dump();
     const int32_t width = zrdbctl::integer_width(item.elemSize);
     const bool negative = value.is_number_integer() && !value.is_number_unsigned();
     const int64_t n = negative ? value.get<int64_t>() : -1;
@@ -62,11 +73,11 @@ std::string element(const ItemShape &item, const json &value, std::vector<unsign
     std::memcpy(bytes.data(), &word, bytes.size());  // the low bytes, as the machine stores them
     return {};
   }
-  if (!value.is_string()) return "not a string: " + value.dump().substr(0, 64);
+  if (!value.is_string()) return std::string("not a string: ") + value.dump().substr(0, 64);
   const auto &s = value.get_ref<const std::string &>();
   if (s.find('\0') != std::string::npos) return "a NUL character in the text";
   if (s.size() > static_cast<size_t>(item.elemSize))
-    return "text of " + std::to_string(s.size()) + " bytes; an element holds " +
+    return std::string("text of ") + std::to_string(s.size()) + " bytes; an element holds " +
            std::to_string(item.elemSize);
   // NUL-padded to the element, so no tail of an older, longer text stays.
   bytes.assign(static_cast<size_t>(item.elemSize), 0);
@@ -81,7 +92,7 @@ std::string user_block(const ItemShape &item, int32_t index, const json &value,
   if (!value.is_string() || !base64_decode(value.get_ref<const std::string &>(), w.bytes))
     return "a user block takes a base64 string";
   if (w.bytes.size() != static_cast<size_t>(item.size))
-    return "base64 of " + std::to_string(w.bytes.size()) + " bytes; the block has " +
+    return std::string("base64 of ") + std::to_string(w.bytes.size()) + " bytes; the block has " +
            std::to_string(item.size);
   w.index = kWholeItem;
   writes.push_back(std::move(w));
@@ -91,20 +102,25 @@ std::string user_block(const ItemShape &item, int32_t index, const json &value,
 }  // namespace
 
 std::string encode_value(const ItemShape &item, const unsigned char *area, int64_t tsMs) {
-  std::string value;
+  std::string out;
+  out.reserve(40);
+  out += "{\"value\":";
   if (item.type == ZRDB_TYPE_USER) {
-    value = "\"" + base64_encode(area, static_cast<size_t>(item.size)) + "\"";
+    out.append("\"").append(base64_encode(area, static_cast<size_t>(item.size))).append("\"");
   } else if (item.count == 1) {
-    value = element_json(item, area);
+    append_element(out, item, area);
   } else {
-    value = "[";
+    out += '[';
     for (int32_t i = 0; i < item.count; ++i) {
-      if (i > 0) value += ',';
-      value += element_json(item, area + static_cast<size_t>(i) * static_cast<size_t>(item.elemSize));
+      if (i > 0) out += ',';
+      append_element(out, item, area + static_cast<size_t>(i) * static_cast<size_t>(item.elemSize));
     }
-    value += "]";
+    out += ']';
   }
-  return zrdbctl::cat("{\"value\":", value, ",\"ts\":", std::to_string(tsMs), "}");
+  out += ",\"ts\":";
+  append_number(out, tsMs);
+  out += '}';
+  return out;
 }
 
 std::string parse_set(std::string_view payload, const ItemShape &item, int32_t index,
@@ -116,20 +132,20 @@ std::string parse_set(std::string_view payload, const ItemShape &item, int32_t i
   if (doc.is_discarded()) return "not JSON";
   if (doc.is_object()) {
     for (const auto &[key, v] : doc.items()) {
-      if (key != "value" && key != "ts") return "unknown key \"" + key.substr(0, 32) + "\"";
+      if (key != "value" && key != "ts") return std::string("unknown key \"") + key.substr(0, 32) + "\"";
     }
     if (!doc.contains("value")) return "an object without \"value\"";
     doc = json(doc["value"]);
   }
   if (item.type == ZRDB_TYPE_USER) return user_block(item, index, doc, writes);
   if (index >= item.count)
-    return "index " + std::to_string(index) + " out of range: the item has " +
+    return std::string("index ") + std::to_string(index) + " out of range: the item has " +
            std::to_string(item.count) + " element(s)";
   const bool whole = index == kWholeItem;
   if (whole && item.count > 1 && !doc.is_array())
-    return "an array of " + std::to_string(item.count) + " values, or ITEM/INDEX/set";
+    return std::string("an array of ") + std::to_string(item.count) + " values, or ITEM/INDEX/set";
   if (doc.is_array() && (!whole || doc.size() != static_cast<size_t>(item.count)))
-    return whole ? "an array of " + std::to_string(doc.size()) + " values; the item has " +
+    return whole ? std::string("an array of ") + std::to_string(doc.size()) + " values; the item has " +
                        std::to_string(item.count)
                  : "an element takes one value, not an array";
   std::vector<const json *> values;
@@ -143,7 +159,7 @@ std::string parse_set(std::string_view payload, const ItemShape &item, int32_t i
     w.index = whole ? static_cast<int32_t>(i) : index;
     if (std::string why = element(item, *values[i], w.bytes); !why.empty()) {
       writes.clear();
-      return doc.is_array() ? "element " + std::to_string(i) + ": " + why : why;
+      return doc.is_array() ? std::string("element ") + std::to_string(i) + ": " + why : why;
     }
     writes.push_back(std::move(w));
   }

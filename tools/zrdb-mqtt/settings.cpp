@@ -34,7 +34,7 @@ bool number(std::string_view text, int64_t min, int64_t max, int64_t &out) {
 }
 
 std::string single(std::string_view key, const Values &values) {
-  return values.size() == 1 ? std::string() : "text after the value of " + quoted(key);
+  return values.size() == 1 ? std::string() : std::string("text after the value of ") + quoted(key);
 }
 
 std::string broker(std::string_view key, const Values &values, Settings &s) {
@@ -47,10 +47,10 @@ std::string broker(std::string_view key, const Values &values, Settings &s) {
            c == '-';
   });
   if (host.empty() || host.size() > kMaxHost || !hostChars)
-    return "broker host " + quoted(host) + " is not a host name or IPv4 address";
+    return std::string("broker host ") + quoted(host) + " is not a host name or IPv4 address";
   int64_t port = s.port;
   if (colon != std::string_view::npos && !number(text.substr(colon + 1), 1, 65535, port))
-    return "broker port " + quoted(text.substr(colon + 1)) + " is not a number in 1..65535";
+    return std::string("broker port ") + quoted(text.substr(colon + 1)) + " is not a number in 1..65535";
   s.host = host;
   s.port = static_cast<int>(port);
   return {};
@@ -74,7 +74,7 @@ std::string prefix(std::string_view key, const Values &values, Settings &s) {
   if (std::string why = text(key, values, p); !why.empty()) return why;
   if (p.find_first_of("+#") != std::string::npos || p.front() == '/' || p.back() == '/' ||
       p.find("//") != std::string::npos)
-    return "prefix " + quoted(p) + " holds a wildcard (+ #) or an empty topic level";
+    return std::string("prefix ") + quoted(p) + " holds a wildcard (+ #) or an empty topic level";
   s.prefix = p;
   return {};
 }
@@ -83,7 +83,7 @@ template <std::vector<std::string> Settings::*member>
 std::string items(std::string_view, const Values &values, Settings &s) {
   for (const std::string_view v : values) {
     if (v.size() >= ZRDB_ITEM_NAME_LEN)
-      return "item name " + quoted(v) + " is longer than 31 characters";
+      return std::string("item name ") + quoted(v) + " is longer than 31 characters";
     (s.*member).emplace_back(v);
   }
   return {};
@@ -172,7 +172,7 @@ void print_usage() {
 
 std::string apply_setting(std::string_view key, const Values &values, Settings &settings) {
   const Rule *r = rule(key);
-  if (r == nullptr) return "unknown setting " + quoted(key);
+  if (r == nullptr) return std::string("unknown setting ") + quoted(key);
   return r->apply(key, values, settings);
 }
 
@@ -208,7 +208,7 @@ int parse_command_line(int argc, char **argv, Settings &settings, std::string &e
         options.emplace_back(arg.substr(2), argv[++i]);
       }
     } else if (arg.starts_with("-")) {
-      error = "unknown option " + quoted(arg) + " (see zrdb-mqtt --help)";
+      error = std::string("unknown option ") + quoted(arg) + " (see zrdb-mqtt --help)";
       return 2;
     } else if (settings.dbFile.empty()) {
       settings.dbFile = arg;
@@ -231,7 +231,7 @@ int parse_command_line(int argc, char **argv, Settings &settings, std::string &e
     const Values values = r->list != nullptr ? split_list(value) : Values{value};
     if (r->list != nullptr && replaced.insert(key).second) (settings.*(r->list)).clear();
     if (std::string why = r->apply(key, values, settings); !why.empty()) {
-      error = "--" + std::string(key) + ": " + why;
+      error = std::string("--") + std::string(key) + ": " + why;
       return 2;
     }
   }
