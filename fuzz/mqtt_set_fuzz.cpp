@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     require(w.index >= 0 && w.index < item.count && (index < 0 || w.index == index));
     const size_t width = item.type == ZRDB_TYPE_INTEGER && item.elemSize < 4
                              ? static_cast<size_t>(item.elemSize)
-                             : item.type == ZRDB_TYPE_INTEGER ? 4 : static_cast<size_t>(item.elemSize);
+                         : item.type == ZRDB_TYPE_INTEGER ? 4
+                                                          : static_cast<size_t>(item.elemSize);
     require(w.bytes.size() == width);
   }
   return 0;

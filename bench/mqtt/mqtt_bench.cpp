@@ -8,8 +8,8 @@
 // usage: zrdb_mqtt_bench PORT DBFILE BRIDGE_BINARY
 #include <mosquitto.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -95,8 +95,9 @@ bool wait_for(const std::atomic<long> &count, long target) {
 pid_t spawn_bridge(const char *binary, int port, const char *db) {
   const std::string broker = std::string("127.0.0.1:") + std::to_string(port);
   const std::string interval = std::to_string(kIntervalMs);
-  const char *argv[] = {binary, "--foreground", "--broker", broker.c_str(), "--prefix", "bench",
-                        "--interval", interval.c_str(), "--stats-interval", "0", db, nullptr};
+  const char *argv[] = {binary,  "--foreground", "--broker",       broker.c_str(),     "--prefix",
+                        "bench", "--interval",   interval.c_str(), "--stats-interval", "0",
+                        db,      nullptr};
   pid_t pid = -1;
   posix_spawn(&pid, binary, nullptr, nullptr, const_cast<char **>(argv), environ);
   return pid;
@@ -134,9 +135,12 @@ int idle(int port, const char *db, const char *binary) {
   const long used = cpu_ticks(pid) - before;
   const double wall = seconds_since(start);
   stop(pid);
-  std::printf("idle: 5000 items, interval %d ms, nothing changing: %.2f %% of a core (%ld ticks in %.1f s)\n",
-              kIntervalMs, 100.0 * static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall,
-              used, wall);
+  std::printf(
+      "idle: 5000 items, interval %d ms, nothing changing: %.2f %% of a core (%ld ticks in %.1f "
+      "s)\n",
+      kIntervalMs,
+      100.0 * static_cast<double>(used) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall, used,
+      wall);
   return 0;
 }
 
@@ -166,9 +170,13 @@ int latency(int port, const char *db, const char *binary) {
   stop(pid);
   zrdb_Cleanup();
   std::sort(ms.begin(), ms.end());
-  const auto at = [&](double q) { return ms[static_cast<size_t>(q * static_cast<double>(ms.size() - 1))]; };
-  std::printf("latency: change to subscriber, interval %d ms, %zu samples: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              kIntervalMs, ms.size(), at(0.5), at(0.99), ms.back());
+  const auto at = [&](double q) {
+    return ms[static_cast<size_t>(q * static_cast<double>(ms.size() - 1))];
+  };
+  std::printf(
+      "latency: change to subscriber, interval %d ms, %zu samples: p50 %.1f ms, p99 %.1f ms, max "
+      "%.1f ms\n",
+      kIntervalMs, ms.size(), at(0.5), at(0.99), ms.back());
   return 0;
 }
 
@@ -215,8 +223,8 @@ int rate(int port, const char *db) {
     cpu = cpu_seconds();
     for (int c = 0; c < kCycles; ++c) {
       for (size_t i = 0; i < items.size(); ++i)
-        mosquitto_publish(raw, nullptr, items[i].topic.c_str(), static_cast<int>(payloads[i].size()),
-                          payloads[i].data(), 0, true);
+        mosquitto_publish(raw, nullptr, items[i].topic.c_str(),
+                          static_cast<int>(payloads[i].size()), payloads[i].data(), 0, true);
     }
     expected += n * kCycles;
     if (!wait_for(sub.count, expected)) return 1;
@@ -235,9 +243,10 @@ int rate(int port, const char *db) {
       "libmosquitto %.0f msg/s, ratio %.2f\n",
       n, kCycles, kRateRounds, bridgeRate, rawRate, bridgeRate / rawRate);
   const double messages = static_cast<double>(n * kCycles * kRateRounds);
-  std::printf("rate: CPU of this process (publisher and subscriber) per message: bridge %.2f us, "
-              "raw %.2f us, ratio raw/bridge %.2f\n",
-              1e6 * bridgeCpu / messages, 1e6 * rawCpu / messages, rawCpu / bridgeCpu);
+  std::printf(
+      "rate: CPU of this process (publisher and subscriber) per message: bridge %.2f us, "
+      "raw %.2f us, ratio raw/bridge %.2f\n",
+      1e6 * bridgeCpu / messages, 1e6 * rawCpu / messages, rawCpu / bridgeCpu);
   return 0;
 }
 

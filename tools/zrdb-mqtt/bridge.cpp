@@ -122,9 +122,12 @@ bool Bridge::resolve_items() {
     for (const ZRDB_DIDNODE *n = zrdb_getInfoHdr()->didHead; n != nullptr; n = n->next) {
       if (!zrdbctl::record_sound(n->did)) continue;
       const int32_t type = zrdb_getInfoHdr()->dit[n->did].desc->type;
-      if (plain(type)) ids.push_back(n->did);
-      else if (link_type(type)) linkItems_.push_back(n->did);
-      else if (type != ZRDB_TYPE_SEMAP) statisticsItems_.push_back(n->did);
+      if (plain(type))
+        ids.push_back(n->did);
+      else if (link_type(type))
+        linkItems_.push_back(n->did);
+      else if (type != ZRDB_TYPE_SEMAP)
+        statisticsItems_.push_back(n->did);
     }
   }
   for (const std::string &name : settings_.publish) {
@@ -231,10 +234,12 @@ void Bridge::handle_set(const SetMessage &msg) {
     const std::string_view digits = rest.substr(slash + 1);
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), index);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || index < 0)
-      return answer_error(itemTopic, std::string("bad element index '") + std::string(digits.substr(0, 16)) + "'");
+      return answer_error(
+          itemTopic, std::string("bad element index '") + std::string(digits.substr(0, 16)) + "'");
   }
   const auto at = writable_.find(name);
-  if (at == writable_.end()) return answer_error(itemTopic, "not writable: not on the allow-set list");
+  if (at == writable_.end())
+    return answer_error(itemTopic, "not writable: not on the allow-set list");
   const Item &item = at->second;
   std::vector<Write> writes;
   if (std::string why = parse_set(msg.payload, item.shape, index, writes); !why.empty())
@@ -314,12 +319,14 @@ bool Bridge::connect() {
   const std::string status = base_ + "/status";
   int rc = mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !settings_.username.empty())
-    rc = mosquitto_username_pw_set(mosq_, settings_.username.c_str(),
-                                   settings_.password.empty() ? nullptr : settings_.password.c_str());
+    rc = mosquitto_username_pw_set(
+        mosq_, settings_.username.c_str(),
+        settings_.password.empty() ? nullptr : settings_.password.c_str());
   if (rc == MOSQ_ERR_SUCCESS && !settings_.cafile.empty())
-    rc = mosquitto_tls_set(mosq_, settings_.cafile.c_str(), nullptr,
-                           settings_.certfile.empty() ? nullptr : settings_.certfile.c_str(),
-                           settings_.keyfile.empty() ? nullptr : settings_.keyfile.c_str(), nullptr);
+    rc =
+        mosquitto_tls_set(mosq_, settings_.cafile.c_str(), nullptr,
+                          settings_.certfile.empty() ? nullptr : settings_.certfile.c_str(),
+                          settings_.keyfile.empty() ? nullptr : settings_.keyfile.c_str(), nullptr);
   if (rc != MOSQ_ERR_SUCCESS) {
     syslog(LOG_ERR, "cannot set up the MQTT client: %s", mosquitto_strerror(rc));
     return false;

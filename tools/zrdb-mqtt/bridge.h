@@ -85,7 +85,7 @@ class Bridge {
   bool loopStarted_ = false;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<SetMessage> queue_;     // guarded by mutex_
+  std::deque<SetMessage> queue_;  // guarded by mutex_
   std::atomic<bool> republish_{false};
   std::atomic<bool> connected_{false};
 };

@@ -24,8 +24,10 @@ bool shallow(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (inString) {
-      if (c == '\\') ++i;
-      else if (c == '"') inString = false;
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
@@ -132,7 +134,8 @@ std::string parse_set(std::string_view payload, const ItemShape &item, int32_t i
   if (doc.is_discarded()) return "not JSON";
   if (doc.is_object()) {
     for (const auto &[key, v] : doc.items()) {
-      if (key != "value" && key != "ts") return std::string("unknown key \"") + key.substr(0, 32) + "\"";
+      if (key != "value" && key != "ts")
+        return std::string("unknown key \"") + key.substr(0, 32) + "\"";
     }
     if (!doc.contains("value")) return "an object without \"value\"";
     doc = json(doc["value"]);
@@ -145,8 +148,8 @@ std::string parse_set(std::string_view payload, const ItemShape &item, int32_t i
   if (whole && item.count > 1 && !doc.is_array())
     return std::string("an array of ") + std::to_string(item.count) + " values, or ITEM/INDEX/set";
   if (doc.is_array() && (!whole || doc.size() != static_cast<size_t>(item.count)))
-    return whole ? std::string("an array of ") + std::to_string(doc.size()) + " values; the item has " +
-                       std::to_string(item.count)
+    return whole ? std::string("an array of ") + std::to_string(doc.size()) +
+                       " values; the item has " + std::to_string(item.count)
                  : "an element takes one value, not an array";
   std::vector<const json *> values;
   if (doc.is_array()) {

@@ -27,8 +27,8 @@ inline constexpr size_t kMaxSetPayload = 65536;
 std::string encode_value(const ItemShape &item, const unsigned char *area, int64_t tsMs);
 
 struct Write {
-  int32_t index = 0;                // element
-  std::vector<unsigned char> bytes; // what zrdb_setiValue takes for it
+  int32_t index = 0;                 // element
+  std::vector<unsigned char> bytes;  // what zrdb_setiValue takes for it
 };
 
 // A set payload: V or {"value":V} as published (a "ts" is ignored). On an

@@ -50,7 +50,8 @@ std::string broker(std::string_view key, const Values &values, Settings &s) {
     return std::string("broker host ") + quoted(host) + " is not a host name or IPv4 address";
   int64_t port = s.port;
   if (colon != std::string_view::npos && !number(text.substr(colon + 1), 1, 65535, port))
-    return std::string("broker port ") + quoted(text.substr(colon + 1)) + " is not a number in 1..65535";
+    return std::string("broker port ") + quoted(text.substr(colon + 1)) +
+           " is not a number in 1..65535";
   s.host = host;
   s.port = static_cast<int>(port);
   return {};

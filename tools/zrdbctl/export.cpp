@@ -25,39 +25,94 @@ struct Metric {
 };
 
 constexpr Metric kMetrics[] = {
-    {"zrdb_cbuf_overflows_total", "counter", "Records a full circular buffer refused (OF).", "of",
-     nullptr, {ZRDB_TYPE_CBUF, -1}},
-    {"zrdb_cbuf_underflows_total", "counter", "Reads of an empty circular buffer (UF).", "uf",
-     nullptr, {ZRDB_TYPE_CBUF, -1}},
-    {"zrdb_cbuf_max_level", "gauge", "Most records a circular buffer held (MBL).", "mbl", nullptr,
+    {"zrdb_cbuf_overflows_total",
+     "counter",
+     "Records a full circular buffer refused (OF).",
+     "of",
+     nullptr,
      {ZRDB_TYPE_CBUF, -1}},
-    {"zrdb_buffer_level", "gauge", "Records waiting in a circular or message buffer.", "level",
-     nullptr, {ZRDB_TYPE_CBUF, ZRDB_TYPE_MSGBUF}},
-    {"zrdb_fifo_max_bytes_pending", "gauge",
-     "Most bytes pending in a thread FIFO (MBC; tracked at trace level 2).", "fifos", "mbc",
+    {"zrdb_cbuf_underflows_total",
+     "counter",
+     "Reads of an empty circular buffer (UF).",
+     "uf",
+     nullptr,
+     {ZRDB_TYPE_CBUF, -1}},
+    {"zrdb_cbuf_max_level",
+     "gauge",
+     "Most records a circular buffer held (MBL).",
+     "mbl",
+     nullptr,
+     {ZRDB_TYPE_CBUF, -1}},
+    {"zrdb_buffer_level",
+     "gauge",
+     "Records waiting in a circular or message buffer.",
+     "level",
+     nullptr,
+     {ZRDB_TYPE_CBUF, ZRDB_TYPE_MSGBUF}},
+    {"zrdb_fifo_max_bytes_pending",
+     "gauge",
+     "Most bytes pending in a thread FIFO (MBC; tracked at trace level 2).",
+     "fifos",
+     "mbc",
      {ZRDB_TYPE_THRD_FIFO, -1}},
-    {"zrdb_pool_free_buffers", "gauge", "Free buffers of a ring-buffer pool (FB).", "fb", nullptr,
+    {"zrdb_pool_free_buffers",
+     "gauge",
+     "Free buffers of a ring-buffer pool (FB).",
+     "fb",
+     nullptr,
      {ZRDB_TYPE_THRD_RBUF, -1}},
-    {"zrdb_pool_buffers_in_use", "gauge", "Buffers of a pool in use (UC).", "uc", nullptr,
+    {"zrdb_pool_buffers_in_use",
+     "gauge",
+     "Buffers of a pool in use (UC).",
+     "uc",
+     nullptr,
      {ZRDB_TYPE_THRD_RBUF, -1}},
-    {"zrdb_pool_max_buffers_in_use", "gauge", "Most buffers of a pool in use at once (MUC).", "muc",
-     nullptr, {ZRDB_TYPE_THRD_RBUF, -1}},
-    {"zrdb_pool_allocation_failures_total", "counter", "Pool allocations that failed (AFC).", "afc",
-     nullptr, {ZRDB_TYPE_THRD_RBUF, -1}},
-    {"zrdb_remote_sent_total", "counter", "Datagrams a remote buffer sent.", "tx", nullptr,
+    {"zrdb_pool_max_buffers_in_use",
+     "gauge",
+     "Most buffers of a pool in use at once (MUC).",
+     "muc",
+     nullptr,
+     {ZRDB_TYPE_THRD_RBUF, -1}},
+    {"zrdb_pool_allocation_failures_total",
+     "counter",
+     "Pool allocations that failed (AFC).",
+     "afc",
+     nullptr,
+     {ZRDB_TYPE_THRD_RBUF, -1}},
+    {"zrdb_remote_sent_total",
+     "counter",
+     "Datagrams a remote buffer sent.",
+     "tx",
+     nullptr,
      {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
-    {"zrdb_remote_received_total", "counter", "Datagrams a remote buffer received.", "rx", nullptr,
+    {"zrdb_remote_received_total",
+     "counter",
+     "Datagrams a remote buffer received.",
+     "rx",
+     nullptr,
      {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
-    {"zrdb_remote_send_errors_total", "counter", "Sends of a remote buffer that failed.", "txErr",
-     nullptr, {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
-    {"zrdb_remote_receive_errors_total", "counter", "Receives of a remote buffer that failed.",
-     "rxErr", nullptr, {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
-    {"zrdb_vlink_link_state", "gauge", "State of a VLINK link, by link number.", "links", nullptr,
+    {"zrdb_remote_send_errors_total",
+     "counter",
+     "Sends of a remote buffer that failed.",
+     "txErr",
+     nullptr,
+     {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
+    {"zrdb_remote_receive_errors_total",
+     "counter",
+     "Receives of a remote buffer that failed.",
+     "rxErr",
+     nullptr,
+     {ZRDB_TYPE_RMTBUF, ZRDB_TYPE_VLINKBUF}},
+    {"zrdb_vlink_link_state",
+     "gauge",
+     "State of a VLINK link, by link number.",
+     "links",
+     nullptr,
      {ZRDB_TYPE_VLINKMST, ZRDB_TYPE_VLINKSLV}},
 };
 
 constexpr Metric kItemValue = {"zrdb_item_value", "gauge", "Value of an integer item element.",
-                               "values", nullptr, {ZRDB_TYPE_INTEGER, -1}};
+                               "values",          nullptr, {ZRDB_TYPE_INTEGER, -1}};
 
 // A label value: backslash, quote and newline escaped; a byte that is not
 // part of a printable UTF-8 character shown as \xNN.
@@ -82,16 +137,16 @@ std::string label(std::string_view text) {
 
 void sample(std::string &out, const Metric &m, const std::string &labels, const nlohmann::json &v,
             const char *index) {
-  const nlohmann::json &value = m.subfield != nullptr && v.is_object() && v.contains(m.subfield)
-                                    ? v[m.subfield]
-                                    : v;
+  const nlohmann::json &value =
+      m.subfield != nullptr && v.is_object() && v.contains(m.subfield) ? v[m.subfield] : v;
   if (!value.is_number()) return;  // null: a level read out of range
-  out += cat(m.name, "{", labels, index != nullptr ? ",index=\"" : "", index != nullptr ? index : "",
-             index != nullptr ? "\"" : "", "} ", value.dump(), "\n");
+  out += cat(m.name, "{", labels, index != nullptr ? ",index=\"" : "",
+             index != nullptr ? index : "", index != nullptr ? "\"" : "", "} ", value.dump(), "\n");
 }
 
 // The samples of metric `m` over the items.
-std::string samples(const Metric &m, const std::vector<Snapshot> &items, const std::string &system) {
+std::string samples(const Metric &m, const std::vector<Snapshot> &items,
+                    const std::string &system) {
   std::string out;
   for (const Snapshot &s : items) {
     const int32_t type = zrdb_getType(s.id);
@@ -115,9 +170,12 @@ int cmd_export(Invocation &inv) {
   bool prometheus = false;
   bool items = false;
   for (const char *arg : inv.args) {
-    if (std::strcmp(arg, "--prometheus") == 0) prometheus = true;
-    else if (std::strcmp(arg, "--items") == 0) items = true;
-    else return fail(kUsage, "export takes --prometheus and --items, not '%s'", arg);
+    if (std::strcmp(arg, "--prometheus") == 0)
+      prometheus = true;
+    else if (std::strcmp(arg, "--items") == 0)
+      items = true;
+    else
+      return fail(kUsage, "export takes --prometheus and --items, not '%s'", arg);
   }
   if (!prometheus) return fail(kUsage, "export needs a format: --prometheus");
   const std::string system = system_name(*zrdb_getInfoHdr()->sysHdr);

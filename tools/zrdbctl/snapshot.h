@@ -25,7 +25,9 @@ int64_t integer_value(const unsigned char *bytes, size_t width, bool asSigned);
 
 // Bytes of one integer element that get and set move: the elements are
 // 32-bit, but a narrower configured element must not spill into the next.
-inline int32_t integer_width(int32_t elemSize) { return elemSize > 0 && elemSize < 4 ? elemSize : 4; }
+inline int32_t integer_width(int32_t elemSize) {
+  return elemSize > 0 && elemSize < 4 ? elemSize : 4;
+}
 
 // The state of item `id`, whose record the caller checked; integer values
 // unsigned unless `signedValues`.
