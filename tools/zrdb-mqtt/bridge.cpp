@@ -293,16 +293,19 @@ void Bridge::on_disconnect(mosquitto * /*mosq*/, void *self, int rc) {
 
 void Bridge::on_message(mosquitto * /*mosq*/, void *self, const mosquitto_message *msg) {
   auto *b = static_cast<Bridge *>(self);
-  SetMessage m{msg->topic, std::string(static_cast<const char *>(msg->payload),
-                                       static_cast<size_t>(std::max(msg->payloadlen, 0)))};
+  const auto *payload = static_cast<const char *>(msg->payload);
+  SetMessage m{msg->topic, payload != nullptr && msg->payloadlen > 0
+                               ? std::string(payload, static_cast<size_t>(msg->payloadlen))
+                               : std::string()};
+  bool queued = false;
   {
     const std::lock_guard lock(b->mutex_);
     if (b->queue_.size() < kMaxQueued) {
-      b->queue_.push_back(std::move(m));
-      m.topic.clear();
+      b->queue_.push_back(m);
+      queued = true;
     }
   }
-  if (m.topic.empty()) {
+  if (queued) {
     b->wake_.notify_one();
   } else {
     syslog(LOG_WARNING, "%s: dropped, %zu set messages are waiting", m.topic.c_str(), kMaxQueued);
