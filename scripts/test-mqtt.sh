@@ -154,6 +154,13 @@ sub status -t zrdb/rig/status
 await "$dir/status.log" '^zrdb/rig/status online$'
 kill -KILL "$bridge_pid"
 await "$dir/status.log" '^zrdb/rig/status offline$'
+echo "== a retained set (it would come back at every connect) is refused"
+mosquitto_pub -p "$port" -r -t zrdb/rig/speed/set -m 9
+sub errors -t 'zrdb/rig/+/error'
+"$bridge" -c "$dir/bridge.conf" --foreground "$dir/rig.db" >"$dir/bridge.log" 2>&1 &
+pids+=("$!")
+await "$dir/errors.log" '^zrdb/rig/speed/error \{"error":"a retained set message is not applied"'
+[ "$(value speed)" = 77 ] || fail "a retained set was applied"
 
 echo "== TLS with a test CA, and a password file"
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test-ca -keyout "$dir/ca.key" \

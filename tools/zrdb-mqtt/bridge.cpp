@@ -224,6 +224,9 @@ void Bridge::handle_set(const SetMessage &msg) {
   // PREFIX/SYSTEM/ITEM/set or PREFIX/SYSTEM/ITEM/INDEX/set (the
   // subscriptions let no other topic through).
   std::string_view rest(msg.topic);
+  if (rest.size() < base_.size() + 5 || !rest.starts_with(base_) || rest[base_.size()] != '/' ||
+      !rest.ends_with("/set"))
+    return;  // not what the bridge subscribed to: a broker's mistake
   rest.remove_prefix(base_.size() + 1);
   rest.remove_suffix(4);
   const size_t slash = rest.find('/');
@@ -237,6 +240,9 @@ void Bridge::handle_set(const SetMessage &msg) {
       return answer_error(
           itemTopic, std::string("bad element index '") + std::string(digits.substr(0, 16)) + "'");
   }
+  // A retained set would be applied again at every reconnect, over newer
+  // values.
+  if (msg.retained) return answer_error(itemTopic, "a retained set message is not applied");
   const auto at = writable_.find(name);
   if (at == writable_.end())
     return answer_error(itemTopic, "not writable: not on the allow-set list");
@@ -294,9 +300,11 @@ void Bridge::on_disconnect(mosquitto * /*mosq*/, void *self, int rc) {
 void Bridge::on_message(mosquitto * /*mosq*/, void *self, const mosquitto_message *msg) {
   auto *b = static_cast<Bridge *>(self);
   const auto *payload = static_cast<const char *>(msg->payload);
-  SetMessage m{msg->topic, payload != nullptr && msg->payloadlen > 0
-                               ? std::string(payload, static_cast<size_t>(msg->payloadlen))
-                               : std::string()};
+  SetMessage m{msg->topic,
+               payload != nullptr && msg->payloadlen > 0
+                   ? std::string(payload, static_cast<size_t>(msg->payloadlen))
+                   : std::string(),
+               msg->retain};
   bool queued = false;
   {
     const std::lock_guard lock(b->mutex_);

@@ -38,6 +38,7 @@ struct Item {
 struct SetMessage {
   std::string topic;
   std::string payload;
+  bool retained = false;  // kept by the broker from before: never applied
 };
 
 class Bridge {
