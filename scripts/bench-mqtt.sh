@@ -26,7 +26,10 @@ trap cleanup EXIT
 } >"$dir/bench.db"
 "$build/tools/zrdbctl" create "$dir/bench.db" >/dev/null
 port=18830  # the namespace is new: nothing else listens
-printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n' "$port" >"$dir/broker.conf"
+# set_tcp_nodelay: the broker forwards each small message at once (see
+# bench/README.md, the latency figures with and without it).
+printf 'listener %s 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\nset_tcp_nodelay %s\n' \
+  "$port" "${BROKER_NODELAY:-true}" >"$dir/broker.conf"
 mosquitto -c "$dir/broker.conf" >"$dir/broker.log" 2>&1 &
 broker_pid=$!
 for _ in $(seq 50); do grep -q "Opening ipv4 listen socket" "$dir/broker.log" && break; sleep 0.1; done

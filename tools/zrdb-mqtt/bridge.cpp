@@ -342,6 +342,9 @@ bool Bridge::connect() {
     syslog(LOG_ERR, "cannot set up the MQTT client: %s", mosquitto_strerror(rc));
     return false;
   }
+  // A change is one small message: sent at once, not held back to fill a
+  // segment (Nagle) behind the last one's acknowledgement.
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_disconnect_callback_set(mosq_, on_disconnect);
