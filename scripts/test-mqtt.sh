@@ -178,7 +178,7 @@ printf 'user root\nper_listener_settings true\nlistener %s 127.0.0.1\ncafile %s\
   "$tls_port" "$dir/ca.pem" "$dir/server.pem" "$dir/server.key" "$dir/passwd" >"$dir/tls.conf"
 broker "$dir/tls.conf"
 "$bridge" --foreground --broker "127.0.0.1:$tls_port" --cafile "$dir/ca.pem" --username bridge \
-  --password-file "$dir/password" --prefix tls "$dir/rig.db" >"$dir/tls-bridge.log" 2>&1 &
+  --password-file "$dir/password" --prefix tls --qos 1 "$dir/rig.db" >"$dir/tls-bridge.log" 2>&1 &
 pids+=("$!")
 got=$(mosquitto_sub -h 127.0.0.1 -p "$tls_port" --cafile "$dir/ca.pem" -u bridge -P s3cret -W 10 -C 1 \
   -t tls/rig/speed) || fail "nothing on the TLS listener"

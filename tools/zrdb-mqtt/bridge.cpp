@@ -264,6 +264,9 @@ void Bridge::handle_set(const SetMessage &msg) {
 // The connection
 
 void Bridge::publish(const std::string &topic, const std::string &payload, bool retain) {
+  // Offline nothing is queued (libmosquitto would keep QoS 1 messages
+  // without bound): every value is published again after the next connect.
+  if (!connected_) return;
   const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                    payload.data(), settings_.qos, retain);
   // Without a connection the values are published again after the next
@@ -284,8 +287,8 @@ void Bridge::on_connect(mosquitto *mosq, void *self, int rc) {
   const std::string element = b->base_ + "/+/+/set";
   mosquitto_subscribe(mosq, nullptr, one.c_str(), b->settings_.qos);
   mosquitto_subscribe(mosq, nullptr, element.c_str(), b->settings_.qos);
+  b->connected_ = true;  // before the republish that relies on it
   b->republish_ = true;
-  b->connected_ = true;
   b->wake_.notify_one();
 }
 
