@@ -8,7 +8,8 @@
 # into a temporary prefix and builds C and C++ programs against it as the
 # README shows (scripts/check-install.sh), runs the installed tools from it,
 # and checks that a plain configure needs neither GoogleTest nor Google
-# Benchmark.
+# Benchmark. zrdb-mqtt and zrdbctl export run against a real mosquitto
+# broker and promtool (scripts/test-mqtt.sh, packages installed when missing).
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
