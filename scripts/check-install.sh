@@ -6,9 +6,10 @@
 #     with CMake's find_package, and runs both;
 #   - builds a C++ program that includes zrdb.hpp through find_package with
 #     the compiler's default standard (zrdb::zrdb must ask for C++20);
-#   - runs the installed zrdbctl and zrdb-vlinkd from the prefix without
-#     LD_LIBRARY_PATH and, with a shared library, checks that they load the
-#     libzrdb of the prefix (their RPATH, $ORIGIN/../lib).
+#   - runs the installed zrdbctl, zrdb-vlinkd and zrdb-mqtt (when built)
+#     from the prefix without LD_LIBRARY_PATH and, with a shared library,
+#     checks that they load the libzrdb of the prefix (their RPATH,
+#     $ORIGIN/../lib).
 # The programs need no database: zrdb_getBaseAddr() is null and find() fails
 # until a database is attached.
 set -euo pipefail
@@ -58,8 +59,10 @@ for lang in c cxx; do
 done
 echo "Installed package: C with pkg-config and find_package, C++ with the default standard."
 
-for tool in zrdbctl:--help zrdb-vlinkd:--version; do
+for tool in zrdbctl:--help zrdb-vlinkd:--version zrdb-mqtt:--help; do
   name=${tool%%:*}
+  # zrdb-mqtt is left out of a build without libmosquitto.
+  if [ "$name" = zrdb-mqtt ] && [ ! -e "$prefix/bin/$name" ]; then continue; fi
   env -u LD_LIBRARY_PATH "$prefix/bin/$name" "${tool#*:}" >/dev/null
   if compgen -G "$libdir/libzrdb.so*" >/dev/null; then
     loaded=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/$name" | awk '/libzrdb/ { print $3 }')

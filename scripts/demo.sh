@@ -8,7 +8,10 @@
 # mirrors its items over CURVE-authenticated and encrypted links (and shows a
 # refused write and a refused stranger), shows the operator's tool at work,
 # saves the values, removes the database and creates it again with the values
-# restored, removes both databases and checks that nothing is left behind.
+# restored, publishes the plant on a mosquitto broker through zrdb-mqtt and
+# writes a setpoint from mosquitto_pub, prints the Prometheus export, removes
+# both databases and checks that nothing is left behind. The Debian packages
+# it needs are installed when missing.
 # Exits non-zero on any failure, removing what it created.
 #
 #   scripts/demo.sh                       build in build/ (the default preset)
@@ -46,6 +49,7 @@ CPP_EXAMPLE=$BUILD_DIR/examples/cpp_example
 PYTHON_MODULE_DIR=$BUILD_DIR/python
 VLINK_CLIENT=$BUILD_DIR/examples/vlink_client
 VLINKD=$BUILD_DIR/tools/zrdb-vlinkd
+MQTT_BRIDGE=$BUILD_DIR/tools/zrdb-mqtt
 INDEX_KEY=0x20150427
 VLINK_QUEUE_KEY=0x00018338
 # The link daemons' ports: A listens on 47800, B on 47801; A takes its
@@ -116,6 +120,9 @@ peer_created=0 # system B's database exists
 daemon_a_pid=
 daemon_b_pid=
 vlink_dir=     # the daemons' logs
+mqtt_dir=      # the broker's and the bridge's files
+broker_pid=
+bridge_pid=
 stop() {
   if [[ -n $1 ]]; then
     kill "$1" 2>/dev/null || true
@@ -151,6 +158,9 @@ cleanup() {
     fi
     rm -rf "$vlink_dir"
   fi
+  stop "$bridge_pid"
+  stop "$broker_pid"
+  if [[ -n $mqtt_dir ]]; then rm -rf "$mqtt_dir"; fi
   stop "$pipeline_pid"
   stop "$consumer_pid"
   stop "$server_pid"
@@ -172,9 +182,11 @@ trap 'exit 130' INT TERM
 # zrdbctl's JSON library (nlohmann/json, header-only), ZeroMQ for the link
 # daemon, iproute2 for system B's namespaces, and pybind11 with the system
 # Python's headers for the operator script (without them the build leaves
-# the Python module out, and so does the demo).
+# the Python module out, and so does the demo), and for the MQTT step
+# libmosquitto, the mosquitto broker and its clients.
 missing=()
-for package in nlohmann-json3-dev libzmq3-dev iproute2 pybind11-dev python3-dev; do
+for package in nlohmann-json3-dev libzmq3-dev iproute2 pybind11-dev python3-dev \
+  libmosquitto-dev mosquitto mosquitto-clients; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package")
 done
@@ -498,6 +510,51 @@ show load "$PARAMS" --dry-run
 [[ $("$ZRDBCTL" get setpoint) == 7 ]] || die "load --dry-run wrote a value"
 show load "$PARAMS"
 [[ $("$ZRDBCTL" get setpoint) == 64 ]] || die "load did not restore setpoint"
+
+step "Publish the plant on MQTT (zrdb-mqtt) and write its setpoint from mosquitto_pub"
+mqtt_dir=$(mktemp -d)
+# A loopback port nothing listens on.
+for mqtt_port in $(shuf -i 20000-60000 -n 100); do
+  grep -qi ":$(printf %04X "$mqtt_port") " /proc/net/tcp /proc/net/tcp6 2>/dev/null || break
+done
+printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$mqtt_port" >"$mqtt_dir/broker.conf"
+mosquitto -c "$mqtt_dir/broker.conf" >"$mqtt_dir/broker.log" 2>&1 &
+broker_pid=$!
+for _ in $(seq 50); do grep -q "Opening ipv4 listen socket" "$mqtt_dir/broker.log" && break; sleep 0.1; done
+printf 'broker 127.0.0.1:%s\npublish speed label setpoint\nallow-set setpoint\n' "$mqtt_port" |
+  tee "$mqtt_dir/bridge.conf"
+printf '$ zrdb-mqtt -c bridge.conf --foreground %s &\n' "$DB"
+"$MQTT_BRIDGE" -c "$mqtt_dir/bridge.conf" --foreground "$DB" >"$mqtt_dir/bridge.log" 2>&1 &
+bridge_pid=$!
+printf "\$ mosquitto_sub -v -t 'zrdb/plant/#' &\n"
+mosquitto_sub -p "$mqtt_port" -v -t 'zrdb/plant/#' >"$mqtt_dir/sub.log" 2>&1 &
+listener_pid=$!
+mqtt_await() {
+  for _ in $(seq 100); do grep -q -- "$1" "$mqtt_dir/sub.log" && return 0; sleep 0.1; done
+  die "no MQTT message matching '$1'"
+}
+mqtt_await '^zrdb/plant/setpoint {"value":64,'
+show set label.0 busy
+mqtt_await '^zrdb/plant/label {"value":\["busy",'
+printf '$ mosquitto_pub -t zrdb/plant/setpoint/set -m 96\n'
+mosquitto_pub -p "$mqtt_port" -t zrdb/plant/setpoint/set -m 96
+mqtt_await '^zrdb/plant/setpoint {"value":96,'
+show get setpoint
+[[ $("$ZRDBCTL" get setpoint) == 96 ]] || die "the setpoint from MQTT is not 96"
+printf '$ mosquitto_pub -t zrdb/plant/speed/set -m 1   # not on the allow-set list\n'
+mosquitto_pub -p "$mqtt_port" -t zrdb/plant/speed/set -m 1
+mqtt_await '^zrdb/plant/speed/error '
+echo "what mosquitto_sub saw:"
+sed 's/^/  /' "$mqtt_dir/sub.log"
+stop "$bridge_pid"
+bridge_pid=
+stop "$listener_pid"
+listener_pid=
+stop "$broker_pid"
+broker_pid=
+
+step "Export the statistics and integer values for Prometheus"
+show export --prometheus --items
 
 step "Remove the databases"
 show remove

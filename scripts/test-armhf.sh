@@ -5,7 +5,8 @@
 # for the target, and runs the whole test suite under user-mode QEMU in
 # private IPC, mount and network namespaces. Installs from Debian what is
 # missing: the cross compiler, qemu-user and the armhf GoogleTest, Google
-# Benchmark, ZeroMQ and libsystemd packages (multiarch). Builds the armhf
+# Benchmark, ZeroMQ, libsystemd and libmosquitto (zrdb-mqtt) packages
+# (multiarch). Builds the armhf
 # Debian packages (cpack). The tests run the ARM tools (zrdbctl,
 # zrdb-vlinkd) through the same emulator. Prints the reason of every skipped
 # test and fails if a test failed, if one skipped without a reason, if a
@@ -49,7 +50,7 @@ command -v file >/dev/null || missing+=(file)
 dpkg-query -W -f='${Status}' nlohmann-json3-dev 2>/dev/null | grep -q 'ok installed' ||
   missing+=(nlohmann-json3-dev)
 # zrdb-vlinkd links the target's ZeroMQ.
-for package in libgtest-dev libbenchmark-dev libsystemd-dev libzmq3-dev; do
+for package in libgtest-dev libbenchmark-dev libsystemd-dev libzmq3-dev libmosquitto-dev; do
   dpkg-query -W -f='${Status}' "$package:armhf" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package:armhf")
 done

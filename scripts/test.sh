@@ -12,6 +12,8 @@
 # needs neither GoogleTest nor Google Benchmark. After the default and the
 # sanitize build's tests it fails every system call the library and zrdbctl
 # make, one at a time (tests/inject/run_injections.py).
+# zrdb-mqtt and zrdbctl export run against a real mosquitto broker and
+# promtool (scripts/test-mqtt.sh).
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -42,11 +44,14 @@ fi
 # and the fault injection make network namespaces with `ip` (iproute2).
 # zrdbctl's JSON (--json output and the parameter sets of save, load and
 # create --restore) is nlohmann/json's, header-only; without it zrdbctl and
-# its tests would be left out. Installed before the first configure, which leaves
+# its tests would be left out. zrdb-mqtt and zrdbctl export: libmosquitto,
+# tested against a real mosquitto broker with its clients, promtool and a
+# test CA made with openssl. Installed before the first configure, which leaves
 # out a part or check whose tool it does not find.
 needed=(dpkg-dev file lintian systemd mandoc man-db pkgconf libsystemd-dev
   pybind11-dev python3-dev python3-pytest python3-numpy python3-mypy
-  libzmq3-dev iproute2 nlohmann-json3-dev)
+  libzmq3-dev iproute2 nlohmann-json3-dev
+  libmosquitto-dev mosquitto mosquitto-clients prometheus openssl)
 missing=()
 for package in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
@@ -61,6 +66,7 @@ fi
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+scripts/test-mqtt.sh build
 
 # --- System call fault injection (tests/inject) ---------------------------
 # Every scenario once for every N, with the Nth call of each function

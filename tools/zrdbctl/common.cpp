@@ -206,6 +206,29 @@ int resolve_item(const char *text, int32_t type, ItemRef &ref) {
   return kOk;
 }
 
+// The remote buffer that mirrors `ref`'s accesses, when there is one and
+// it is a client: opening a server would take its lock and restart its
+// statistics, which belong to the process that serves it.
+int32_t client_mirror(const ItemRef &ref) {
+  const ZRDB_SYNCTO &to = ref.desc->syncto;
+  if (to.rmtDid < 1 || to.remoteId < 1 || to.rmtDid >= ZRDB_MAX_ITEMS || to.rmtDid == ref.id ||
+      !record_sound(to.rmtDid))
+    return -1;
+  const ZRDB_ITEM_DESC &link = *zrdb_getInfoHdr()->dit[to.rmtDid].desc;
+  ZRDB_BLK_INFO blk{};
+  ZRDB_RMTBUF_INFO parsed{};
+  if ((link.type != ZRDB_TYPE_RMTBUF && link.type != ZRDB_TYPE_VLINKBUF) ||
+      zrdb_getUserBlkInfo(to.rmtDid, &blk) != 0 || blk.addr == nullptr ||
+      blk.size < static_cast<int32_t>(sizeof parsed.text))
+    return -1;
+  std::memcpy(parsed.text, blk.addr, sizeof parsed.text);  // inside the checked record's area
+  parsed.text[sizeof parsed.text - 1] = '\0';
+  constexpr uint8_t kRoleBits = 0x3;  // of proto
+  const bool client = parseProtocolInfo(parsed.text, &parsed) == 0 &&
+                      (parsed.proto & kRoleBits) == ZRDB_RMTBUF_ROLE_CLIENT;
+  return client ? to.rmtDid : -1;
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -258,29 +281,6 @@ int attach_data() {
   return fail(
       kFailure, "cannot attach the data segment (key 0x%08x)%s", static_cast<unsigned>(hdr.key),
       data_segment_attached(hdr) < 0 ? ": it does not exist (the database is not allocated)" : "");
-}
-
-// The remote buffer that mirrors `ref`'s accesses, when there is one and
-// it is a client: opening a server would take its lock and restart its
-// statistics, which belong to the process that serves it.
-int32_t client_mirror(const ItemRef &ref) {
-  const ZRDB_SYNCTO &to = ref.desc->syncto;
-  if (to.rmtDid < 1 || to.remoteId < 1 || to.rmtDid >= ZRDB_MAX_ITEMS || to.rmtDid == ref.id ||
-      !record_sound(to.rmtDid))
-    return -1;
-  const ZRDB_ITEM_DESC &link = *zrdb_getInfoHdr()->dit[to.rmtDid].desc;
-  ZRDB_BLK_INFO blk{};
-  ZRDB_RMTBUF_INFO parsed{};
-  if ((link.type != ZRDB_TYPE_RMTBUF && link.type != ZRDB_TYPE_VLINKBUF) ||
-      zrdb_getUserBlkInfo(to.rmtDid, &blk) != 0 || blk.addr == nullptr ||
-      blk.size < static_cast<int32_t>(sizeof parsed.text))
-    return -1;
-  std::memcpy(parsed.text, blk.addr, sizeof parsed.text);  // inside the checked record's area
-  parsed.text[sizeof parsed.text - 1] = '\0';
-  constexpr uint8_t kRoleBits = 0x3;  // of proto
-  const bool client = parseProtocolInfo(parsed.text, &parsed) == 0 &&
-                      (parsed.proto & kRoleBits) == ZRDB_RMTBUF_ROLE_CLIENT;
-  return client ? to.rmtDid : -1;
 }
 
 int bind(Attach attach, Invocation &inv) {

@@ -88,6 +88,11 @@ struct ItemRef {
   int32_t last() const { return indexed ? index : desc->count - 1; }
 };
 
+// The client remote buffer that mirrors `ref`'s accesses (its syncto),
+// which a writer binds with it; -1 when there is none or it is a server,
+// whose lock and statistics belong to the process that serves it.
+int32_t client_mirror(const ItemRef &ref);
+
 // The id of an active item given by number or name, or -1.
 int32_t find_item(std::string_view text);
 // ITEM or ITEM.IDX of `type` (or kAnyType), its record checked; kUsage or
@@ -188,5 +193,7 @@ int cmd_udp_recv(Invocation &inv);
 int cmd_save(Invocation &inv);
 int cmd_load(Invocation &inv);
 int restore_values(const char *file, bool dryRun);
+// export.cpp
+int cmd_export(Invocation &inv);
 
 }  // namespace zrdbctl

@@ -143,6 +143,13 @@ constexpr Command kCommands[] = {
      Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_send, nullptr,
      "Opens the rmtbuf or vlinkbuf item as a client process does. A server item\n"
      "answers only whoever sent to it last: send through a client item."},
+    {"export", "--prometheus [--items]",
+     "statistics (and integer values) in the Prometheus text format", 1, 2, Attach::Print, kNoItem,
+     cmd_export, nullptr,
+     "Every counter of the communication items and the VLINK link states, with\n"
+     "labels system, item, id and index; --items adds the integer items' values.\n"
+     "For node_exporter's textfile collector: write to a temporary file and rename\n"
+     "it into the collector's directory."},
     {"udp-recv", "ITEM [WAIT]", "wait up to WAIT (5s) for one datagram on a remote buffer", 1, 2,
      Attach::Item, ZRDB_TYPE_RMTBUF, cmd_udp_recv, nullptr,
      "WAIT is a time such as 500ms or 2s, from 1ms to 3600s; a bare number counts\n"

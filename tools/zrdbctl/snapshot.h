@@ -24,6 +24,12 @@ struct Snapshot {
 // machine stores it: unsigned, or `asSigned` in two's complement.
 int64_t integer_value(const unsigned char *bytes, size_t width, bool asSigned);
 
+// Bytes of one integer element that get and set move: the elements are
+// 32-bit, but a narrower configured element must not spill into the next.
+inline int32_t integer_width(int32_t elemSize) {
+  return elemSize > 0 && elemSize < 4 ? elemSize : 4;
+}
+
 // The state of item `id`, whose record the caller checked; integer values
 // unsigned unless `signedValues`.
 Snapshot take_snapshot(int32_t id, bool signedValues = false);

@@ -11,12 +11,6 @@
 namespace zrdbctl {
 namespace {
 
-// Bytes of one integer element that get and set move: the elements are
-// 32-bit, but a narrower configured element must not spill into the next.
-int32_t integer_width(const ZRDB_ITEM_DESC &desc) {
-  return desc.elemSize > 0 && desc.elemSize < 4 ? desc.elemSize : 4;
-}
-
 int check_value_type(const ItemRef &ref, const char *command) {
   const int32_t type = ref.desc->type;
   if (type == ZRDB_TYPE_INTEGER || type == ZRDB_TYPE_STRING) {
@@ -57,7 +51,7 @@ int cmd_get(Invocation &inv) {
   if (ref.desc->type == ZRDB_TYPE_USER) return show_user_block(ref);
   if (const int rc = check_value_type(ref, "get"); rc != kOk) return rc;
   const bool integer = ref.desc->type == ZRDB_TYPE_INTEGER;
-  const int32_t len = integer ? integer_width(*ref.desc) : ref.desc->elemSize;
+  const int32_t len = integer ? integer_width(ref.desc->elemSize) : ref.desc->elemSize;
   std::vector<char> buf(static_cast<size_t>(std::max(len, 4)) + 1, '\0');
   for (int32_t i = ref.first(); i <= ref.last(); ++i) {
     std::fill(buf.begin(), buf.end(), '\0');
@@ -86,7 +80,7 @@ int cmd_set(Invocation &inv) {
   int32_t len = 0;
   if (ref.desc->type == ZRDB_TYPE_INTEGER) {
     int64_t number = 0;
-    len = integer_width(*ref.desc);
+    len = integer_width(ref.desc->elemSize);
     // A negative number is stored as its 32-bit two's complement.
     if (const int rc = parse_number(value, {"number", INT32_MIN, UINT32_MAX}, number); rc != kOk)
       return rc;
