@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "readiness.h"
 #include "settings.h"
 #include "zrdb.h"
 
@@ -46,8 +47,9 @@ int main(int argc, char **argv) {
   zrdb_mqtt::Bridge bridge(std::move(settings));
   if (!bridge.attach() || !bridge.connect()) return 1;
   // Ready: the database is attached, its items resolved and the network
-  // thread connecting (a service manager's readiness goes here).
+  // thread connecting.
   syslog(LOG_INFO, "ready: %zu items under %s/", bridge.items().size(), bridge.base().c_str());
+  zrdb::tools::notify_ready();
   bridge.run(g_stop);
   syslog(LOG_INFO, "stopped");
   return 0;
