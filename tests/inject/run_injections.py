@@ -38,7 +38,8 @@ FAILURES = {
     "msgget": (errno.ENOSPC,), "msgsnd": (errno.EAGAIN,), "msgrcv": (errno.EINTR,),
     "socket": (errno.EMFILE,), "bind": (errno.EACCES,), "setsockopt": (errno.ENOMEM,),
     "sendto": (errno.EAGAIN,), "recvfrom": (errno.EINTR,), "open": (errno.EMFILE, errno.EACCES),
-    "flock": (errno.EINTR, errno.EAGAIN), "pipe": (errno.EMFILE,), "write": (errno.ENOSPC,),
+    "flock": (errno.EINTR, errno.EAGAIN), "pipe": (errno.EMFILE,),
+    "write": (errno.ENOSPC, errno.EINTR),
     "fsync": (errno.ENOSPC,), "rename": (errno.EACCES,), "malloc": (errno.ENOMEM,),
 }
 # Failures whose message words the cause instead of the system's text.
