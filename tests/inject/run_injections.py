@@ -85,6 +85,7 @@ SCENARIOS = [
     scenario("attach-daemon", "vlink"),
     ctl("zrdbctl-dump", "dump"),
     ctl("zrdbctl-check", "check"),
+    ctl("zrdbctl-dump-json", "--json", "dump"),
     ctl("zrdbctl-set", "set", "count.3", "9"),
     ctl("zrdbctl-sem-post", "sem-post", "req_sem"),
     ctl("zrdbctl-udp-send", "udp-send", "udp_cli", "hello"),
