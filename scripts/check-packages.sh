@@ -6,7 +6,9 @@
 # with apt-get, and then, against the installed files only:
 #   - builds the example producer and consumer with
 #     `cc $(pkg-config --cflags --libs zrdb)` and runs them on the installed
-#     example database, with the installed zrdbctl, and starts the installed
+#     example database, with the installed zrdbctl, which then saves the
+#     values, removes the database and creates it again with them
+#     (create --restore), and starts the installed
 #     zrdb-vlinkd on it, in IPC, mount and network namespaces of their own;
 #   - verifies the installed systemd units (scripts/check-units.sh) and
 #     renders the installed man pages with man.
@@ -78,6 +80,11 @@ unshare --ipc --mount --net --fork env WORK="$work" EXAMPLES="$examples" sh -eu 
   "$WORK/producer" "$db" "$app" 20 >/dev/null
   wait "$consumer"
   [ "$(zrdbctl get counter)" = 20 ]
+  # The values outlive the database: saved, removed, created again with them.
+  zrdbctl save "$WORK/plant.json" >/dev/null
+  zrdbctl remove >/dev/null
+  zrdbctl create "$db" --restore "$WORK/plant.json" >/dev/null
+  [ "$(zrdbctl get counter)" = 20 ]
   zrdb-vlinkd keygen "$WORK/own" >/dev/null
   zrdb-vlinkd --foreground --key "$WORK/own.key" --listen 127.0.0.1:47800 "$db" \
     >"$WORK/vlinkd.log" 2>&1 &
@@ -94,7 +101,8 @@ unshare --ipc --mount --net --fork env WORK="$work" EXAMPLES="$examples" sh -eu 
   [ -z "$(ipcs -m | awk "\$1 ~ /^0x/")" ]
 '
 echo "Installed: producer and consumer built with pkg-config ran on the example database;"
-echo "zrdbctl created, read and removed it, and zrdb-vlinkd served it."
+echo "zrdbctl created, read, saved, re-created with --restore and removed it, and zrdb-vlinkd"
+echo "served it."
 
 units="$work/units"
 mkdir "$units"

@@ -98,6 +98,29 @@ inline bool utf8_text(std::string_view text) {
 
 namespace detail {
 
+// Empties `j` from its leaves up, `levels` deep: nlohmann's destructor of a
+// non-empty array or object allocates, and an allocation that fails in a
+// destructor ends the process. Nesting deeper than a parameter set's is
+// left to that destructor.
+inline void dismantle(Json &j, int levels = 4) noexcept {
+  if (levels == 0) return;
+  if (j.is_array()) {
+    auto &array = *j.get_ptr<Json::array_t *>();
+    for (Json &element : array) dismantle(element, levels - 1);
+    array.clear();
+  } else if (j.is_object()) {
+    auto &object = *j.get_ptr<Json::object_t *>();
+    for (auto &member : object) dismantle(member.second, levels - 1);
+    object.clear();
+  }
+}
+
+// Dismantles its tree when it goes, on every way out.
+struct Dismantled {
+  Json &j;
+  ~Dismantled() { dismantle(j); }
+};
+
 inline constexpr char kBase64[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -210,7 +233,11 @@ inline std::string read_item(const Json &j, SavedItem &item) {
     return "\"name\" is longer than " + std::to_string(ZRDB_ITEM_NAME_LEN - 1) + " bytes";
   const auto type = j.find("type");
   for (int32_t t : {ZRDB_TYPE_USER, ZRDB_TYPE_INTEGER, ZRDB_TYPE_STRING}) {
-    if (type != j.end() && type->is_string() && *type == plain_type_name(t)) item.type = t;
+    // Compared as a string: comparing with the JSON value makes a JSON copy
+    // in a function that must not throw, and ends the process without memory.
+    if (type != j.end() && type->is_string() &&
+        type->get_ref<const std::string &>() == plain_type_name(t))
+      item.type = t;
   }
   if (item.type < 0) return "\"type\" must be \"integer\", \"string\" or \"user\"";
   int64_t id = 0, count = 0, size = 0;
@@ -236,6 +263,7 @@ inline bool parse_parameter_set(std::string_view text, ParameterSet &out,
   try {
     out = {};
     Json j;
+    const detail::Dismantled tree{j};
     try {
       j = Json::parse(text.begin(), text.end());
     } catch (const Json::parse_error &e) {
@@ -280,39 +308,42 @@ inline bool parse_parameter_set(std::string_view text, ParameterSet &out,
   }
 }
 
-// The file's text for `set`. Throws the JSON writer's type_error when a
-// name or a value is not UTF-8 (callers check first).
+// The file's text for `set`: one item a line, readable, and a diff of two
+// sets names the items changed. Written as text rather than built as a
+// JSON tree, whose destruction allocates (see dismantle); the JSON writer
+// quotes every string. Throws its type_error when a name or a value is not
+// UTF-8 (callers check first), std::bad_alloc when memory runs out.
 inline std::string format_parameter_set(const ParameterSet &set) {
-  Json items = Json::array();
-  for (const SavedItem &item : set.items) {
-    Json j = {{"name", item.name},
-              {"id", item.id},
-              {"type", plain_type_name(item.type)},
-              {"count", item.count},
-              {"size", item.size}};
+  std::string text = "{\n \"zrdb_parameters\": " + std::to_string(kFormat) +
+                     ",\n \"system\": " + Json(set.system).dump() + ",\n \"items\": [";
+  for (size_t i = 0; i < set.items.size(); ++i) {
+    const SavedItem &item = set.items[i];
+    text.append(i == 0 ? "\n  " : ",\n  ")
+        .append("{\"name\":")
+        .append(Json(item.name).dump())
+        .append(",\"id\":")
+        .append(std::to_string(item.id))
+        .append(",\"type\":\"")
+        .append(plain_type_name(item.type))
+        .append("\",\"count\":")
+        .append(std::to_string(item.count))
+        .append(",\"size\":")
+        .append(std::to_string(item.size));
     if (item.base64) {
-      j["base64"] = detail::base64_encode(item.bytes);
-    } else {
-      Json values = Json::array();
-      const auto size = static_cast<size_t>(item.size);
-      for (size_t at = 0; at < item.bytes.size(); at += size) {
-        const unsigned char *element = item.bytes.data() + at;
-        if (item.type == ZRDB_TYPE_STRING) {
-          values.push_back(std::string(text_at(element, size)));
-        } else {
-          values.push_back(integer_at(element, integer_width(item.size)));
-        }
-      }
-      j["values"] = std::move(values);
+      text.append(",\"base64\":\"").append(detail::base64_encode(item.bytes)).append("\"}");
+      continue;
     }
-    items.push_back(std::move(j));
+    text.append(",\"values\":[");
+    const auto size = static_cast<size_t>(item.size);
+    for (size_t at = 0; at < item.bytes.size(); at += size) {
+      const unsigned char *element = item.bytes.data() + at;
+      if (at > 0) text += ',';
+      text.append(item.type == ZRDB_TYPE_STRING
+                      ? Json(std::string(text_at(element, size))).dump()
+                      : std::to_string(integer_at(element, integer_width(item.size))));
+    }
+    text.append("]}");
   }
-  // One item a line: readable, and a diff of two sets names the items changed.
-  const Json head = {{"zrdb_parameters", kFormat}, {"system", set.system}};
-  std::string text = head.dump(1);
-  text.resize(text.size() - 2);  // "\n}"
-  text += ",\n \"items\": [";
-  for (size_t i = 0; i < items.size(); ++i) text += (i == 0 ? "\n  " : ",\n  ") + items[i].dump();
   return text + "\n ]\n}\n";
 }
 
@@ -321,13 +352,15 @@ inline std::string format_parameter_set(const ParameterSet &set) {
 // same directory, is flushed to the disk, renamed over the old one, and
 // the directory is flushed so that the rename itself lasts. The new file
 // keeps the old one's permissions. Returns "" or why it failed (the old
-// file is then as it was; a crash may leave the new file's ".NAME.*.tmp").
+// file is then as it was, and the message says so, unless the new one had
+// taken its place; a crash may leave the new file's ".NAME.*.tmp").
 inline std::string replace_file(const std::string &path, std::string_view text) {
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "."
                           : slash == 0               ? "/"
                                                      : path.substr(0, slash);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string unchanged = "; " + path + " is as it was";
   if (base.empty()) return path + ": names a directory, not a file";
   std::string tmp;
   int fd = -1;
@@ -336,14 +369,15 @@ inline std::string replace_file(const std::string &path, std::string_view text) 
     tmp.append("/.").append(base).append(".").append(std::to_string(getpid()));
     tmp.append(".").append(std::to_string(attempt)).append(".tmp");
     fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return tmp + ": " + std::strerror(errno);
+    if (fd < 0 && errno != EEXIST) return tmp + ": " + std::strerror(errno) + unchanged;
   }
-  if (fd < 0) return tmp + ": " + std::strerror(EEXIST);
+  if (fd < 0) return tmp + ": " + std::strerror(EEXIST) + unchanged;
   const auto failed = [&](const std::string &where, const char *what) {
     const int err = errno;
     if (fd >= 0) close(fd);
     unlink(tmp.c_str());
-    return std::string(where).append(": ").append(what).append(": ").append(std::strerror(err));
+    return std::string(where).append(": ").append(what).append(": ").append(std::strerror(err)) +
+           unchanged;
   };
   struct stat old {};
   if (stat(path.c_str(), &old) == 0 && fchmod(fd, old.st_mode & 07777) != 0)
@@ -363,7 +397,9 @@ inline std::string replace_file(const std::string &path, std::string_view text) 
   const bool synced = dirFd >= 0 && fsync(dirFd) == 0;
   const int err = errno;
   if (dirFd >= 0) close(dirFd);
-  return synced ? "" : dir + ": fsync of the directory: " + std::strerror(err);
+  return synced ? ""
+                : path + " was replaced, but the fsync of its directory failed (" +
+                      std::strerror(err) + "): a power loss may bring the old file back";
 }
 
 // The whole file at `path` (a regular file of at most kMaxFileSize bytes),

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zrdb.h"
@@ -220,6 +221,10 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
     if (set.system != system)
       r.skipped.push_back("system: saved from '" + set.system + "', this database is '" + system +
                           "'");
+    // Every report line is made before the first write: running out of
+    // memory then still writes nothing.
+    std::vector<std::pair<const SavedItem *, unsigned char *>> writes;
+    writes.reserve(set.items.size());
     for (const SavedItem &saved : set.items) {
       std::string why;
       const int32_t id = target_of(saved, why);
@@ -233,9 +238,12 @@ inline ParameterReport load_values(const char *path, bool dryRun = false) noexce
         continue;
       }
       list_changes(saved, area, r.changes);
-      if (!dryRun) write_item(saved, area);
-      ++r.items;
+      writes.emplace_back(&saved, area);
     }
+    for (const auto &[saved, area] : writes) {
+      if (!dryRun) write_item(*saved, area);
+    }
+    r.items = writes.size();
     r.code = r.skipped.empty() ? ParameterReport::kMatched : ParameterReport::kSkipped;
     return r;
   } catch (const std::exception &e) {

@@ -6,7 +6,9 @@ that the process was not killed by a signal, hung or ended by the library
 (except where that is the design), that a failure was reported with a
 message that names its cause, that nothing was left behind (segments,
 queues, semaphores, lock files; descriptors, which the scenario program
-counts) and that the same run without the fault then succeeds.
+counts) and that the same run without the fault then succeeds. Parameter
+sets: a failed save leaves the old file as it was, no save leaves its
+temporary file, and a failed load or restore writes no value.
 
     run_injections.py [--leaks] BUILD_DIR [SCENARIO...]
 
@@ -18,8 +20,10 @@ Run it alone on the machine's IPC namespace (unshare --ipc --mount --net):
 it creates and removes the databases of tests/inject. Prints one line per
 fault and "N injections, N survived"; exits 1 on any fault.
 """
+import base64
 import errno
 import glob
+import json
 import os
 import re
 import subprocess
@@ -34,7 +38,8 @@ FAILURES = {
     "msgget": (errno.ENOSPC,), "msgsnd": (errno.EAGAIN,), "msgrcv": (errno.EINTR,),
     "socket": (errno.EMFILE,), "bind": (errno.EACCES,), "setsockopt": (errno.ENOMEM,),
     "sendto": (errno.EAGAIN,), "recvfrom": (errno.EINTR,), "open": (errno.EMFILE, errno.EACCES),
-    "flock": (errno.EINTR, errno.EAGAIN), "pipe": (errno.EMFILE,), "write": (errno.ENOSPC,),
+    "flock": (errno.EINTR, errno.EAGAIN), "pipe": (errno.EMFILE,),
+    "write": (errno.ENOSPC, errno.EINTR),
     "fsync": (errno.ENOSPC,), "rename": (errno.EACCES,), "malloc": (errno.ENOMEM,),
 }
 # Failures whose message words the cause instead of the system's text.
@@ -80,11 +85,18 @@ SCENARIOS = [
     scenario("attach-daemon", "vlink"),
     ctl("zrdbctl-dump", "dump"),
     ctl("zrdbctl-check", "check"),
+    ctl("zrdbctl-dump-json", "--json", "dump"),
     ctl("zrdbctl-set", "set", "count.3", "9"),
     ctl("zrdbctl-sem-post", "sem-post", "req_sem"),
     ctl("zrdbctl-udp-send", "udp-send", "udp_cli", "hello"),
+    ctl("zrdbctl-save", "save", "{files}/saved.json"),
+    ctl("zrdbctl-load", "load", "{files}/set.json"),
+    ctl("create-restore", "create", f"{HERE}/inject.db", "--restore", "{files}/set.json",
+        before="none"),
     ctl("remove", "remove", before="removed"),
 ]
+# What a save replaces: a failed save must leave exactly this.
+OLD_SAVE = "old parameter set\n"
 
 
 def leftovers():
@@ -105,6 +117,7 @@ class Runner:
         self.leaks = leaks
         self.preload = f"{build}/tests/inject/libzrdb_fail_nth.so"
         self.mark = tempfile.mktemp(prefix="zrdb-inject-")
+        self.files = tempfile.mkdtemp(prefix="zrdb-inject-files-")
         self.tried = self.survived = 0
         self.faults = 0
         self.by_function = {}
@@ -121,7 +134,8 @@ class Runner:
             if argv[0] == CTL:
                 env["ZRDB_INJECT_MAIN"] = "1"
         try:
-            p = subprocess.run([f"{self.build}/{argv[0]}", *argv[1:]], env=env, text=True,
+            args = [a.replace("{files}", self.files) for a in argv[1:]]
+            p = subprocess.run([f"{self.build}/{argv[0]}", *args], env=env, text=True,
                                errors="replace", stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, timeout=TIMEOUT_S)
             return p.returncode, p.stdout
@@ -163,7 +177,7 @@ class Runner:
             os.strerror(err) in out or errno.errorcode[err] in out
         if not named:
             return "no message names the cause"
-        ended = name not in ("create", "remove") and not name.startswith("zrdbctl") and (
+        ended = not name.startswith(("create", "remove", "zrdbctl")) and (
             status not in (1, 3) or "inject_scenario:" not in out)
         if ended and ENDS_BY_DESIGN.get(func, "\0") not in out:
             return f"the library ended the process (status {status})"
@@ -178,6 +192,7 @@ class Runner:
             self.use_db(None if before == "none" else db)
             if os.path.exists(self.mark):
                 os.unlink(self.mark)
+            self.prepare(name)
             start = leftovers()
             status, out = self.run(argv, f"{func}:{nth}:{err}")
             if os.environ.get("ZRDB_INJECT_VERBOSE"):
@@ -197,7 +212,9 @@ class Runner:
             # that and what was there before. A failed create leaves
             # nothing, unless only its report could not be written.
             made = status == 0 or "writing to standard output failed" in out
-            allowed = expected if made else start if name == "create" else start | expected
+            created = name.startswith("create") and "created '" in out  # a restore failed
+            allowed = expected if made or created else start if name.startswith("create") \
+                else start | expected
             left = leftovers() - allowed
             if name == "remove" and status != 0:
                 # A failed remove may leave all it found, but not without
@@ -205,8 +222,10 @@ class Runner:
                 left = leftovers() if f"shm {INDEX_KEY}" not in leftovers() else set()
             if problem is None and left:
                 problem = "left behind: " + " ".join(sorted(left))
+            problem = problem or self.parameter_fault(name, status, out)
             self.sync_state(db)
             self.use_db(None if before == "none" else db)
+            self.prepare(name)
             again, again_out = self.run(argv)
             # A second remove that finds only what the first left need not
             # call that a success, but must leave nothing.
@@ -220,6 +239,54 @@ class Runner:
                 self.reset()
             else:
                 self.survived += 1
+
+    def prepare(self, name):
+        """Puts back what a parameter set scenario starts from: the file a
+        save replaces, the values a load changes."""
+        if name == "zrdbctl-save":
+            with open(f"{self.files}/saved.json", "w") as old:
+                old.write(OLD_SAVE)
+        elif name == "zrdbctl-load":
+            self.must([CTL, "load", "{files}/base.json"], "zrdbctl load of the created values")
+
+    def parameter_fault(self, name, status, out):
+        """What a parameter set scenario's run did wrong, or None."""
+        temporary = glob.glob(f"{self.files}/.*.tmp")
+        for path in temporary:  # reported once
+            os.unlink(path)
+        if temporary:
+            return "left behind: " + " ".join(temporary)
+        if status == 0 or "writing to standard output failed" in out:  # done, not reported
+            return None
+        if name == "zrdbctl-save":
+            with open(f"{self.files}/saved.json") as saved:
+                # Once renamed into place the new file stays, and says so.
+                if saved.read() != OLD_SAVE and "was replaced" not in out:
+                    return "a failed save changed the old file"
+        elif name in ("zrdbctl-load", "create-restore") and f"shm {INDEX_KEY}" in leftovers():
+            self.must([CTL, "save", "{files}/now.json"], "zrdbctl save")
+            if self.items("now.json") != self.items("base.json"):
+                return "a failed load wrote values"
+        return None
+
+    def items(self, file):
+        with open(f"{self.files}/{file}") as saved:
+            return json.load(saved)["items"]
+
+    def make_parameter_sets(self):
+        """base.json: the values of a new inject database; set.json: other
+        values for each of its plain items, for a load to write."""
+        self.use_db("inject")
+        self.must([CTL, "save", "{files}/base.json"], "zrdbctl save")
+        items = self.items("base.json")
+        for item in items:
+            if "base64" in item:
+                size = len(base64.b64decode(item["base64"]))
+                item["base64"] = base64.b64encode(b"\x11" * size).decode()
+            else:
+                item["values"] = [v + 1 if isinstance(v, int) else "set" for v in item["values"]]
+        with open(f"{self.files}/set.json", "w") as changed:
+            json.dump({"zrdb_parameters": 1, "system": "inject", "items": items}, changed)
 
     def reset(self):
         """After a fault: removes whatever this run made (it started with
@@ -246,6 +313,7 @@ class Runner:
         one)."""
         name, db, argv, before = entry
         self.use_db(None if before == "none" else db)
+        self.prepare(name)
         self.must(argv, name)
         self.sync_state(db)
         self.expected[name] = leftovers()
@@ -255,6 +323,7 @@ class Runner:
         if leftovers():
             sys.exit("Run alone, in new IPC and mount namespaces: found " +
                      " ".join(sorted(leftovers())))
+        self.make_parameter_sets()
         for entry in SCENARIOS:
             if names and entry[0] not in names:
                 continue

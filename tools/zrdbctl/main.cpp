@@ -6,10 +6,13 @@
 // The only system calls of its own are read-only looks at the segments (so
 // that attaching never creates an index by accident) and the removal of
 // segments that back no usable database.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -303,17 +306,40 @@ int run(int argc, char **argv) {
 }  // namespace
 }  // namespace zrdbctl
 
+namespace {
+
+void report_out_of_memory() {
+  std::fprintf(stderr, "zrdbctl: out of memory (%s)\n", std::strerror(ENOMEM));
+}
+
+// nlohmann/json allocates while it frees a tree, where no exception can
+// pass: out of memory there reaches std::terminate. It ends as any other
+// out of memory does, with the message and status 1, not with an abort.
+[[noreturn]] void terminate_handler() {
+  try {
+    if (const std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+  } catch (const std::bad_alloc &) {
+    report_out_of_memory();
+    _exit(1);
+  } catch (...) {
+  }
+  std::abort();
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
   // The library's log lines name the program they come from.
   std::snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "zrdbctl");
   int rc = 1;
+  std::set_terminate(terminate_handler);
   // Out of memory is a failure like another: a message and status 1, not
   // an abort. What the command attached the system detaches at exit.
   try {
     zrdbctl::filter_output();
     rc = zrdbctl::run(argc, argv);
   } catch (const std::bad_alloc &) {
-    std::fprintf(stderr, "zrdbctl: out of memory (%s)\n", std::strerror(ENOMEM));
+    report_out_of_memory();
   }
   // Output that did not get out is a failure, and says why.
   if (!zrdbctl::end_output() && rc == 0) rc = 1;

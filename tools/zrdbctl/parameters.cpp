@@ -44,7 +44,7 @@ int cmd_save(Invocation &inv) {
   }
   const zrdb::ParameterReport r = zrdb::save_values(inv.args[0], ids);
   if (r.code != zrdb::ParameterReport::kMatched)
-    return fail(kFailure, "%s; %s is as it was", r.error.c_str(), inv.args[0]);
+    return fail(kFailure, "%s", r.error.c_str());
   std::printf("saved %zu item(s) to %s\n", r.items, inv.args[0]);
   return kOk;
 }
