@@ -133,7 +133,9 @@ void daemonise(int &readyFd) {
 }
 
 int run(int argc, char **argv) {
-  if (argc == 3 && std::strcmp(argv[1], "keygen") == 0) return keygen(argv[2]);
+  // An option after keygen (--help) is read as one, not as a file prefix.
+  if (argc == 3 && std::strcmp(argv[1], "keygen") == 0 && argv[2][0] != '-')
+    return keygen(argv[2]);
   const char *configFile = nullptr;
   const char *dbFile = nullptr;
   bool foreground = false;
