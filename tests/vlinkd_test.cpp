@@ -5,11 +5,11 @@
 // CURVE keys; an application of system A reads and writes items of B, and
 // strangers try to.
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 

@@ -140,8 +140,8 @@ void Daemon::serve(const volatile std::sig_atomic_t &stop) {
   while (stop == 0) {
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::clamp<Clock::duration>(next - Clock::now(), Clock::duration::zero(), kLongestWait));
-    if (wait_ready(items.data(), recheck.get(), items.size(),
-                   static_cast<int>(wait.count()) + 1) < 0) {
+    const int waitMs = static_cast<int>(wait.count()) + 1;
+    if (wait_ready(items.data(), recheck.get(), items.size(), waitMs) < 0) {
       logf(Level::Error, "waiting for the sockets: %s", zmq_strerror(zmq_errno()));
       return;
     }

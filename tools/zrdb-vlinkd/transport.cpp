@@ -5,7 +5,6 @@
 #include <zmq.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
