@@ -5,6 +5,7 @@
 // CURVE keys; an application of system A reads and writes items of B, and
 // strangers try to.
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/mount.h>
 #include <sys/msg.h>
 #include <sys/prctl.h>
@@ -23,12 +24,14 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "keys.h"
 #include "message.h"
 #include "queue.h"
 #include "support/fixture.h"
+#include "transport.h"
 
 namespace zrdb::test {
 namespace {
@@ -190,6 +193,48 @@ TEST_F(VlinkdQueue, AnswersNobodyCollectedAreRemovedAfterFiveSeconds) {
     EXPECT_EQ(queue_.drop_uncollected(sent + step.after), step.dropped) << step.after.count();
     EXPECT_EQ(queued(), step.left) << step.after.count();
   }
+}
+
+// The loop's wait: a message whose descriptor signal an earlier operation
+// took is seen only when the caller asks for a recheck; a new message and
+// a readable descriptor are seen through poll. Timeouts are 0: no waiting.
+TEST(VlinkdWait, SeesWhatWaitsOnSocketsAndDescriptors) {
+  void *ctx = zmq_ctx_new();
+  void *in = zmq_socket(ctx, ZMQ_PAIR), *out = zmq_socket(ctx, ZMQ_PAIR);
+  ASSERT_EQ(zmq_bind(in, "inproc://vlinkd-wait"), 0);
+  ASSERT_EQ(zmq_connect(out, "inproc://vlinkd-wait"), 0);
+  const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const auto take_signal = [&] {  // what a send or receive on `in` may do
+    int events = 0;
+    size_t len = sizeof events;
+    zmq_getsockopt(in, ZMQ_EVENTS, &events, &len);
+  };
+  const auto put_message = [&] { zmq_send(out, "x", 1, 0); };
+  const auto put_event = [&] { (void)!write(fd, "\1\0\0\0\0\0\0\0", 8); };
+  const struct {
+    const char *what;
+    std::function<void()> before;
+    bool recheck;
+    short socketReady, fdReady;
+  } cases[] = {
+      {"new message", put_message, false, ZMQ_POLLIN, 0},
+      {"signal taken, no recheck", take_signal, false, 0, 0},
+      {"signal taken, recheck", take_signal, true, ZMQ_POLLIN, 0},
+      {"descriptor readable too", put_event, true, ZMQ_POLLIN, ZMQ_POLLIN},
+  };
+  for (const auto &c : cases) {
+    c.before();
+    zmq_pollitem_t items[] = {{in, 0, ZMQ_POLLIN, 0}, {nullptr, fd, ZMQ_POLLIN, 0}};
+    const bool recheck[] = {c.recheck, false};
+    const int ready = vlinkd::wait_ready(items, recheck, 2, 0);
+    EXPECT_EQ(items[0].revents, c.socketReady) << c.what;
+    EXPECT_EQ(items[1].revents, c.fdReady) << c.what;
+    EXPECT_EQ(ready, (c.socketReady != 0) + (c.fdReady != 0)) << c.what;
+  }
+  close(fd);
+  zmq_close(in);
+  zmq_close(out);
+  zmq_ctx_term(ctx);
 }
 
 int32_t link_state() {

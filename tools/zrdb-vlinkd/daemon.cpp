@@ -1,6 +1,6 @@
 // Attach, serve, detach.
 //
-// One loop does all the work, waiting in zmq_poll on the ZeroMQ sockets,
+// One loop does all the work, waiting (wait_ready) on the ZeroMQ sockets,
 // the sync source and the message queue. The queue cannot be polled, so a
 // receiving thread waits in msgrcv and wakes the loop through an eventfd
 // (queue.cpp). ZeroMQ's own thread does the connections, handshakes and
@@ -24,6 +24,7 @@
 #include "queue.h"
 #include "server.h"
 #include "sync_source.h"
+#include "transport.h"
 #include "zrdb.h"
 
 namespace vlinkd {
@@ -126,20 +127,22 @@ int Daemon::start(int32_t master) {
 
 void Daemon::serve(const volatile std::sig_atomic_t &stop) {
   std::vector<zmq_pollitem_t> items;
+  server_.collect(items);
+  const size_t linksAt = items.size();
+  for (const auto &link : links_) link->collect(items);
+  const size_t queueAt = items.size();
+  items.push_back({nullptr, queue_.wake_fd(), ZMQ_POLLIN, 0});
+  if (sync_.fd() >= 0) items.push_back({nullptr, sync_.fd(), ZMQ_POLLIN, 0});
+  // Every socket is asked at the first turn; then those read or sent on.
+  std::unique_ptr<bool[]> recheck(new bool[items.size()]);
+  std::fill_n(recheck.get(), items.size(), true);
   Clock::time_point next = Clock::now();
   while (stop == 0) {
-    items.clear();
-    server_.collect(items);
-    const size_t linksAt = items.size();
-    for (const auto &link : links_) link->collect(items);
-    const size_t queueAt = items.size();
-    items.push_back({nullptr, queue_.wake_fd(), ZMQ_POLLIN, 0});
-    if (sync_.fd() >= 0) items.push_back({nullptr, sync_.fd(), ZMQ_POLLIN, 0});
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::clamp<Clock::duration>(next - Clock::now(), Clock::duration::zero(), kLongestWait));
-    if (zmq_poll(items.data(), static_cast<int>(items.size()), wait.count() + 1) < 0 &&
-        zmq_errno() != EINTR) {
-      logf(Level::Error, "zmq_poll: %s", zmq_strerror(zmq_errno()));
+    const int waitMs = static_cast<int>(wait.count()) + 1;
+    if (wait_ready(items.data(), recheck.get(), items.size(), waitMs) < 0) {
+      logf(Level::Error, "waiting for the sockets: %s", zmq_strerror(zmq_errno()));
       return;
     }
     const Clock::time_point now = Clock::now();
@@ -152,6 +155,9 @@ void Daemon::serve(const volatile std::sig_atomic_t &stop) {
     next = now + kLongestWait;
     for (const auto &link : links_) next = std::min(next, link->tick(now));
     queue_.drop_uncollected(now);
+    for (size_t i = 0; i < items.size(); ++i) recheck[i] = items[i].revents != 0;
+    for (size_t i = 0; i < links_.size(); ++i)
+      recheck[linksAt + 2 * i] = links_[i]->take_sent() || recheck[linksAt + 2 * i];
   }
 }
 

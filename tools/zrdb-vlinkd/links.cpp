@@ -126,6 +126,7 @@ void Link::shut_down() {
 bool Link::send(const Message &m) {
   uint8_t bytes[kMaxMessage];
   const size_t n = encode_message(m, bytes);
+  sent_ = true;
   // A full or lost connection refuses at once: the caller answers.
   return n != 0 && zmq_send(socket_, bytes, n, ZMQ_DONTWAIT) == static_cast<int>(n);
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "config.h"
@@ -38,6 +39,9 @@ class Link {
   // The socket and its monitor.
   void collect(std::vector<zmq_pollitem_t> &items) const;
   void handle(const zmq_pollitem_t *items, Clock::time_point now);
+  // True once after a send: the socket's state must be asked again
+  // (wait_ready) before the loop sleeps.
+  bool take_sent() { return std::exchange(sent_, false); }
   // Fails the requests that waited too long; the earliest deadline left.
   Clock::time_point tick(Clock::time_point now);
   // A request from the queue: sent to the peer, or failed at once.
@@ -67,6 +71,7 @@ class Link {
   void *socket_ = nullptr;
   void *monitor_ = nullptr;
   bool up_ = false;
+  bool sent_ = false;
   bool failureLogged_ = false;  // a failing handshake is reported once until it succeeds
   bool stateFailureLogged_ = false;
   uint32_t nextId_ = 1;

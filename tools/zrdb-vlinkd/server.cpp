@@ -64,8 +64,10 @@ void Server::handle(const zmq_pollitem_t *items) {
              handshake_failure(value).c_str(), held);
     }
   }
+  // Each empty receive costs ZeroMQ system calls: stop at the first.
   if ((items[0].revents & ZMQ_POLLIN) != 0)
-    for (int n = 0; n < kMessagesPerTurn; ++n) serve_one();
+    for (int n = 0; n < kMessagesPerTurn && serve_one(); ++n) {
+    }
 }
 
 int Server::link_of_key(const uint8_t *key, size_t size, std::string &text) const {
@@ -112,14 +114,14 @@ void Server::authenticate() {
          from.c_str(), key.empty() ? "(none)" : fingerprint(key).c_str(), held);
 }
 
-void Server::serve_one() {
+bool Server::serve_one() {
   uint8_t routing[256];
   uint8_t body[kMaxMessage];
   Part parts[] = {{routing, sizeof routing}, {body, sizeof body}};
   bool oversize = false;
   std::string user;
   const size_t count = receive_parts(router_, parts, 2, oversize, &user);
-  if (count == 0) return;
+  if (count == 0) return false;
   // ZeroMQ set the tag from our ZAP answer: the link of the admitted key.
   const int link = user.size() == 1 || user.size() == 2 ? std::atoi(user.c_str()) : -1;
   Message request;
@@ -133,15 +135,19 @@ void Server::serve_one() {
     if (badLog_.allow(held))
       logf(Level::Warn, "message from link %s dropped: %s (%u more held back)", user.c_str(), why,
            held);
-    return;
+    return true;
   }
-  if (request.type == MessageType::Sync) return apply_sync(link, request);
+  if (request.type == MessageType::Sync) {
+    apply_sync(link, request);
+    return true;
+  }
   const Message answer = carry_out(link, request);
   uint8_t out[kMaxMessage];
   const size_t n = encode_message(answer, out);
   // A peer gone meanwhile, or one that reads nothing, loses its answer.
   if (zmq_send(router_, routing, parts[0].size, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0)
     zmq_send(router_, out, n, ZMQ_DONTWAIT);
+  return true;
 }
 
 // The library checks the item, the element and the size; its refusal goes

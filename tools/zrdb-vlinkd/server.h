@@ -40,7 +40,7 @@ class Server {
 
  private:
   void authenticate();
-  void serve_one();
+  bool serve_one();  // false when no message waits
   Message carry_out(int link, const Message &request);
   void apply_sync(int link, const Message &m);
   int link_of_key(const uint8_t *key, size_t size, std::string &text) const;

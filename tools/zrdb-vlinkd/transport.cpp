@@ -1,10 +1,13 @@
 // ZeroMQ sockets with CURVE and the link's limits.
 #include "transport.h"
 
+#include <poll.h>
 #include <zmq.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "log.h"
 #include "message.h"
@@ -14,6 +17,14 @@ namespace {
 
 bool set(void *socket, int option, int value) {
   return zmq_setsockopt(socket, option, &value, sizeof value) == 0;
+}
+
+// Whether a message waits on `socket`; processes its pending commands,
+// which resets its descriptor.
+bool readable(void *socket) {
+  int events = 0;
+  size_t len = sizeof events;
+  return zmq_getsockopt(socket, ZMQ_EVENTS, &events, &len) == 0 && (events & ZMQ_POLLIN) != 0;
 }
 
 }  // namespace
@@ -106,6 +117,38 @@ size_t receive_parts(void *socket, Part *parts, size_t maxParts, bool &oversize,
     zmq_msg_close(&msg);
   }
   return count;
+}
+
+int wait_ready(zmq_pollitem_t *items, const bool *recheck, size_t count, int timeoutMs) {
+  static thread_local std::vector<pollfd> fds;
+  fds.assign(count, pollfd{-1, POLLIN, 0});
+  int ready = 0;
+  for (size_t i = 0; i < count; ++i) {
+    zmq_pollitem_t &item = items[i];
+    item.revents = 0;
+    if (item.socket == nullptr) {
+      fds[i].fd = item.fd;
+      continue;
+    }
+    size_t len = sizeof fds[i].fd;
+    if (zmq_getsockopt(item.socket, ZMQ_FD, &fds[i].fd, &len) != 0) return -1;
+    // The descriptor says nothing of what waited when it was last reset.
+    if (recheck[i] && readable(item.socket)) {
+      item.revents = ZMQ_POLLIN;
+      ++ready;
+    }
+  }
+  if (poll(fds.data(), fds.size(), ready > 0 ? 0 : timeoutMs) < 0)
+    return errno == EINTR ? ready : -1;
+  for (size_t i = 0; i < count; ++i) {
+    zmq_pollitem_t &item = items[i];
+    if (item.revents != 0 || fds[i].revents == 0) continue;
+    if (item.socket == nullptr || readable(item.socket)) {
+      item.revents = ZMQ_POLLIN;
+      ++ready;
+    }
+  }
+  return ready;
 }
 
 void close_socket(void *&socket) {

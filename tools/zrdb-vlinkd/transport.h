@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <zmq.h>
+
 #include "keys.h"
 
 namespace vlinkd {
@@ -43,6 +45,14 @@ struct Part {
 };
 size_t receive_parts(void *socket, Part *parts, size_t maxParts, bool &oversize,
                      std::string *userId = nullptr);
+
+// Waits like zmq_poll for POLLIN on `items` (ZeroMQ sockets and
+// descriptors), at most `timeoutMs`. zmq_poll asks every socket for its
+// state before and after it sleeps, two system calls each; this asks a
+// socket only when its descriptor (ZMQ_FD) signalled, or when `recheck[i]`
+// says that receiving or sending on it since it was last asked may have
+// taken that signal. Returns how many items are ready, -1 on an error.
+int wait_ready(zmq_pollitem_t *items, const bool *recheck, size_t count, int timeoutMs);
 
 // Closes a socket, dropping what is unsent.
 void close_socket(void *&socket);
