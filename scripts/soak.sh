@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# Crash soak: a mixed workload on one database (values under a semaphore
+# lock, a circular buffer pair, the synchronous call, a thread FIFO + pool
+# pipeline, a remote buffer pair on loopback), whose participants
+# (tests/soak/soak_part) are SIGKILLed and restarted at random, also during
+# their attach and during `zrdbctl create` / `remove`. The database is made
+# anew every EPOCH seconds. Prints one summary line and fails on a
+# corruption, an overrun time-out, a failed check or a leftover.
+#
+#   scripts/soak.sh [--minutes N | --seconds N] [--epoch SECONDS]
+#
+# BUILD_DIR (default build) holds a build with the tests. Runs in private
+# IPC, mount and network namespaces (as root), so it neither sees nor leaves
+# anything outside.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=60
+epoch=20
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --minutes) seconds=$(($2 * 60)); shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --epoch) epoch=$2; shift 2 ;;
+    *) echo "usage: $0 [--minutes N | --seconds N] [--epoch SECONDS]" >&2; exit 2 ;;
+  esac
+done
+build=${BUILD_DIR:-build}
+part=$build/tests/soak/soak_part
+ctl=$build/tools/zrdbctl
+for program in "$part" "$ctl"; do
+  [ -x "$program" ] || { echo "soak: $program is missing: build the tests first" >&2; exit 2; }
+done
+
+if [ -z "${SOAK_IN_NAMESPACES:-}" ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "soak: needs root for its private namespaces; not run" >&2
+    exit 2
+  fi
+  exec unshare --ipc --mount --net --fork env SOAK_IN_NAMESPACES=1 sh -c \
+    'mount -t tmpfs none /dev/shm && mount -t tmpfs none /tmp && ip link set lo up && exec "$0" "$@"' \
+    "$0" --seconds "$seconds" --epoch "$epoch"
+fi
+
+dir=$(mktemp -d /tmp/soak.XXXXXX)
+mkdir "$dir/m"
+truncate -s 4096 "$dir/stats"
+faults=$dir/faults.log
+: >"$faults"
+cat >"$dir/soak.db" <<'EOF'
+[system]
+name=soak
+key=0x50A4D000
+size=65536
+[database]
+id=1, name=lock, type=semap, value=/soak_lock:1
+id=2, name=ledger, type=integer, size=4*8, value=0
+id=3, name=note, type=string, size=48*1, value=n:0
+id=4, name=holder, type=integer, value=0
+id=5, name=events, type=cbuf, size=64*32
+id=6, name=requests, type=msgbuf, size=76*8
+id=7, name=req_sem, type=semap, value=/soak_req:0
+id=8, name=ack_sem, type=semap, value=/soak_ack:0
+id=9, name=command, type=integer, realtime=6*7*8, timeout=1000
+id=10, name=frames, type=thrd_rbuf, size=256*16
+id=11, name=frame_queue, type=thrd_fifo, size=8*1
+id=12, name=udp_srv, type=rmtbuf, value=server:udp://127.0.0.1:47650
+id=13, name=udp_cli, type=rmtbuf, value=client:udp://127.0.0.1:47650
+EOF
+
+roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli)
+declare -a pids
+kills=0 attach_kills=0 tool_kills=0 hung=0 leftovers=0 tool_failures=0
+
+ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
+
+start() { # start participant $1
+  "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" &
+  pids[$1]=$!
+}
+
+kill_part() { # SIGKILL participant $1, note whether it was attaching, restart it
+  local pid=${pids[$1]}
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  kills=$((kills + 1))
+  if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
+  rm -f "$dir/m/$pid".?
+  case ${roles[$1]} in writer | reader) stuck_check "$pid" ;; esac
+  start "$1"
+}
+
+# A lock left taken by a dead holder is the one stuck state allowed: the
+# helper counts it and completes the ledger, the operator's remedy frees it.
+stuck_check() {
+  local rc=0
+  "$part" stuck "$dir" "${1:-0}" >/dev/null 2>>"$faults" || rc=$?
+  if [ "$rc" = 3 ]; then
+    "$ctl" sem-post lock >/dev/null || tool_failures=$((tool_failures + 1))
+  fi
+}
+
+# Runs `zrdbctl $@` and SIGKILLs it after a random spin of up to about
+# 10 ms (a create or remove takes about 8). Returns 0 when the kill hit it
+# running, 1 when it had finished well, 2 when it had failed.
+tool_killed() {
+  "$ctl" "$@" >/dev/null 2>&1 &
+  local pid=$! status=0 k spin=$((RANDOM % 1500))
+  for ((k = 0; k < spin; k++)); do :; done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || status=$?
+  case $status in
+    137) tool_kills=$((tool_kills + 1)); kills=$((kills + 1)); return 0 ;;
+    0) return 1 ;;
+    *) return 2 ;;
+  esac
+}
+
+tool_failed() {
+  echo "soak: zrdbctl $* failed" >>"$faults"
+  tail -5 "$dir/tool.log" >>"$faults"
+  tool_failures=$((tool_failures + 1))
+}
+
+# One create in two is killed; what it left must go with a remove, and
+# the create that follows must succeed.
+create_db() {
+  local r=0
+  if [ $((RANDOM % 2)) = 0 ]; then
+    tool_killed create "$dir/soak.db" || r=$?
+    [ $r = 1 ] && return 0
+    "$ctl" remove "$dir/soak.db" >>"$dir/tool.log" 2>&1 || true
+  fi
+  "$ctl" create "$dir/soak.db" >>"$dir/tool.log" 2>&1 || tool_failed create
+}
+
+# One remove in two is killed and run again; the leftover check and the
+# next create judge the result.
+remove_db() {
+  local r=0
+  if [ $((RANDOM % 2)) = 0 ]; then
+    tool_killed remove || r=$?
+    [ $r = 0 ] || return 0
+    "$ctl" remove "$dir/soak.db" >>"$dir/tool.log" 2>&1 || true
+    return 0
+  fi
+  "$ctl" remove >>"$dir/tool.log" 2>&1 || tool_failed remove
+}
+
+# What a removed database may not leave: keyed IPC objects, files in
+# /dev/shm (named semaphores) and item lock files.
+count_leftovers() {
+  local found
+  found=$({ ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000"'
+    ls -A /dev/shm; ls /tmp/zrdbid*.lock 2>/dev/null || true)
+  if [ -n "$found" ]; then
+    echo "soak: left after remove:" >>"$faults"
+    echo "$found" >>"$faults"
+    leftovers=$((leftovers + $(echo "$found" | wc -l)))
+  fi
+}
+
+run_epoch() { # $1: seconds
+  create_db
+  "$part" newepoch "$dir"
+  local i end=$((SECONDS + $1)) next_check=$((SECONDS + 2))
+  for i in "${!roles[@]}"; do start "$i"; done
+  while [ "$SECONDS" -lt "$end" ]; do
+    ms_sleep $((20 + RANDOM % 180))
+    i=$((RANDOM % ${#roles[@]}))
+    kill_part "$i"
+    # One kill in three hits the participant just restarted as soon as it
+    # says it begins its attach.
+    if [ $((RANDOM % 3)) = 0 ]; then
+      local spins=0
+      while [ ! -e "$dir/m/${pids[$i]}.s" ] && [ $spins -lt 5000 ]; do spins=$((spins + 1)); done
+      kill_part "$i"
+    fi
+    if [ "$SECONDS" -ge "$next_check" ]; then
+      stuck_check 0
+      next_check=$((SECONDS + 2))
+    fi
+  done
+  # Stop: every participant ends within its longest time-out.
+  for i in "${!roles[@]}"; do kill -TERM "${pids[$i]}" 2>/dev/null || true; done
+  for i in "${!roles[@]}"; do
+    local waited=0
+    while kill -0 "${pids[$i]}" 2>/dev/null && [ $waited -lt 100 ]; do
+      ms_sleep 50
+      waited=$((waited + 1))
+    done
+    if kill -KILL "${pids[$i]}" 2>/dev/null; then
+      echo "soak: ${roles[$i]} did not stop within 5 s of SIGTERM" >>"$faults"
+      hung=$((hung + 1))
+    fi
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
+  rm -f "$dir"/m/*
+  stuck_check 0
+  "$part" final "$dir" >/dev/null 2>>"$faults" || true
+  remove_db
+  count_leftovers
+}
+
+started=$SECONDS
+while [ $((SECONDS - started)) -lt "$seconds" ]; do
+  left=$((seconds - (SECONDS - started)))
+  run_epoch $((left < epoch ? left : epoch))
+done
+
+eval "$("$part" report "$dir")"
+timeouts=$((overruns + hung))
+failures=$((failures + tool_failures))
+echo "soak: $((SECONDS - started)) s, kills $kills (during attach $attach_kills," \
+  "during create/remove $tool_kills), operations checked $ops, time-outs $timeouts," \
+  "corruptions $corrupt, stuck locks $stuck, leftovers $leftovers, failures $failures" \
+  "(waits that ran out after a kill: $expired)"
+[ -n "${SOAK_LOG:-}" ] && cp "$faults" "$SOAK_LOG"
+if [ $((timeouts + corrupt + leftovers + failures)) != 0 ]; then
+  echo "soak: FAILED; what went wrong:" >&2
+  sort "$faults" | uniq -c | sort -rn | head -20 >&2
+  exit 1
+fi
