@@ -85,7 +85,10 @@ kill_part() { # SIGKILL participant $1, note whether it was attaching, restart i
   kills=$((kills + 1))
   if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
   rm -f "$dir/m/$pid".?
-  case ${roles[$1]} in writer | reader) stuck_check "$pid" ;; esac
+  case ${roles[$1]} in
+    writer | reader) stuck_check "$pid" ;;
+    producer | consumer) cbuf_kills=$((cbuf_kills + 1)) ;;
+  esac
   start "$1"
 }
 
@@ -162,6 +165,7 @@ count_leftovers() {
 run_epoch() { # $1: seconds
   create_db
   "$part" newepoch "$dir"
+  cbuf_kills=0
   local i end=$((SECONDS + $1)) next_check=$((SECONDS + 2))
   for i in "${!roles[@]}"; do start "$i"; done
   while [ "$SECONDS" -lt "$end" ]; do
@@ -196,7 +200,7 @@ run_epoch() { # $1: seconds
   done
   rm -f "$dir"/m/*
   stuck_check 0
-  "$part" final "$dir" >/dev/null 2>>"$faults" || true
+  "$part" final "$dir" "$cbuf_kills" >/dev/null 2>>"$faults" || true
   remove_db
   count_leftovers
 }

@@ -48,10 +48,10 @@ enum { kLedgerWords = 8, kNoteLen = 48, kCbufSlots = 32, kPoolBins = 16, kFrameP
 typedef struct {
   uint64_t ops, corrupt, overruns, expired, failures;
   uint64_t ledgerWrites, cbufNext, cbufLast, callNext, callLastServed;
-  uint64_t calls, served, acked, udpNext, udpSent, udpEchoed, udpMatched;
-  uint64_t stuck;
+  uint64_t calls, served, acked, udpNext, udpSent, udpEchoed, udpMatched, lockTaken;
+  uint64_t cbufMissing, stuck;
 } soak_stats;
-_Static_assert(sizeof(soak_stats) == 18 * 8, "counters file layout");
+_Static_assert(sizeof(soak_stats) == 20 * 8, "counters file layout");
 #define EPOCH_FIRST ledgerWrites
 
 static soak_stats *st;
@@ -190,6 +190,7 @@ static void run_values(const int32_t *ids, int writes) {
       add(&st->expired, 1);
       continue;
     }
+    add(&st->lockTaken, 1);
     zrdb_setValue(ids[HOLDER], &me, sizeof me);
     const uint64_t seq = check_ledger(ids);
     if (seq < seen) fault(&st->corrupt, "ledger went back", seq);
@@ -207,12 +208,13 @@ static void run_values(const int32_t *ids, int writes) {
 static int alive(int32_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH); }
 
 /* Exit 3 when the lock is taken by a participant that is gone: the holder
- * item names the victim or a dead process, or the lock stays taken with no
- * holder noted (killed between the wait and the note, or between clearing
- * it and the post) while nothing changes for a second. The ledger is then
- * completed, as the dead holder would have, for the driver's sem-post. */
+ * item names the victim, or for a second the lock stays taken by nobody
+ * alive while no one else takes it (a holder killed between the wait and
+ * noting itself, or between clearing the note and the post). The ledger is
+ * then completed, as the dead holder would have, for the driver's sem-post. */
 static int run_stuck(const int32_t *ids, int32_t victim) {
-  int32_t value = 0, holder = 0, first = -1;
+  int32_t value = 0, holder = 0;
+  const uint64_t taken = get(&st->lockTaken);
   zrdb_semaGetValue(ids[LOCK], &value);
   if (value > 1) {
     fault(&st->failures, "lock count above 1", (unsigned long long)value);
@@ -223,8 +225,7 @@ static int run_stuck(const int32_t *ids, int32_t victim) {
     zrdb_getValue(ids[HOLDER], &holder, sizeof holder);
     if (value != 0) return 0;
     if (holder != 0 && holder == victim) break;
-    if (alive(holder) || (sample > 0 && holder != first)) return 0;
-    first = holder;
+    if (alive(holder) || get(&st->lockTaken) != taken) return 0;
     pause_us(100000);
   }
   const int32_t none = 0;
@@ -272,8 +273,10 @@ static void run_consumer(int32_t cbuf) {
       fault(&st->corrupt, "circular buffer record torn or mixed", seq);
     else if (seq <= get(&st->cbufLast))
       fault(&st->corrupt, "circular buffer record out of order", seq);
-    else
+    else {
+      add(&st->cbufMissing, seq - get(&st->cbufLast) - 1);
       put(&st->cbufLast, seq);
+    }
   }
 }
 
@@ -464,9 +467,14 @@ static void run_udpcli(int32_t cli) {
 /* ---- driver helpers ---------------------------------------------------- */
 
 /* Each acknowledgement, echo and reply answers one request taken or sent:
- * no more of them than of those. The ledger holds the last counted write. */
-static int run_final(const char *dir) {
+ * no more of them than of those. The ledger holds the last counted write.
+ * A circular buffer record goes missing only with a kill: of the producer
+ * between taking its number and publishing it, or of the consumer between
+ * reading and noting it (`kills` of these two in this database's life). */
+static int run_final(const char *dir, uint64_t kills) {
   int32_t ids[4];
+  if (get(&st->cbufMissing) > kills)
+    fault(&st->failures, "circular buffer records lost beyond the kills", get(&st->cbufMissing));
   if (get(&st->acked) > get(&st->served) || get(&st->served) > get(&st->calls))
     fault(&st->failures, "calls: acknowledged > served > made", get(&st->acked));
   if (get(&st->udpMatched) > get(&st->udpEchoed) || get(&st->udpEchoed) > get(&st->udpSent))
@@ -515,7 +523,7 @@ int main(int argc, char **argv) {
   srand((unsigned)getpid());
   int rc = 0;
   if (strcmp(role, "final") == 0) {
-    rc = run_final(dir);
+    rc = run_final(dir, argc > 3 ? strtoull(argv[3], NULL, 10) : 0);
     zrdb_Cleanup();
     return rc;
   }
