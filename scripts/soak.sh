@@ -10,8 +10,9 @@
 #   scripts/soak.sh [--minutes N | --seconds N] [--epoch SECONDS]
 #
 # BUILD_DIR (default build) holds a build with the tests. Runs in private
-# IPC, mount and network namespaces (as root), so it neither sees nor leaves
-# anything outside.
+# IPC, mount and network namespaces (in a user namespace too when not run as
+# root), so it neither sees nor leaves anything outside. SOAK_LOG=FILE keeps
+# the description of every fault found.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=60
@@ -32,11 +33,11 @@ for program in "$part" "$ctl"; do
 done
 
 if [ -z "${SOAK_IN_NAMESPACES:-}" ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "soak: needs root for its private namespaces; not run" >&2
-    exit 2
-  fi
-  exec unshare --ipc --mount --net --fork env SOAK_IN_NAMESPACES=1 sh -c \
+  # Without root, a user namespace where this user is root.
+  as_root=()
+  [ "$(id -u)" = 0 ] || as_root=(--user --map-root-user)
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  exec unshare "${as_root[@]}" --ipc --mount --net --fork env SOAK_IN_NAMESPACES=1 sh -c \
     'mount -t tmpfs none /dev/shm && mount -t tmpfs none /tmp && ip link set lo up && exec "$0" "$@"' \
     "$0" --seconds "$seconds" --epoch "$epoch"
 fi
@@ -211,6 +212,7 @@ while [ $((SECONDS - started)) -lt "$seconds" ]; do
   run_epoch $((left < epoch ? left : epoch))
 done
 
+ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0
 eval "$("$part" report "$dir")"
 timeouts=$((overruns + hung))
 failures=$((failures + tool_failures))

@@ -9,6 +9,7 @@
 # README shows (scripts/check-install.sh), runs the installed tools from it,
 # and checks that a plain configure needs neither GoogleTest nor Google
 # Benchmark.
+# Runs the crash soak (scripts/soak.sh) for one minute after the first suite.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -34,6 +35,14 @@ fi
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+
+# Crash soak (scripts/soak.sh): one minute of the mixed workload with random
+# SIGKILLs of its participants and of zrdbctl create/remove, in namespaces of
+# its own; it brings their loopback up with `ip` (iproute2).
+if ! dpkg-query -W -f='${Status}' iproute2 2>/dev/null | grep -q "ok installed"; then
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends iproute2 >/dev/null
+fi
+scripts/soak.sh --minutes 1
 
 cmake --preset release
 cmake --build --preset release
