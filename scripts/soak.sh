@@ -70,7 +70,7 @@ EOF
 
 roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli)
 declare -a pids
-kills=0 attach_kills=0 tool_kills=0 hung=0 leftovers=0 tool_failures=0
+kills=0 attach_kills=0 tool_kills=0 hung=0 leftovers=0 driver_failures=0
 
 ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
 
@@ -79,11 +79,23 @@ start() { # start participant $1
   pids[$1]=$!
 }
 
+# Waits for participant $1 (pid $2); a death by any signal but $3 is a
+# crash. Returns 0 when $3 ended it.
+reap() {
+  local status=0
+  wait "$2" 2>/dev/null || status=$?
+  [ "$status" = $((128 + $3)) ] && return 0
+  if [ "$status" -gt 128 ]; then
+    echo "soak: ${roles[$1]} died of signal $((status - 128))" >>"$faults"
+    driver_failures=$((driver_failures + 1))
+  fi
+  return 1
+}
+
 kill_part() { # SIGKILL participant $1, note whether it was attaching, restart it
   local pid=${pids[$1]}
   kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  kills=$((kills + 1))
+  reap "$1" "$pid" 9 && kills=$((kills + 1))
   if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
   rm -f "$dir/m/$pid".?
   case ${roles[$1]} in
@@ -99,7 +111,7 @@ stuck_check() {
   local rc=0
   "$part" stuck "$dir" "${1:-0}" >/dev/null 2>>"$faults" || rc=$?
   if [ "$rc" = 3 ]; then
-    "$ctl" sem-post lock >/dev/null || tool_failures=$((tool_failures + 1))
+    "$ctl" sem-post lock >/dev/null || driver_failures=$((driver_failures + 1))
   fi
 }
 
@@ -122,7 +134,7 @@ tool_killed() {
 tool_failed() {
   echo "soak: zrdbctl $* failed" >>"$faults"
   tail -5 "$dir/tool.log" >>"$faults"
-  tool_failures=$((tool_failures + 1))
+  driver_failures=$((driver_failures + 1))
 }
 
 # One create in two is killed; what it left must go with a remove, and
@@ -196,8 +208,10 @@ run_epoch() { # $1: seconds
     if kill -KILL "${pids[$i]}" 2>/dev/null; then
       echo "soak: ${roles[$i]} did not stop within 5 s of SIGTERM" >>"$faults"
       hung=$((hung + 1))
+      reap "$i" "${pids[$i]}" 9 || true
+    else
+      reap "$i" "${pids[$i]}" 15 || true
     fi
-    wait "${pids[$i]}" 2>/dev/null || true
   done
   rm -f "$dir"/m/*
   stuck_check 0
@@ -215,7 +229,8 @@ done
 ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0
 eval "$("$part" report "$dir")"
 timeouts=$((overruns + hung))
-failures=$((failures + tool_failures))
+# Participants' own failures, and the driver's: failed tool runs, crashes.
+failures=$((failures + driver_failures))
 echo "soak: $((SECONDS - started)) s, kills $kills (during attach $attach_kills," \
   "during create/remove $tool_kills), operations checked $ops, time-outs $timeouts," \
   "corruptions $corrupt, stuck locks $stuck, leftovers $leftovers, failures $failures" \
