@@ -147,8 +147,12 @@ static void *pipe_consumer(void *arg) {
   for (;;) {
     ZRDB_RBUF_BIN *bin = NULL;
     uint64_t seq = 0;
-    if (poll(&pfd, 1, kFramePoll) <= 0 || zrdb_tfifo_getdata(p->fifo, 0, &bin, sizeof bin) != 0) {
+    if (poll(&pfd, 1, kFramePoll) != 1) {
       fault(&st->overruns, "thread FIFO frame did not arrive", p->got + 1);
+      return NULL;
+    }
+    if (zrdb_tfifo_getdata(p->fifo, 0, &bin, sizeof bin) != 0) {
+      fault(&st->failures, "thread FIFO get failed", p->got + 1);
       return NULL;
     }
     if (bin == NULL) return NULL;
@@ -167,10 +171,18 @@ void run_pipeline(const int32_t *ids) {
   pthread_t prod, cons;
   ZRDB_RBUF_BIN *bins[kPoolBins + 1];
   int n = 0;
-  if (pthread_create(&cons, NULL, pipe_consumer, &p) != 0) return;
-  if (pthread_create(&prod, NULL, pipe_producer, &p) != 0) {
-    stopping = 1;
-    pthread_join(cons, NULL);
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  /* SIGTERM goes to this thread only: taken by the consumer, it would end
+   * its wait early (EINTR) and look like a frame that did not arrive. */
+  pthread_sigmask(SIG_BLOCK, &term, &old);
+  const int consumer = pthread_create(&cons, NULL, pipe_consumer, &p) == 0;
+  const int producer = consumer && pthread_create(&prod, NULL, pipe_producer, &p) == 0;
+  pthread_sigmask(SIG_SETMASK, &old, NULL);
+  if (!producer) {
+    fault(&st->failures, "pipeline threads not started", 0);
+    if (consumer) pthread_cancel(cons), pthread_join(cons, NULL);
     return;
   }
   pthread_join(prod, NULL);
