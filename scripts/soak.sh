@@ -47,6 +47,7 @@ mkdir "$dir/m"
 truncate -s 4096 "$dir/stats"
 faults=$dir/faults.log
 : >"$faults"
+: >"$dir/left"
 cat >"$dir/soak.db" <<'EOF'
 [system]
 name=soak
@@ -168,9 +169,11 @@ count_leftovers() {
   local found
   found=$({ ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000"'
     ls -A /dev/shm; ls /tmp/zrdbid*.lock 2>/dev/null || true)
+  # Each counted once, in the first database it outlived.
+  found=$(comm -13 <(sort -u "$dir/left") <(echo "$found" | sed '/^$/d' | sort -u))
   if [ -n "$found" ]; then
     echo "soak: left after remove:" >>"$faults"
-    echo "$found" >>"$faults"
+    echo "$found" | tee -a "$dir/left" >>"$faults"
     leftovers=$((leftovers + $(echo "$found" | wc -l)))
   fi
 }
