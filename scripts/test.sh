@@ -14,6 +14,7 @@
 # make, one at a time (tests/inject/run_injections.py).
 # zrdb-mqtt and zrdbctl export run against a real mosquitto broker and
 # promtool (scripts/test-mqtt.sh).
+# Runs the crash soak (scripts/soak.sh) for one minute after the first suite.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -109,6 +110,11 @@ if [ "$(id -u)" = 0 ]; then
   fi
   echo "zrdb-vlinkd: the secure link tests ran and passed."
 fi
+
+# Crash soak (scripts/soak.sh): one minute of the mixed workload with random
+# SIGKILLs of its participants and of zrdbctl create/remove, in namespaces of
+# its own; it brings their loopback up with `ip` (iproute2, installed above).
+scripts/soak.sh --minutes 1
 
 cmake --preset release
 cmake --build --preset release

@@ -1,0 +1,255 @@
+#!/usr/bin/env bash
+# Crash soak: a mixed workload on one database (values under a semaphore
+# lock, a circular buffer pair, the synchronous call, a thread FIFO + pool
+# pipeline, a remote buffer pair on loopback), whose participants
+# (tests/soak/soak_part) are SIGKILLed and restarted at random, also during
+# their attach and during `zrdbctl create` / `remove`. The database is made
+# anew every EPOCH seconds. Prints one summary line and fails on a
+# corruption, an overrun time-out, a failed check or a leftover.
+#
+#   scripts/soak.sh [--minutes N | --seconds N] [--epoch SECONDS]
+#
+# BUILD_DIR (default build) holds a build with the tests. Runs in private
+# IPC, mount and network namespaces (in a user namespace too when not run as
+# root), so it neither sees nor leaves anything outside. SOAK_LOG=FILE keeps
+# the description of every fault found.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=60
+epoch=20
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --minutes) seconds=$(($2 * 60)); shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    --epoch) epoch=$2; shift 2 ;;
+    *) echo "usage: $0 [--minutes N | --seconds N] [--epoch SECONDS]" >&2; exit 2 ;;
+  esac
+done
+build=${BUILD_DIR:-build}
+part=$build/tests/soak/soak_part
+ctl=$build/tools/zrdbctl
+for program in "$part" "$ctl"; do
+  [ -x "$program" ] || { echo "soak: $program is missing: build the tests first" >&2; exit 2; }
+done
+
+if [ -z "${SOAK_IN_NAMESPACES:-}" ]; then
+  # Without root, a user namespace where this user is root.
+  as_root=()
+  [ "$(id -u)" = 0 ] || as_root=(--user --map-root-user)
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  exec unshare "${as_root[@]}" --ipc --mount --net --fork env SOAK_IN_NAMESPACES=1 sh -c \
+    'mount -t tmpfs none /dev/shm && mount -t tmpfs none /tmp && ip link set lo up && exec "$0" "$@"' \
+    "$0" --seconds "$seconds" --epoch "$epoch"
+fi
+
+dir=$(mktemp -d /tmp/soak.XXXXXX)
+mkdir "$dir/m"
+truncate -s 4096 "$dir/stats"
+faults=$dir/faults.log
+: >"$faults"
+: >"$dir/left"
+cat >"$dir/soak.db" <<'EOF'
+[system]
+name=soak
+key=0x50A4D000
+size=65536
+[database]
+id=1, name=lock, type=semap, value=/soak_lock:1
+id=2, name=ledger, type=integer, size=4*8, value=0
+id=3, name=note, type=string, size=48*1, value=n:0
+id=4, name=holder, type=integer, value=0
+id=5, name=events, type=cbuf, size=64*32
+id=6, name=requests, type=msgbuf, size=76*8
+id=7, name=req_sem, type=semap, value=/soak_req:0
+id=8, name=ack_sem, type=semap, value=/soak_ack:0
+id=9, name=command, type=integer, realtime=6*7*8, timeout=1000
+id=10, name=frames, type=thrd_rbuf, size=256*16
+id=11, name=frame_queue, type=thrd_fifo, size=8*1
+id=12, name=udp_srv, type=rmtbuf, value=server:udp://127.0.0.1:47650
+id=13, name=udp_cli, type=rmtbuf, value=client:udp://127.0.0.1:47650
+EOF
+
+roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli)
+declare -a pids
+sem_temp=0 kills=0 attach_kills=0 tool_kills=0 hung=0 leftovers=0 driver_failures=0
+
+ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
+
+start() { # start participant $1
+  "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" &
+  pids[$1]=$!
+}
+
+# Waits for participant $1 (pid $2); a death by any signal but $3 is a
+# crash. Returns 0 when $3 ended it.
+reap() {
+  local status=0
+  wait "$2" 2>/dev/null || status=$?
+  [ "$status" = $((128 + $3)) ] && return 0
+  if [ "$status" -gt 128 ]; then
+    echo "soak: ${roles[$1]} died of signal $((status - 128))" >>"$faults"
+    driver_failures=$((driver_failures + 1))
+  fi
+  return 1
+}
+
+kill_part() { # SIGKILL participant $1, note whether it was attaching, restart it
+  local pid=${pids[$1]}
+  kill -KILL "$pid" 2>/dev/null || true
+  reap "$1" "$pid" 9 && kills=$((kills + 1))
+  if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
+  rm -f "$dir/m/$pid".?
+  case ${roles[$1]} in
+    writer | reader) stuck_check "$pid" ;;
+    producer | consumer) cbuf_kills=$((cbuf_kills + 1)) ;;
+  esac
+  start "$1"
+}
+
+# A lock left taken by a dead holder is the one stuck state allowed: the
+# helper counts it and completes the ledger, the operator's remedy frees it.
+stuck_check() {
+  local rc=0
+  "$part" stuck "$dir" "${1:-0}" >/dev/null 2>>"$faults" || rc=$?
+  if [ "$rc" = 3 ]; then
+    "$ctl" sem-post lock >/dev/null || driver_failures=$((driver_failures + 1))
+  fi
+}
+
+# Runs `zrdbctl $@` and SIGKILLs it after a random spin of up to about
+# 10 ms (a create or remove takes about 8). Returns 0 when the kill hit it
+# running, 1 when it had finished well, 2 when it had failed.
+tool_killed() {
+  "$ctl" "$@" >/dev/null 2>&1 &
+  local pid=$! status=0 k spin=$((RANDOM % 1500))
+  for ((k = 0; k < spin; k++)); do :; done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || status=$?
+  case $status in
+    137) tool_kills=$((tool_kills + 1)); kills=$((kills + 1)); return 0 ;;
+    0) return 1 ;;
+    *) return 2 ;;
+  esac
+}
+
+tool_failed() {
+  echo "soak: zrdbctl $* failed" >>"$faults"
+  tail -5 "$dir/tool.log" >>"$faults"
+  driver_failures=$((driver_failures + 1))
+}
+
+# One create in two is killed; what it left must go with a remove, and
+# the create that follows must succeed.
+create_db() {
+  local r=0
+  if [ $((RANDOM % 2)) = 0 ]; then
+    tool_killed create "$dir/soak.db" || r=$?
+    [ $r = 1 ] && return 0
+    "$ctl" remove "$dir/soak.db" >>"$dir/tool.log" 2>&1 || true
+  fi
+  "$ctl" create "$dir/soak.db" >>"$dir/tool.log" 2>&1 || tool_failed create
+}
+
+# One remove in two is killed and run again; the leftover check and the
+# next create judge the result.
+remove_db() {
+  local r=0
+  if [ $((RANDOM % 2)) = 0 ]; then
+    tool_killed remove || r=$?
+    [ $r = 0 ] || return 0
+    "$ctl" remove "$dir/soak.db" >>"$dir/tool.log" 2>&1 || true
+    return 0
+  fi
+  "$ctl" remove >>"$dir/tool.log" 2>&1 || tool_failed remove
+}
+
+# What a removed database may not leave: keyed IPC objects, files in
+# /dev/shm (named semaphores) and item lock files.
+count_leftovers() {
+  local found
+  found=$({ ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000"'
+    ls -A /dev/shm; ls /tmp/zrdbid*.lock 2>/dev/null || true)
+  # Each counted once, in the first database it outlived.
+  found=$(comm -13 <(sort -u "$dir/left") <(echo "$found" | sed '/^$/d' | sort -u))
+  # sem.XXXXXX: the C library's temporary file of a sem_open killed before
+  # it linked the semaphore's name; not ours to remove, counted apart.
+  local temp
+  temp=$(echo "$found" | grep -E '^sem\.[A-Za-z0-9]{6}$' || true)
+  if [ -n "$temp" ]; then
+    echo "$temp" >>"$dir/left"
+    sem_temp=$((sem_temp + $(echo "$temp" | wc -l)))
+    found=$(echo "$found" | grep -vE '^sem\.[A-Za-z0-9]{6}$' || true)
+  fi
+  if [ -n "$found" ]; then
+    echo "soak: left after remove:" >>"$faults"
+    echo "$found" | tee -a "$dir/left" >>"$faults"
+    leftovers=$((leftovers + $(echo "$found" | wc -l)))
+  fi
+}
+
+run_epoch() { # $1: seconds
+  create_db
+  "$part" newepoch "$dir"
+  cbuf_kills=0
+  local i end=$((SECONDS + $1)) next_check=$((SECONDS + 2))
+  for i in "${!roles[@]}"; do start "$i"; done
+  while [ "$SECONDS" -lt "$end" ]; do
+    ms_sleep $((20 + RANDOM % 180))
+    i=$((RANDOM % ${#roles[@]}))
+    kill_part "$i"
+    # One kill in three hits the participant just restarted as soon as it
+    # says it begins its attach.
+    if [ $((RANDOM % 3)) = 0 ]; then
+      local spins=0
+      while [ ! -e "$dir/m/${pids[$i]}.s" ] && [ $spins -lt 5000 ]; do spins=$((spins + 1)); done
+      kill_part "$i"
+    fi
+    if [ "$SECONDS" -ge "$next_check" ]; then
+      stuck_check 0
+      next_check=$((SECONDS + 2))
+    fi
+  done
+  # Stop: every participant ends within its longest time-out.
+  for i in "${!roles[@]}"; do kill -TERM "${pids[$i]}" 2>/dev/null || true; done
+  for i in "${!roles[@]}"; do
+    local waited=0
+    while kill -0 "${pids[$i]}" 2>/dev/null && [ $waited -lt 100 ]; do
+      ms_sleep 50
+      waited=$((waited + 1))
+    done
+    if kill -KILL "${pids[$i]}" 2>/dev/null; then
+      echo "soak: ${roles[$i]} did not stop within 5 s of SIGTERM" >>"$faults"
+      hung=$((hung + 1))
+      reap "$i" "${pids[$i]}" 9 || true
+    else
+      reap "$i" "${pids[$i]}" 15 || true
+    fi
+  done
+  rm -f "$dir"/m/*
+  stuck_check 0
+  "$part" final "$dir" "$cbuf_kills" >/dev/null 2>>"$faults" || true
+  remove_db
+  count_leftovers
+}
+
+started=$SECONDS
+while [ $((SECONDS - started)) -lt "$seconds" ]; do
+  left=$((seconds - (SECONDS - started)))
+  run_epoch $((left < epoch ? left : epoch))
+done
+
+ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0
+eval "$("$part" report "$dir")"
+timeouts=$((overruns + hung))
+# Participants' own failures, and the driver's: failed tool runs, crashes.
+failures=$((failures + driver_failures))
+echo "soak: $((SECONDS - started)) s, kills $kills (during attach $attach_kills," \
+  "during create/remove $tool_kills), operations checked $ops, time-outs $timeouts," \
+  "corruptions $corrupt, stuck locks $stuck, leftovers $leftovers, failures $failures" \
+  "(waits that ran out after a kill: $expired; sem_open temporary files left by a kill: $sem_temp)"
+[ -n "${SOAK_LOG:-}" ] && cp "$faults" "$SOAK_LOG"
+if [ $((timeouts + corrupt + leftovers + failures)) != 0 ]; then
+  echo "soak: FAILED; what went wrong:" >&2
+  sort "$faults" | uniq -c | sort -rn | head -20 >&2
+  exit 1
+fi
