@@ -174,19 +174,19 @@ INTERPOSE("fsync", int, fsync, (int fd), (fd), -1)
 INTERPOSE("rename", int, rename, (const char *a, const char *b), (a, b), -1)
 
 // The daemons' library calls: ZeroMQ's return -1 or NULL with errno set
-// (zmq_errno reads errno); libmosquitto's return MOSQ_ERR_ERRNO (14), whose
-// cause is errno.
+// (zmq_errno reads errno); libmosquitto's return MOSQ_ERR_NOMEM (1), the
+// failure they have before taking any setting (errno ENOMEM).
 INTERPOSE("zmq_socket", void *, zmq_socket, (void *c, int t), (c, t), nullptr)
 INTERPOSE("zmq_bind", int, zmq_bind, (void *s, const char *e), (s, e), -1)
 INTERPOSE("zmq_bind", int, zmq_connect, (void *s, const char *e), (s, e), -1)
 INTERPOSE("zmq_setsockopt", int, zmq_setsockopt, (void *s, int o, const void *v, size_t n),
           (s, o, v, n), -1)
-constexpr int kMosqErrErrno = 14;
+constexpr int kMosqErrNomem = 1;
 INTERPOSE("mosquitto_connect", int, mosquitto_connect_async,
-          (void *m, const char *h, int p, int k), (m, h, p, k), kMosqErrErrno)
+          (void *m, const char *h, int p, int k), (m, h, p, k), kMosqErrNomem)
 INTERPOSE("mosquitto_publish", int, mosquitto_publish,
           (void *m, int *id, const char *t, int n, const void *b, int q, bool r),
-          (m, id, t, n, b, q, r), kMosqErrErrno)
+          (m, id, t, n, b, q, r), kMosqErrNomem)
 
 // sem_open and open take a variable argument list: the mode and the initial
 // value exist only with O_CREAT.

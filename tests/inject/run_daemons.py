@@ -37,11 +37,15 @@ FAILURES = {
     "bind": (errno.EADDRINUSE,), "msgget": (errno.ENOSPC,), "msgsnd": (errno.EAGAIN,),
     "msgrcv": (errno.EINTR,), "shmat": (errno.ENOMEM,), "malloc": (errno.ENOMEM,),
     "zmq_socket": (errno.EMFILE,), "zmq_bind": (errno.EADDRINUSE,),
-    "zmq_setsockopt": (errno.EINVAL,), "mosquitto_connect": (errno.ECONNREFUSED,),
+    "zmq_setsockopt": (errno.EINVAL,), "mosquitto_connect": (errno.ENOMEM,),
     "mosquitto_publish": (errno.ENOMEM,),
 }
+# libmosquitto words a failed allocation its own way.
+CAUSES = {**CAUSE_WORDS, ("mosquitto_connect", errno.ENOMEM): "memory",
+          ("mosquitto_publish", errno.ENOMEM): "memory"}
 PER_FUNCTION = 6
 WAIT_S = 10
+EXCHANGE_S = 3  # for each half of the MQTT exchange
 PORT_A, PORT_B, SYNC_A = 47810, 47811, 47812
 DB = f"{HERE}/vlink.db"
 APP = f"{HERE}/vlink.app"
@@ -160,7 +164,7 @@ class Runner:
         topic = "zrdb/vinject/count"
         value, wanted = str(1000 + self.tried % 1000), str(3000 + self.tried % 1000)
         sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-v", "-t", topic,
-                                "-W", str(WAIT_S)], text=True, stdout=subprocess.PIPE,
+                                "-W", str(EXCHANGE_S)], text=True, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT)
         try:
             time.sleep(0.2)  # subscribed before the value changes; bounded either way
@@ -176,7 +180,7 @@ class Runner:
             sub.kill()
             sub.wait()
         self.run(["mosquitto_pub", "-p", str(self.port), "-t", topic + "/set", "-m", wanted])
-        until = time.monotonic() + WAIT_S / 2
+        until = time.monotonic() + EXCHANGE_S
         while time.monotonic() < until:
             if self.run([ctl, "get", "count"])[1].strip() == wanted:
                 return 0, ""
@@ -237,7 +241,7 @@ class Runner:
             self.tried += 1
             self.by_function[func] = self.by_function.get(func, 0) + 1
             problem = None
-            words = CAUSE_WORDS.get((func, err))
+            words = CAUSES.get((func, err))
             named = re.search(words, out, re.I) if words else \
                 os.strerror(err) in out or errno.errorcode[err] in out
             if status is None:
