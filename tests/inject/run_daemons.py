@@ -29,7 +29,7 @@ import tempfile
 import threading
 import time
 
-from run_injections import CAUSE_WORDS, HERE, leftovers
+from run_injections import CAUSE_WORDS, HERE, leftovers, names_cause, remove
 
 # The daemons' own calls, each with a realistic error.
 FAILURES = {
@@ -132,7 +132,7 @@ class Runner:
             sys.exit("the peer system's daemon did not start:\n" + self.peer.output())
 
     def start_broker(self):
-        with open(f"/proc/net/tcp") as tcp:
+        with open("/proc/net/tcp") as tcp:
             used = tcp.read().upper()
         self.port = next(p for p in range(21883, 22883) if f":{p:04X} " not in used)
         with open(f"{self.dir}/broker.conf", "w") as conf:
@@ -167,7 +167,8 @@ class Runner:
                                 "-W", str(EXCHANGE_S)], text=True, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT)
         try:
-            time.sleep(0.2)  # subscribed before the value changes; bounded either way
+            # Values are retained: subscribed before or after the change, the
+            # subscriber gets the new one.
             self.run([ctl, "set", "count", value])
             seen = []
             for line in sub.stdout:
@@ -241,14 +242,11 @@ class Runner:
             self.tried += 1
             self.by_function[func] = self.by_function.get(func, 0) + 1
             problem = None
-            words = CAUSES.get((func, err))
-            named = re.search(words, out, re.I) if words else \
-                os.strerror(err) in out or errno.errorcode[err] in out
             if status is None:
                 problem = "outlived SIGTERM"
             elif status < 0:
                 problem = f"killed by signal {-status}"
-            elif (status != 0 or acted != 0) and not named:
+            elif (status != 0 or acted != 0) and not names_cause(out, func, err, CAUSES):
                 problem = "no message names the cause"
             left = leftovers() - expected
             if problem is None and left:
@@ -259,18 +257,9 @@ class Runner:
                     problem, out = "the same run without the fault then failed", again_out
             if problem:
                 self.fault(f"{name} {func}#{nth} {errno.errorcode[err]}", problem, out)
-                self.clean(expected)
+                remove(leftovers() - expected)
             else:
                 self.survived += 1
-
-    def clean(self, expected):
-        for thing in leftovers() - expected:
-            kind, _, key = thing.partition(" ")
-            flags = {"shm": "-M", "msg": "-Q", "sem": "-S"}
-            if kind in flags:
-                subprocess.run(["ipcrm", flags[kind], key], stderr=subprocess.DEVNULL)
-            else:
-                os.unlink(thing)
 
     def main(self, names):
         if leftovers():
