@@ -45,7 +45,6 @@ CAUSES = {**CAUSE_WORDS, ("mosquitto_connect", errno.ENOMEM): "memory",
           ("mosquitto_publish", errno.ENOMEM): "memory"}
 PER_FUNCTION = 6
 WAIT_S = 10
-EXCHANGE_S = 3  # for each half of the MQTT exchange
 PORT_A, PORT_B, SYNC_A = 47810, 47811, 47812
 DB = f"{HERE}/vlink.db"
 APP = f"{HERE}/vlink.app"
@@ -164,7 +163,7 @@ class Runner:
         topic = "zrdb/vinject/count"
         value, wanted = str(1000 + self.tried % 1000), str(3000 + self.tried % 1000)
         sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-v", "-t", topic,
-                                "-W", str(EXCHANGE_S)], text=True, stdout=subprocess.PIPE,
+                                "-W", str(WAIT_S)], text=True, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT)
         try:
             # Values are retained: subscribed before or after the change, the
@@ -181,7 +180,7 @@ class Runner:
             sub.kill()
             sub.wait()
         self.run(["mosquitto_pub", "-p", str(self.port), "-t", topic + "/set", "-m", wanted])
-        until = time.monotonic() + EXCHANGE_S
+        until = time.monotonic() + WAIT_S
         while time.monotonic() < until:
             if self.run([ctl, "get", "count"])[1].strip() == wanted:
                 return 0, ""
