@@ -168,7 +168,9 @@ class Runner:
         try:
             # Values are retained: subscribed before or after the change, the
             # subscriber gets the new one.
-            self.run([ctl, "set", "count", value])
+            status, out = self.run([ctl, "set", "count", value])
+            if status != 0:
+                return status, "zrdbctl set failed: " + out
             seen = []
             for line in sub.stdout:
                 seen.append(line)
