@@ -90,6 +90,21 @@ inject() {
 }
 inject build
 
+# --- The daemons under fault injection (tests/inject/run_daemons.py) -------
+# zrdb-vlinkd starting, then a VLINK set and get with a second system's
+# daemon (its own IPC and mount namespaces) with the fault in the asking
+# daemon and then in the answering one; zrdb-mqtt against a mosquitto broker
+# on a loopback port, one changed value published and one allowed set.
+# Each daemon's own calls (open, write, socket, bind, the queue and segment
+# calls, allocations, zmq_socket/bind/connect/setsockopt,
+# mosquitto_connect_async/publish) fail one at a time. Prints "N injections,
+# N survived" (about 45 s).
+if [ "$(id -u)" = 0 ]; then
+  unshare --ipc --mount --net --fork sh -c 'mount -t tmpfs none /dev/shm &&
+    mount -t tmpfs none /tmp && ip link set lo up &&
+    exec /usr/bin/python3 tests/inject/run_daemons.py build'
+fi
+
 # zrdb-vlinkd's own block: the daemon must have been built, and its tests
 # (two daemons with keys, strangers, a capture of the loopback, sync from
 # outside, half-open connections) must have run, not skipped: they need root

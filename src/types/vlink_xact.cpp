@@ -197,17 +197,25 @@ int zrdb_vlink_msgrcv(int queue, ZRDB_VLINK_WIRE *msg, long type, int flags) {
 
 void ALARMhandler(int /*sig*/) { ZRDB_LOG(Info, "Alarm signal captured!\n"); }
 
-int GetVlinkMsgQ(void) {
+namespace {
+// No queue ends the process. A caller holding the VLINK semaphore (`held`)
+// hands it on first: every other process of the system would wait for it.
+int queue_or_exit(void *held) {
   const int id = msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666);
   if (id < 0) {
     std::perror("msgget error");
+    if (held != nullptr) hbdb_sem_Post(held);
     std::exit(-1);
   }
   return id;
 }
+}  // namespace
 
-int ipc_init(void * /*ctx*/) {
-  vlink_msg_id = GetVlinkMsgQ();
+int GetVlinkMsgQ(void) { return queue_or_exit(nullptr); }
+
+// Both callers hold the context's semaphore.
+int ipc_init(void *ctx) {
+  vlink_msg_id = queue_or_exit(ctx == nullptr ? nullptr : static_cast<ZRDB_VLINK_CTX *>(ctx)->sem);
   if (glb_ZrdbDebugLvl == zrdb::kVlinkDebug) {
     std::printf("Open vlink msg queue(key:%d, msgid=%d) successfully!\n", ZRDB_VLINK_QUEUE_KEY,
                 vlink_msg_id);

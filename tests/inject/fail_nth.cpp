@@ -3,6 +3,7 @@
 //   ZRDB_INJECT=FUNCTION:N:ERRNO   e.g. shmget:3:28
 //   ZRDB_INJECT_MARK=PATH          written when the failure is injected
 //   ZRDB_INJECT_MAIN=1             count the main program's calls too
+//   ZRDB_INJECT_COUNT=PATH         at exit, how many calls were counted
 //
 // Only calls made by libzrdb (and, with ZRDB_INJECT_MAIN, by the program:
 // the tools) count, so the C library's own use of write or malloc and the
@@ -54,6 +55,7 @@ struct Plan {
   long nth = 0;
   int err = 0;
   char mark[256]{};
+  char count[256]{};
   Range ranges[16]{};
   int nranges = 0;
   std::atomic<long> calls{0};
@@ -82,6 +84,8 @@ int collect(dl_phdr_info *info, size_t, void *data) {
   plan.err = std::atoi(err);
   if (const char *mark = std::getenv("ZRDB_INJECT_MARK"))
     std::snprintf(plan.mark, sizeof plan.mark, "%s", mark);
+  if (const char *count = std::getenv("ZRDB_INJECT_COUNT"))
+    std::snprintf(plan.count, sizeof plan.count, "%s", count);
   bool with_main = std::getenv("ZRDB_INJECT_MAIN") != nullptr;
   dl_iterate_phdr(collect, &with_main);
   plan.ready.store(true);
@@ -94,17 +98,23 @@ bool counted_caller(const void *caller) {
   return false;
 }
 
-// Records the injection with raw system calls: open and write may be the
-// very functions being failed.
-void leave_mark(const char *function) {
-  if (plan.mark[0] == '\0') return;
+// Writes one line with raw system calls: open and write may be the very
+// functions being failed.
+void write_line(const char *path, const char *function, long n) {
+  if (path[0] == '\0') return;
   const long fd =
-      syscall(SYS_openat, AT_FDCWD, plan.mark, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char line[96];
-  const int n = std::snprintf(line, sizeof line, "%s %ld %d\n", function, plan.nth, plan.err);
-  syscall(SYS_write, fd, line, n);
+  const int len = std::snprintf(line, sizeof line, "%s %ld %d\n", function, n, plan.err);
+  syscall(SYS_write, fd, line, len);
   syscall(SYS_close, fd);
+}
+void leave_mark(const char *function) { write_line(plan.mark, function, plan.nth); }
+
+// How many calls a run made (the driver chooses which to fail from it).
+[[gnu::destructor]] void report_count() {
+  if (plan.ready.load()) write_line(plan.count, plan.function, plan.calls.load());
 }
 
 // True when this call is the one to fail; errno is then set.
@@ -162,6 +172,21 @@ INTERPOSE("pipe", int, pipe2, (int *fds, int f), (fds, f), -1)
 INTERPOSE("write", ssize_t, write, (int fd, const void *b, size_t n), (fd, b, n), -1)
 INTERPOSE("fsync", int, fsync, (int fd), (fd), -1)
 INTERPOSE("rename", int, rename, (const char *a, const char *b), (a, b), -1)
+
+// The daemons' library calls: ZeroMQ's return -1 or NULL with errno set
+// (zmq_errno reads errno); libmosquitto's return MOSQ_ERR_NOMEM (1), the
+// failure they have before taking any setting (errno ENOMEM).
+INTERPOSE("zmq_socket", void *, zmq_socket, (void *c, int t), (c, t), nullptr)
+INTERPOSE("zmq_bind", int, zmq_bind, (void *s, const char *e), (s, e), -1)
+INTERPOSE("zmq_bind", int, zmq_connect, (void *s, const char *e), (s, e), -1)
+INTERPOSE("zmq_setsockopt", int, zmq_setsockopt, (void *s, int o, const void *v, size_t n),
+          (s, o, v, n), -1)
+constexpr int kMosqErrNomem = 1;
+INTERPOSE("mosquitto_connect", int, mosquitto_connect_async,
+          (void *m, const char *h, int p, int k), (m, h, p, k), kMosqErrNomem)
+INTERPOSE("mosquitto_publish", int, mosquitto_publish,
+          (void *m, int *id, const char *t, int n, const void *b, int q, bool r),
+          (m, id, t, n, b, q, r), kMosqErrNomem)
 
 // sem_open and open take a variable argument list: the mode and the initial
 // value exist only with O_CREAT.

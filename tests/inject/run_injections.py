@@ -111,6 +111,24 @@ def leftovers():
     return found | set(glob.glob("/tmp/zrdbid*.lock"))
 
 
+def names_cause(out, func, err, words=CAUSE_WORDS):
+    """Whether the output names the cause of the injected failure."""
+    worded = words.get((func, err))
+    return bool(re.search(worded, out, re.I)) if worded else \
+        os.strerror(err) in out or errno.errorcode[err] in out
+
+
+def remove(things):
+    """Removes leftovers as leftovers() names them."""
+    flags = {"shm": "-M", "msg": "-Q", "sem": "-S"}
+    for thing in things:
+        kind, _, key = thing.partition(" ")
+        if kind in flags:
+            subprocess.run(["ipcrm", flags[kind], key], stderr=subprocess.DEVNULL)
+        else:
+            os.unlink(thing)
+
+
 class Runner:
     def __init__(self, build, leaks):
         self.build = build
@@ -172,10 +190,7 @@ class Runner:
             return "outlived the time-out"
         if status < 0:
             return f"killed by signal {-status}"
-        words = CAUSE_WORDS.get((func, err))
-        named = re.search(words, out, re.I) if words else \
-            os.strerror(err) in out or errno.errorcode[err] in out
-        if not named:
+        if not names_cause(out, func, err):
             return "no message names the cause"
         ended = not name.startswith(("create", "remove", "zrdbctl")) and (
             status not in (1, 3) or "inject_scenario:" not in out)
@@ -291,13 +306,7 @@ class Runner:
     def reset(self):
         """After a fault: removes whatever this run made (it started with
         nothing) and starts again from no database."""
-        flags = {"shm": "-M", "msg": "-Q", "sem": "-S"}
-        for thing in leftovers():
-            kind, _, key = thing.partition(" ")
-            if kind in flags:
-                subprocess.run(["ipcrm", flags[kind], key], stderr=subprocess.DEVNULL)
-            else:
-                os.unlink(thing)
+        remove(leftovers())
         self.db = None
 
     def sync_state(self, db):

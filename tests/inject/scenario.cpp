@@ -211,6 +211,22 @@ bool vlink_transaction() {
          step("zrdb_VLINKGetValue", get) && (back == 77 || fail("value read", back));
 }
 
+// A set and a get of the peer system's item 2 through the real link
+// daemons, once this system's daemon reports the link up (5 s at most).
+bool vlink_peer() {
+  int32_t state = 0, v = 0, back = -1;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while ((zrdb_VLINKGetStatus(ids.vlink, 0, &state) != 0 || state != 1) &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (state != 1) return fail("link up", state);
+  // A value of its own each run: a stale answer would not match.
+  v = static_cast<int32_t>(std::chrono::steady_clock::now().time_since_epoch().count() & 0xffff);
+  return step("zrdb_VLINKSetValue", zrdb_VLINKSetValue(ids.vlink, 0, 0, 2, 0, &v, 4)) &&
+         step("zrdb_VLINKGetValue", zrdb_VLINKGetValue(ids.vlink, 0, 0, 2, 0, &back, 4)) &&
+         (back == v || fail("value read", back));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -236,6 +252,7 @@ int main(int argc, char **argv) {
       {"fifo-pool", [&] { return attach_app(db, app) && fifo_pool_exchange(); }},
       {"remote", [&] { return attach_app(db, app) && remote_exchange(); }},
       {"vlink", [&] { return attach_app(db, app) && vlink_transaction(); }},
+      {"vlink-peer", [&] { return attach_app(db, app) && vlink_peer(); }},
   };
   const auto it = scenarios.find(scenario);
   if (it == scenarios.end()) {

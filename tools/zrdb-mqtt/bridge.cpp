@@ -71,9 +71,13 @@ Bridge::~Bridge() {
 bool Bridge::attach() {
   const zrdbctl::IndexProbe probe = zrdbctl::probe_index();
   if (probe.state != zrdbctl::IndexProbe::Valid) {
-    syslog(LOG_ERR, "no usable database: the index segment (key 0x%08x) is %s", ZRDB_INDEX_KEY,
+    // Unusable: a system call failed, and its error is the reason.
+    syslog(LOG_ERR, "no usable database: the index segment (key 0x%08x) is %s%s", ZRDB_INDEX_KEY,
            probe.state == zrdbctl::IndexProbe::Absent ? "missing (create the database first)"
-                                                      : "not valid or not readable");
+                                                      : "not valid or not readable",
+           probe.state == zrdbctl::IndexProbe::Unusable
+               ? (std::string(": ") + std::strerror(probe.err)).c_str()
+               : "");
     return false;
   }
   if (const int rc = zrdb_cfgParse(settings_.dbFile.c_str()); rc != 0) {
@@ -177,11 +181,11 @@ size_t Bridge::publish_changes(bool all) {
   const int64_t ts = now_ms();
   for (Item &item : published_) {
     const size_t size = item.last.size();
-    if (!all && std::memcmp(item.area, item.last.data(), size) == 0) continue;
+    if (!all && !item.unsent && std::memcmp(item.area, item.last.data(), size) == 0) continue;
     std::memcpy(item.last.data(), item.area, size);
     // Encoded from the copy: a writer in the middle of a change is seen
     // whole at the next poll.
-    publish(item.topic, encode_value(item.shape, item.last.data(), ts));
+    item.unsent = !publish(item.topic, encode_value(item.shape, item.last.data(), ts));
     ++count;
   }
   return count;
@@ -263,16 +267,17 @@ void Bridge::handle_set(const SetMessage &msg) {
 // ---------------------------------------------------------------------------
 // The connection
 
-void Bridge::publish(const std::string &topic, const std::string &payload, bool retain) {
+bool Bridge::publish(const std::string &topic, const std::string &payload, bool retain) {
   // Offline nothing is queued (libmosquitto would keep QoS 1 messages
   // without bound): every value is published again after the next connect.
-  if (!connected_) return;
+  if (!connected_) return true;
   const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                    payload.data(), settings_.qos, retain);
   // Without a connection the values are published again after the next
   // connect; anything else is worth a line.
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
-    syslog(LOG_WARNING, "publishing %s failed: %s", topic.c_str(), mosquitto_strerror(rc));
+  if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) return true;
+  syslog(LOG_WARNING, "publishing %s failed: %s", topic.c_str(), mosquitto_strerror(rc));
+  return false;
 }
 
 void Bridge::on_connect(mosquitto *mosq, void *self, int rc) {
@@ -352,8 +357,14 @@ bool Bridge::connect() {
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_disconnect_callback_set(mosq_, on_disconnect);
   mosquitto_message_callback_set(mosq_, on_message);
-  // A broker that is not up yet is retried by the network thread.
+  // A broker that is not up yet is retried by the network thread; a client
+  // that could not even take the broker's address has nothing to retry.
   rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepAliveS);
+  if (rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_INVAL) {
+    syslog(LOG_ERR, "cannot connect to broker %s:%d: %s", settings_.host.c_str(), settings_.port,
+           mosquitto_strerror(rc));
+    return false;
+  }
   if (rc != MOSQ_ERR_SUCCESS)
     syslog(LOG_WARNING, "broker %s:%d: %s; retrying", settings_.host.c_str(), settings_.port,
            rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));

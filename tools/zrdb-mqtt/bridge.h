@@ -33,6 +33,7 @@ struct Item {
   ItemShape shape;
   const unsigned char *area = nullptr;  // inside the data segment (checked record)
   std::vector<unsigned char> last;      // the bytes last published
+  bool unsent = false;                  // `last` could not be published: again at the next poll
 };
 
 struct SetMessage {
@@ -69,7 +70,9 @@ class Bridge {
   static void on_message(mosquitto *, void *self, const mosquitto_message *msg);
 
   bool resolve_items();
-  void publish(const std::string &topic, const std::string &payload, bool retain = true);
+  // False when the client refused the message (not for a lost connection,
+  // after which everything is published again).
+  bool publish(const std::string &topic, const std::string &payload, bool retain = true);
   void publish_statistics();
   void handle_set(const SetMessage &msg);
   void answer_error(const std::string &itemTopic, const std::string &reason);

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "links.h"
@@ -237,17 +238,27 @@ int run_daemon(const Config &config, const KeyPair &keys, const char *dbFile,
     if (!why.empty()) status = kUsage;
   }
   if (!why.empty()) logf(Level::Error, "%s", why.c_str());
-  if (status == kOk) {
-    check_link_count(config, master);
-    status = daemon.start(master);
-  }
-  // Ready: the database is attached, the peers' port listens and the links dial.
-  ready(status);
-  if (status == kOk) {
-    logf(Level::Info, "serving %zu links on %s:%u (master item %d, own key %s)",
-         config.links.size(), config.listenHost.c_str(), config.listenPort, master,
-         fingerprint(keys.publicKey).c_str());
-    daemon.serve(stop);
+  // An allocation that fails while starting or serving stops the daemon
+  // the way a signal does: the link states go to 0, the peers file goes.
+  bool serving = false;
+  try {
+    if (status == kOk) {
+      check_link_count(config, master);
+      status = daemon.start(master);
+    }
+    // Ready: the database is attached, the peers' port listens and the links dial.
+    ready(status);
+    if (status == kOk) {
+      logf(Level::Info, "serving %zu links on %s:%u (master item %d, own key %s)",
+           config.links.size(), config.listenHost.c_str(), config.listenPort, master,
+           fingerprint(keys.publicKey).c_str());
+      serving = true;
+      daemon.serve(stop);
+    }
+  } catch (const std::bad_alloc &) {
+    logf(Level::Error, "out of memory: stopping");
+    if (!serving) ready(kFailure);
+    status = kFailure;
   }
   daemon.shut_down();
   if (status == kOk) logf(Level::Info, "stopped");

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -217,5 +218,13 @@ int run(int argc, char **argv) {
 int main(int argc, char **argv) {
   // The library's log lines name the program they come from.
   std::snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "zrdb-vlinkd");
-  return vlinkd::run(argc, argv);
+  // An allocation that fails (settings, a message, a link's state) ends the
+  // daemon with a reason and its objects released on the way out, rather
+  // than an abort; a service manager then starts it again.
+  try {
+    return vlinkd::run(argc, argv);
+  } catch (const std::bad_alloc &) {
+    vlinkd::logf(vlinkd::Level::Error, "out of memory: stopping");
+    return vlinkd::kFailure;
+  }
 }
