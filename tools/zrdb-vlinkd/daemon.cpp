@@ -7,6 +7,7 @@
 // heartbeats.
 #include "daemon.h"
 
+#include <fcntl.h>
 #include <sys/shm.h>
 #include <unistd.h>
 #include <zmq.h>
@@ -61,7 +62,13 @@ bool write_peers_file(const Config &config) {
   for (const LinkConfig &link : config.links)
     text += std::to_string(link.number) + " " + fingerprint(link.key) + "\n";
   const std::string temp = std::string(kPeersFile) + "." + std::to_string(getpid());
-  FILE *f = std::fopen(temp.c_str(), "we");
+  // /dev/shm is anyone's: a name planted there (a link, a file of another
+  // user) is refused, never followed or reused. One left by a killed daemon
+  // of this pid is ours to replace.
+  unlink(temp.c_str());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  FILE *f = fd < 0 ? nullptr : fdopen(fd, "w");
+  if (f == nullptr && fd >= 0) close(fd);
   const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if ((f == nullptr || std::fclose(f) != 0 || !written ||
        std::rename(temp.c_str(), kPeersFile) != 0)) {
