@@ -212,10 +212,11 @@ bool vlink_transaction() {
 }
 
 // A set and a get of the peer system's item 2 through the real link
-// daemons, once this system's daemon reports the link up (5 s at most).
+// daemons, once this system's daemon reports the link up (15 s at most: a
+// daemon that dialled before its peer listened waits out its back-off).
 bool vlink_peer() {
   int32_t state = 0, v = 0, back = -1;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while ((zrdb_VLINKGetStatus(ids.vlink, 0, &state) != 0 || state != 1) &&
          std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
