@@ -108,7 +108,10 @@ units="$work/units"
 mkdir "$units"
 dpkg -L zrdb-tools | grep '^/usr/lib/systemd/system/.' | xargs cp -t "$units"
 scripts/check-units.sh "$units" /usr/share/man
-for page in zrdbctl.1 zrdb-vlinkd.8 zrdb.conf.5; do
+# Every page the package ships (zrdb-mqtt's only where it was built).
+pages=$(dpkg -L zrdb-tools | sed -n 's|^/usr/share/man/man[0-9]/\(.*\)\.gz$|\1|p')
+[ -n "$pages" ] || { echo "zrdb-tools ships no man page" >&2; exit 1; }
+for page in $pages; do
   name=${page%.*}
   section=${page##*.}
   rendered=$(MANWIDTH=80 man -P cat "$section" "$name" 2>&1)
