@@ -16,8 +16,9 @@ namespace {
 
 constexpr const char *kZrdbPart = "/zrdb";
 // The baselines a ZRDB operation is compared with: the raw twin, the
-// out-of-line floor of an access, the strongest third-party equivalent.
-constexpr const char *kBaselineParts[] = {"/raw", "/floor", "/spsc"};
+// out-of-line floor of an access, the strongest third-party equivalent, the
+// bare secure transport a VLINK transaction rides on.
+constexpr const char *kBaselineParts[] = {"/raw", "/floor", "/spsc", "/zmq"};
 
 double to_ns(double t, benchmark::TimeUnit unit) {
   switch (unit) {

@@ -7,25 +7,15 @@
 //                   namespaces of its own, as in tests/vlinkd_test.cpp; the
 //                   local daemon a child here.
 //   vlink_set/zrdb  zrdb_VLINKSetValue of that item (on the peer's allow-set).
-//   vlink_get/raw   one System V message queue round trip (544-byte
-//                   messages, both types on one queue, as VLINK) with one
-//                   partner process, then one loopback TCP round trip
-//                   (TCP_NODELAY; 15 bytes out as a get message, 10 back as
-//                   its result, without ZeroMQ's framing and encryption) with
-//                   another: the transports' bare cost, added up.
-//   vlink_handshake one CURVE handshake on loopback (a new ZeroMQ connection
-//                   until its monitor reports the handshake done).
 //   vlink_idle/32   the CPU time a daemon with 32 links up (heartbeats, no
 //                   requests) takes, as a share of one core, over 5 s.
+// The baselines (vlink_get/raw, vlink_get/zmq, vlink_handshake) are in
+// vlink_bare_bench.cpp.
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
 #include <sys/msg.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,25 +30,39 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include <zmq.h>
 
 #include "bench_db.h"
 #include "partner.h"
+#include "vlink_bench.h"
 #include "zrdb.h"
 
-namespace zrdb::bench {
-namespace {
+namespace zrdb::bench::vlink {
 
-using Clock = std::chrono::steady_clock;
+volatile sig_atomic_t g_queues[2] = {-1, -1};
+
+double us_since(Clock::time_point t0) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+}
+
+void set_counters(benchmark::State &state, std::vector<double> &us) {
+  state.counters["round_trips/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["min_us"] = us.front();
+  state.counters["p50_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[us.size() * 99 / 100];
+  state.counters["max_us"] = us.back();
+}
+
+namespace {
 
 constexpr int32_t kMaster = 1;
 constexpr int kIdleLinks = 32;
 constexpr int32_t kPeerItem = 10;
 constexpr int32_t kPeerValue = 23130;  // the peer item's value (0x5A5A)
-constexpr int kFrameOut = 15;          // a get message: header 5, body 10
-constexpr int kFrameBack = 10;         // a result with its outcome and a 4-byte value
 
 // Ports of their own (the tests use 477xx, the demo 478xx): the network is
 // not private to the benchmark's namespace. The masters' texts name them.
@@ -73,10 +77,9 @@ const char kPeerDatabase[] =
     "id=10, name=bench_value, type=integer, size=4*1, value=23130\n";
 
 // What a fatal signal must remove besides the database, which the handler of
-// bench_db.cpp removes next: the queues and files made here. The children
-// die with this process (PR_SET_PDEATHSIG), the peer system's objects with
-// its namespaces.
-volatile sig_atomic_t g_queues[2] = {-1, -1};  // the VLINK queue, the raw one
+// bench_db.cpp removes next: the queues (g_queues) and the files made here.
+// The children die with this process (PR_SET_PDEATHSIG), the peer system's
+// objects with its namespaces.
 // The daemons' database files and logs, then their directory.
 enum Path {
   kLocalDb,
@@ -111,8 +114,9 @@ void on_fatal_signal(int sig) {
   raise(sig);  // taken by the previous handler once this one returns
 }
 
-// Puts this file's handler in front of whatever handles the fatal signals
-// now (bench_db.cpp's, once a database was made).
+}  // namespace
+
+// In front of bench_db.cpp's handler, once a database was made.
 void guard_fatal_signals() {
   struct sigaction mine {};
   mine.sa_handler = on_fatal_signal;
@@ -124,6 +128,8 @@ void guard_fatal_signals() {
     if (now.sa_handler != on_fatal_signal) sigaction(sig, &mine, &g_previous[sig]);
   }
 }
+
+namespace {
 
 // A temporary directory with the daemons' files, for one run.
 class Files {
@@ -362,21 +368,6 @@ bool Systems::stop() {
   return clean;
 }
 
-double us_since(Clock::time_point t0) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-// The rate, and the spread of single iterations (µs).
-void set_counters(benchmark::State &state, std::vector<double> &us) {
-  state.counters["round_trips/s"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  if (us.empty()) return;
-  std::sort(us.begin(), us.end());
-  state.counters["min_us"] = us.front();
-  state.counters["p50_us"] = us[us.size() / 2];
-  state.counters["p99_us"] = us[us.size() * 99 / 100];
-  state.counters["max_us"] = us.back();
-}
 
 void vlink_get_zrdb(benchmark::State &state) {
   Systems systems;
@@ -440,234 +431,13 @@ void vlink_idle(benchmark::State &state) {
   if (!systems.stop()) state.SkipWithError("a link daemon did not stop cleanly");
 }
 
-// One CURVE handshake per iteration: a new client connection to a server
-// on loopback, until the client's monitor reports the handshake done.
-void vlink_handshake(benchmark::State &state) {
-  char serverPublic[41], serverSecret[41], clientPublic[41], clientSecret[41];
-  void *ctx = zmq_ctx_new();
-  void *server = zmq_socket(ctx, ZMQ_ROUTER);
-  const int one = 1;
-  zmq_curve_keypair(serverPublic, serverSecret);
-  zmq_curve_keypair(clientPublic, clientSecret);
-  zmq_setsockopt(server, ZMQ_CURVE_SERVER, &one, sizeof one);
-  zmq_setsockopt(server, ZMQ_CURVE_SECRETKEY, serverSecret, 40);
-  char endpoint[64];
-  size_t len = sizeof endpoint;
-  if (zmq_bind(server, "tcp://127.0.0.1:*") != 0 ||
-      zmq_getsockopt(server, ZMQ_LAST_ENDPOINT, endpoint, &len) != 0) {
-    state.SkipWithError("no loopback endpoint (or libzmq without CURVE)");
-    zmq_close(server);
-    zmq_ctx_term(ctx);
-    return;
-  }
-  std::vector<double> us;
-  int64_t failed = 0;
-  int round = 0;
-  for (auto _ : state) {
-    // A name of its own each time: the last monitor goes away in the background.
-    const std::string events = "inproc://bench-handshake-" + std::to_string(++round);
-    void *client = zmq_socket(ctx, ZMQ_DEALER);
-    zmq_setsockopt(client, ZMQ_CURVE_SERVERKEY, serverPublic, 40);
-    zmq_setsockopt(client, ZMQ_CURVE_PUBLICKEY, clientPublic, 40);
-    zmq_setsockopt(client, ZMQ_CURVE_SECRETKEY, clientSecret, 40);
-    zmq_socket_monitor(client, events.c_str(), ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
-    void *monitor = zmq_socket(ctx, ZMQ_PAIR);
-    zmq_connect(monitor, events.c_str());
-    const Clock::time_point t0 = Clock::now();
-    zmq_connect(client, endpoint);
-    zmq_msg_t event;
-    zmq_msg_init(&event);
-    zmq_pollitem_t item{monitor, 0, ZMQ_POLLIN, 0};
-    failed += zmq_poll(&item, 1, 5000) != 1 || zmq_msg_recv(&event, monitor, 0) < 0;
-    us.push_back(us_since(t0));
-    while (zmq_msg_more(&event) != 0) zmq_msg_recv(&event, monitor, 0);
-    zmq_msg_close(&event);
-    zmq_socket_monitor(client, nullptr, 0);
-    zmq_close(monitor);
-    const int none = 0;
-    zmq_setsockopt(client, ZMQ_LINGER, &none, sizeof none);
-    zmq_close(client);
-  }
-  zmq_close(server);
-  zmq_ctx_term(ctx);
-  if (failed != 0) state.SkipWithError("a handshake did not complete within 5 s");
-  set_counters(state, us);
-}
-
-// ---------------------------------------------------------------------------
-// The bare transports.
-
-struct QueueMessage {
-  long mtype;
-  unsigned char body[ZRDB_VLINK_MSG_SIZE];
-};
-
-// Moves all n bytes, one send or receive (`io`, from an offset) at a time;
-// false at an error or the end of the stream.
-template <typename Io>
-bool whole(size_t n, Io io) {
-  for (size_t done = 0; done < n;) {
-    const ssize_t k = io(done);
-    if (k == 0 || (k < 0 && errno != EINTR)) return false;
-    done += k > 0 ? static_cast<size_t>(k) : 0;
-  }
-  return true;
-}
-bool send_all(int fd, const unsigned char *b, size_t n) {
-  return whole(n, [=](size_t at) { return send(fd, b + at, n - at, MSG_NOSIGNAL); });
-}
-bool recv_all(int fd, unsigned char *b, size_t n) {
-  return whole(n, [=](size_t at) { return recv(fd, b + at, n - at, 0); });
-}
-
-void no_delay(int fd) {
-  const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-// Answers each request (type 2) with a response (type 1) carrying its number.
-int serve_queue(Control *ctl, int q) {
-  QueueMessage m{};
-  int64_t served = 0, errors = 0;
-  for (uint64_t expect = 1;; ++expect) {
-    if (msgrcv(q, &m, sizeof m.body, ZRDB_VLINK_REQUEST_TYPE, 0) < 0) {
-      if (errno == EINTR) continue;
-      ++errors;
-      break;
-    }
-    if (ctl->stop.load() != 0) break;
-    uint64_t seq = 0;
-    std::memcpy(&seq, m.body, sizeof seq);
-    errors += seq != expect;
-    m.mtype = ZRDB_VLINK_RESPONSE_TYPE;
-    errors += msgsnd(q, &m, sizeof m.body, 0) != 0;
-    ++served;
-  }
-  ctl->served[0].store(served);
-  ctl->errors.fetch_add(errors);
-  return 0;
-}
-
-// Answers each 15-byte request with 10 bytes carrying its number, until the
-// connection ends.
-int serve_tcp(Control *ctl, int listener) {
-  pollfd p{listener, POLLIN, 0};
-  const int fd = poll(&p, 1, 5000) == 1 ? accept(listener, nullptr, nullptr) : -1;
-  if (fd < 0) return 1;
-  no_delay(fd);
-  unsigned char in[kFrameOut], out[kFrameBack] = {};
-  int64_t served = 0, errors = 0;
-  for (uint64_t expect = 1; recv_all(fd, in, sizeof in); ++expect, ++served) {
-    uint64_t seq = 0;
-    std::memcpy(&seq, in, sizeof seq);
-    errors += seq != expect;
-    std::memcpy(out, &seq, sizeof seq);
-    if (!send_all(fd, out, sizeof out)) ++errors;
-  }
-  close(fd);
-  ctl->served[1].store(served);
-  ctl->errors.fetch_add(errors);
-  return 0;
-}
-
-// A private queue and a listening socket for one run, removed at its end.
-struct RawTransports {
-  int listener = -1;
-  sockaddr_in at{};
-  RawTransports() {
-    g_queues[1] = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
-    guard_fatal_signals();
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof at;
-    if (listener >= 0 && (bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 ||
-                          listen(listener, 1) != 0 ||
-                          getsockname(listener, reinterpret_cast<sockaddr *>(&at), &len) != 0)) {
-      close(listener);
-      listener = -1;
-    }
-  }
-  ~RawTransports() {
-    if (listener >= 0) close(listener);
-    if (g_queues[1] >= 0) msgctl(g_queues[1], IPC_RMID, nullptr);
-    g_queues[1] = -1;
-  }
-  int queue() const { return g_queues[1]; }
-};
-
-void vlink_get_raw(benchmark::State &state) {
-  RawTransports raw;
-  SharedMemory shm(sizeof(Control));
-  if (raw.queue() < 0 || raw.listener < 0 || shm.get() == nullptr) {
-    state.SkipWithError("msgget, the loopback listener or mmap failed");
-    return;
-  }
-  Control *ctl = new (shm.get()) Control{};
-  const int q = raw.queue();
-  const int listener = raw.listener;
-  Partner queuePartner, tcpPartner;
-  if (!queuePartner.start([ctl, q] { return serve_queue(ctl, q); }) ||
-      !tcpPartner.start([ctl, listener] { return serve_tcp(ctl, listener); })) {
-    state.SkipWithError("fork failed");
-    return;
-  }
-  // Made after the forks: a copy in a partner would keep the connection
-  // open after this process closes it.
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&raw.at), sizeof raw.at) != 0) {
-    if (fd >= 0) close(fd);
-    state.SkipWithError("the connection to the TCP partner failed");
-    return;
-  }
-  no_delay(fd);
-  QueueMessage m{};
-  unsigned char out[kFrameOut] = {}, in[kFrameBack];
-  int64_t failed = 0;
-  uint64_t seq = 0;
-  std::vector<double> us;
-  for (auto _ : state) {
-    const Clock::time_point t0 = Clock::now();
-    ++seq;
-    m.mtype = ZRDB_VLINK_REQUEST_TYPE;
-    std::memcpy(m.body, &seq, sizeof seq);
-    failed += msgsnd(q, &m, sizeof m.body, 0) != 0;
-    failed += msgrcv(q, &m, sizeof m.body, ZRDB_VLINK_RESPONSE_TYPE, 0) < 0;
-    std::memcpy(out, &seq, sizeof seq);
-    failed += !send_all(fd, out, sizeof out) || !recv_all(fd, in, sizeof in);
-    uint64_t got[2] = {};
-    std::memcpy(&got[0], m.body, sizeof seq);
-    std::memcpy(&got[1], in, sizeof seq);
-    failed += got[0] != seq || got[1] != seq;
-    us.push_back(us_since(t0));
-  }
-  ctl->stop.store(1);
-  m.mtype = ZRDB_VLINK_REQUEST_TYPE;
-  msgsnd(q, &m, sizeof m.body, IPC_NOWAIT);  // wakes the queue partner
-  close(fd);                                 // ends the TCP partner
-  const bool stopped = queuePartner.finish() == 0 && tcpPartner.finish() == 0;
-  if (!stopped || ctl->errors.load() != 0 || ctl->served[0].load() != state.iterations() ||
-      ctl->served[1].load() != state.iterations()) {
-    state.SkipWithError("a partner failed, saw a wrong message or missed one");
-  } else if (failed != 0) {
-    state.SkipWithError("a round trip failed or carried a wrong number");
-  }
-  set_counters(state, us);
-}
-
 [[maybe_unused]] const bool registered = [] {
-  benchmark::RegisterBenchmark("vlink_get/zrdb", vlink_get_zrdb)
-      ->UseRealTime()
-      ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("vlink_get/raw", vlink_get_raw)
-      ->UseRealTime()
-      ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("vlink_set/zrdb", vlink_set_zrdb)
-      ->UseRealTime()
-      ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("vlink_handshake", vlink_handshake)
-      ->UseRealTime()
-      ->Unit(benchmark::kMicrosecond);
+  const std::pair<const char *, void (*)(benchmark::State &)> roundTrips[] = {
+      {"vlink_get/zrdb", vlink_get_zrdb}, {"vlink_get/raw", vlink_get_raw},
+      {"vlink_get/zmq", vlink_get_zmq},   {"vlink_set/zrdb", vlink_set_zrdb},
+      {"vlink_handshake", vlink_handshake}};
+  for (const auto &[name, run] : roundTrips)
+    benchmark::RegisterBenchmark(name, run)->UseRealTime()->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("vlink_idle/32", vlink_idle)
       ->UseRealTime()
       ->Iterations(1)
@@ -676,4 +446,4 @@ void vlink_get_raw(benchmark::State &state) {
 }();
 
 }  // namespace
-}  // namespace zrdb::bench
+}  // namespace zrdb::bench::vlink
