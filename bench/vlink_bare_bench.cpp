@@ -90,7 +90,6 @@ void vlink_handshake(benchmark::State &state) {
   set_counters(state, us);
 }
 
-
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -361,7 +360,8 @@ void bare_pair(benchmark::State &state) {
     m.mtype = ZRDB_VLINK_REQUEST_TYPE;
     std::memcpy(m.body, &seq, sizeof seq);
     failed += msgsnd(q, &m, sizeof m.body, 0) != 0;
-    failed += msgrcv(q, &m, sizeof m.body, ZRDB_VLINK_RESPONSE_TYPE, 0) < 0 || !carries(m.body, seq);
+    failed +=
+        msgrcv(q, &m, sizeof m.body, ZRDB_VLINK_RESPONSE_TYPE, 0) < 0 || !carries(m.body, seq);
     failed += !hop.round_trip(seq);
     us.push_back(us_since(t0));
   }

@@ -368,7 +368,6 @@ bool Systems::stop() {
   return clean;
 }
 
-
 void vlink_get_zrdb(benchmark::State &state) {
   Systems systems;
   if (!systems.start(state)) return;
@@ -433,8 +432,10 @@ void vlink_idle(benchmark::State &state) {
 
 [[maybe_unused]] const bool registered = [] {
   const std::pair<const char *, void (*)(benchmark::State &)> roundTrips[] = {
-      {"vlink_get/zrdb", vlink_get_zrdb}, {"vlink_get/raw", vlink_get_raw},
-      {"vlink_get/zmq", vlink_get_zmq},   {"vlink_set/zrdb", vlink_set_zrdb},
+      {"vlink_get/zrdb", vlink_get_zrdb},
+      {"vlink_get/raw", vlink_get_raw},
+      {"vlink_get/zmq", vlink_get_zmq},
+      {"vlink_set/zrdb", vlink_set_zrdb},
       {"vlink_handshake", vlink_handshake}};
   for (const auto &[name, run] : roundTrips)
     benchmark::RegisterBenchmark(name, run)->UseRealTime()->Unit(benchmark::kMicrosecond);
