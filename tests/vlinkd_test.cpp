@@ -20,12 +20,9 @@
 #include <poll.h>
 #include <zmq.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "keys.h"
 #include "message.h"
@@ -40,19 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kPortA = 47700, kPortB = 47701, kSyncPortA = 47702;
 constexpr int32_t kMaster = 1, kSpeed = 10, kSecret = 11, kLocked = 12, kHidden = 13;
 constexpr const char *kOutside = "10.99.0.1";  // the namespace's address that is not loopback
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Runs the daemon; its standard error goes to `log`. Returns its exit status.
-int run_daemon(const std::vector<std::string> &args, const std::string &log) {
-  std::string cmd = "timeout -s KILL 10 " + tool_shell_command("zrdb-vlinkd");
-  for (const std::string &a : args) cmd += " '" + a + "'";
-  const int status = std::system((cmd + " >/dev/null 2>" + log).c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 int count(const std::string &text, const std::string &what) {
   int n = 0;
@@ -94,8 +78,9 @@ TEST(Vlinkd, BadSettingsOrKeysStopTheStartWithStatus2) {
     std::vector<std::string> all = {"--foreground"};
     all.insert(all.end(), args.begin(), args.end());
     all.push_back("db");
-    EXPECT_EQ(run_daemon(all, d + "/e"), 2) << why;
-    EXPECT_EQ(read_file(d + "/e"), "zrdb-vlinkd: " + why + "\n");
+    const ToolRun r = run_tool("zrdb-vlinkd", all, d);
+    EXPECT_EQ(r.status, 2) << why;
+    EXPECT_EQ(r.err, "zrdb-vlinkd: " + why + "\n");
   }
 }
 
@@ -331,6 +316,16 @@ bool stranger_gets_no_answer(const vlinkd::KeyPair *own, const std::string &bKey
   return !answered;
 }
 
+// A daemon with the key pair `own`, on `port`, linked as link 0 to the peer
+// on `peerPort` with the public key `peerKey`; then `more`.
+std::vector<std::string> daemon_args(const std::string &own, int port, int peerPort,
+                                     const std::string &peerKey, std::vector<std::string> more) {
+  const std::string at = "127.0.0.1:";
+  more.insert(more.begin(), {"--key", own + ".key", "--listen", at + std::to_string(port), "--link",
+                             "0=" + at + std::to_string(peerPort), peerKey});
+  return more;
+}
+
 struct Paths {
   std::string dir, dbA, logA, logB;
 };
@@ -340,8 +335,7 @@ int application(const Paths &p, int pidPipe) {
   const std::string a = p.dir + "/a", b = p.dir + "/b";
   const pid_t daemonA = start_system(
       p.dbA,
-      {"--key", a + ".key", "--listen", "127.0.0.1:" + std::to_string(kPortA), "--link",
-       "0=127.0.0.1:47701", b + ".pub", "--sync-port", std::to_string(kSyncPortA)},
+      daemon_args(a, kPortA, kPortB, b + ".pub", {"--sync-port", std::to_string(kSyncPortA)}),
       p.logA);
   pid_t daemonB = -1;
   pollfd pipe{pidPipe, POLLIN, 0};
@@ -358,12 +352,9 @@ int application(const Paths &p, int pidPipe) {
   if (peer_value(4999, 0) != -1 || peer_value(kHidden) != -1 || peer_set(kLocked, 1, 9) != -1 ||
       peer_value(kLocked) != 3)
     return 6;
-  FILE *ctl = popen((tool_shell_command("zrdbctl") + " dump").c_str(), "r");
-  char shown[4096] = {};
-  const bool read = ctl != nullptr && std::fread(shown, 1, sizeof shown - 1, ctl) > 0;
-  if (ctl == nullptr || pclose(ctl) != 0 || !read ||
-      std::string(shown).find("links=[1] peers=[\"" + public_key(b).substr(0, 8) + "\"]") ==
-          std::string::npos)
+  const ToolRun dump = run_tool("zrdbctl", {"dump"}, p.dir);
+  if (dump.status != 0 || dump.out.find("links=[1] peers=[\"" + public_key(b).substr(0, 8) +
+                                        "\"]") == std::string::npos)
     return 7;
   // Sync: from outside this system, of an item off the allow-set list, then
   // one that B applies; the link keeps their order.
@@ -443,19 +434,9 @@ TEST(Vlinkd, TwoSystemsWithKeysAndStrangers) {
                   "id=11, name=secret, type=string, size=16, value=x\n" +
                   "id=12, name=locked, type=integer, size=4*2, value=3\n" +
                   "id=13, name=hidden, type=integer, size=4*2, value=4\n");
-  const std::vector<std::string> argsB = {"--key",
-                                          d + "/b.key",
-                                          "--listen",
-                                          "127.0.0.1:" + std::to_string(kPortB),
-                                          "--link",
-                                          "0=127.0.0.1:47700",
-                                          public_key(d + "/a"),
-                                          "--allow-set",
-                                          "0",
-                                          "speed,11",
-                                          "--deny-get",
-                                          "0",
-                                          "13-14,hidden"};
+  const std::vector<std::string> argsB =
+      daemon_args(d + "/b", kPortB, kPortA, public_key(d + "/a"),
+                  {"--allow-set", "0", "speed,11", "--deny-get", "0", "13-14,hidden"});
   const int rc = run_in_child([&] {
     if (unshare(CLONE_NEWNET) != 0 ||
         std::system(

@@ -56,6 +56,15 @@ class ZrdbctlTest : public ::testing::Test {
       "id=30, name=sem, type=semap, value=/zrdbctl_t:0\n"
       "id=31, name=req, type=msgbuf, size=76*2\n"
       "id=32, name=ev, type=cbuf, size=32*4\n";
+  // Thread items and remote buffers, which this process opens as their owner.
+  static constexpr const char *kOwned =
+      "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
+      "id=4801, name=fifo, type=thrd_fifo, size=8*2\n"
+      "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
+      "id=4841, name=cli, type=vlinkbuf, value=client:udp://127.0.0.1:47100\n"
+      "id=4842, name=inbox, type=rmtbuf, value=server:udp://127.0.0.1:47101\n"
+      "id=4843, name=mirror, type=integer, syncto=4841:77:1\n"
+      "id=4844, name=local, type=integer, syncto=4840:77:1\n";
 
   void SetUp() override {
     TearDown();
@@ -84,6 +93,24 @@ class ZrdbctlTest : public ::testing::Test {
     // A failure gives exactly one line, prefixed with the tool's name.
     EXPECT_EQ(err_.substr(0, 9), s.status == 0 ? "" : "zrdbctl: ");
     EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), s.status == 0 ? 0 : 1);
+  }
+  // Writes a database file of `items` and creates the database; its path.
+  std::string create(const std::string &items) {
+    const std::string db = dir_.write("own.cfg", system_section() + items);
+    expect({{"create", db}, 0, ""});
+    return db;
+  }
+  // Opens `ids` (ended by -1) of `db` in this process, as their owner does.
+  static void open_items(const std::string &db, const int32_t *ids) {
+    zrdb_Cleanup();
+    ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+    ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  }
+  // Two allocations and a failed third: the pool's MUC(2),AFC(1).
+  static void use_pool() {
+    ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
+    EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
+    for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
   }
   void expect_nothing_left() const {
     EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY) || segment_exists(kTestDataKey) ||
@@ -292,18 +319,10 @@ TEST_F(ZrdbctlTest, DamagedRecordIsRefusedWithoutCrashOrHang) {
 // reset and trace reach the shared statistics of thread items that another
 // process owns (this one), and refuse the types they cannot mean anything to.
 TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
-  const std::string db =
-      dir_.write("threads.cfg", system_section() +
-                                    "id=12, name=counter, type=integer\n"
-                                    "id=32, name=ev, type=cbuf, size=32*4\n"
-                                    "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
-                                    "id=4801, name=fifo, type=thrd_fifo, size=8*2\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kPool, kFifo, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);  // opens both items here
+  open_items(create(std::string(kItems) + kOwned), ids);
   const uint64_t word = 0;
-  const auto put = [&](int32_t fifo) { ASSERT_EQ(zrdb_tfifo_putdata(kFifo, fifo, &word, 8), 0); };
+  const auto put = [&] { ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, &word, 8), 0); };
 
   const Step refused[] = {
       {{"trace", "counter", "2"}, 2, "keeps no statistics"},
@@ -315,16 +334,14 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
   };
   for (const Step &s : refused) expect(s);
 
-  put(1);  // pending 8, not tracked yet
+  put();  // pending 8, not tracked yet
   expect({{"trace", "fifo.1", "2"}, 0, ""});
-  put(1);
+  put();
   expect({{"print", "fifo.1"}, 0, "MBC(16)"});  // FIFO 1 tracked, both puts pending
   expect({{"reset", "fifo.1"}, 0, ""});
   expect({{"print", "fifo.1"}, 0, "MBC(0)"});
 
-  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
-  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);  // counted as a failed allocation
-  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  use_pool();
   const Step pool[] = {
       {{"print", "pool"}, 0, "UC(0),MUC(2),AFC(1)"}, {{"reset", "pool"}, 0, ""},
       {{"print", "pool"}, 0, "UC(0),MUC(0),AFC(0)"}, {{"trace", "pool", "3"}, 0, ""},
@@ -341,19 +358,9 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
 // they open none, so its owner keeps its lock and statistics, a gone
 // owner's statistics stay to be read, and no lock file appears.
 TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
-  const std::string db = dir_.write(
-      "owned.cfg", system_section() +
-                       "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
-                       "id=4801, name=fifo, type=thrd_fifo, size=8*2\n"
-                       "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
-                       "id=4843, name=mirror, type=integer, syncto=4840:77:1\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kPool, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
-  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
-  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
-  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  open_items(create(std::string(kItems) + kOwned), ids);
+  use_pool();
   expect({{"trace", "pool", "3"}, 0, ""});
   const std::string stats = "\"muc\":2,\"afc\":1,\"trace\":3";
   const Step steps[] = {
@@ -363,8 +370,8 @@ TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
       {{"get", "fifo"}, 2, "takes integer"},
       {{"--json", "get", "fifo"}, 0, "\"fifos\":[{\"mbc\":0"},
       {{"--json", "get", "srv"}, 0, "\"open\":false"},
-      {{"set", "mirror", "5"}, 0, ""},  // mirrored through clients only
-      {{"get", "mirror"}, 0, "5\n"},
+      {{"set", "local", "5"}, 0, ""},  // mirrored through clients only
+      {{"get", "local"}, 0, "5\n"},
   };
   for (const Step &s : steps) expect(s);
   zrdb_Cleanup();  // the owner ends; what it counted stays to be read
@@ -378,18 +385,9 @@ TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
 // the item lock files that nobody holds, and one held by a running owner
 // stays, with its lock.
 TEST_F(ZrdbctlTest, RemoveRefusesWhileAttachedAndDeletesOnlyUnheldLockFiles) {
-  const std::string db = dir_.write("threads.cfg", system_section() +
-                                                       "id=4800, name=pool, type=thrd_rbuf, "
-                                                       "size=64*2\n"
-                                                       "id=4801, name=fifo, type=thrd_fifo, "
-                                                       "size=8*2\n");
-  expect({{"create", db}, 0, ""});
+  const std::string db = create(std::string(kItems) + kOwned);
   const int32_t both[] = {kPool, kFifo, -1}, pool[] = {kPool, -1};
-  for (const int32_t *ids : {both, pool}) {  // makes both lock files, then holds the pool's
-    zrdb_Cleanup();
-    ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-    ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
-  }
+  for (const int32_t *ids : {both, pool}) open_items(db, ids);  // both lock files, the pool's held
   expect({{"remove", db}, 1, "1 process(es) are attached"});
   EXPECT_TRUE(segment_exists(ZRDB_INDEX_KEY) && segment_exists(kTestDataKey));
   expect({{"remove", "--force"}, 0, "kept the lock file(s) of id 4800: in use"});
@@ -419,17 +417,8 @@ TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
 // talk to a server this process opened and to a plain socket; dump lists the
 // syncto records.
 TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
-  const std::string db = dir_.write(
-      "net.cfg", system_section() +
-                     "id=12, name=counter, type=integer\n"
-                     "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
-                     "id=4841, name=cli, type=vlinkbuf, value=client:udp://127.0.0.1:47100\n"
-                     "id=4842, name=inbox, type=rmtbuf, value=server:udp://127.0.0.1:47101\n"
-                     "id=4843, name=mirror, type=integer, syncto=4841:77:1\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kServer, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  open_items(create(std::string(kItems) + kOwned), ids);
   expect({{"udp-send", "cli", "hello"}, 0, ""});
   char buf[16];
   int32_t len = 0;
@@ -473,26 +462,13 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
 // JSON that a parser reads back, watch lines, and a debug level switched in
 // a running application through the debug board.
 TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
-  const std::string db = dir_.write("intro.cfg", system_section() +
-                                                     "id=12, name=counter, type=integer, "
-                                                     "size=4*2, value=7\n"
-                                                     "id=13, name=note, type=string, value=a\"b\\\n"
-                                                     "id=32, name=ev, type=cbuf, size=32*4\n"
-                                                     "id=40, name=zrdb_debug, type=string, "
-                                                     "size=32*2\n");
-  expect({{"create", db}, 0, ""});
-  const std::string json = dir_.path() + "/dump.json";
+  const std::string db = create(
+      "id=12, name=counter, type=integer, size=4*2, value=7\n"
+      "id=13, name=note, type=string, value=a\"b\\\n"
+      "id=32, name=ev, type=cbuf, size=32*4\n"
+      "id=40, name=zrdb_debug, type=string, size=32*2\n");
   ASSERT_EQ(run({"dump", "--json"}), 0);
-  std::ofstream(json) << out_;
-  // Parsed back by another JSON reader, which prints what it found.
-  const std::string check =
-      "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-      "i={x[\"name\"]:x for x in d[\"items\"]}; "
-      "print(i[\"counter\"][\"values\"], i[\"note\"][\"values\"], "
-      "i[\"ev\"][\"slots\"])' " +
-      json + " >" + dir_.path() + "/py";
-  ASSERT_EQ(std::system(check.c_str()), 0) << out_;
-  EXPECT_EQ(read_file(dir_.path() + "/py"), "[7, 7] ['a\"b\\\\'] 4\n");
+  std::ofstream(dir_.path() + "/dump.json") << out_;
   expect({{"set", "counter.1", "9"}, 0, ""});
   expect({{"--json", "get", "counter.1"}, 0, "\"index\":1,\"values\":[9]}"});
   // Lines stamped to the millisecond; an element alone when one is named.
@@ -500,19 +476,22 @@ TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
   const std::regex lines(R"((\d\d:\d\d:\d\d\.\d{3} (counter\(12\) integer index=1 values=\[9\]|)"
                          R"(ev\(32\) cbuf slots=4 level=0 of=0 uf=0 mbl=0)\n){4})");
   EXPECT_TRUE(std::regex_match(out_, lines)) << out_;
-  // With --json, one object a line, which a JSON reader takes line by line.
   ASSERT_EQ(run({"--json", "watch", "-c", "2", "-n", "100ms", "counter.1", "ev"}), 0);
   std::ofstream(dir_.path() + "/watch.json") << out_;
+  // Another JSON reader prints what it found: in the dump, then in each
+  // watch line (one object a line).
   const std::string reader =
-      "python3 -c 'import json,re,sys\n"
-      "for l in open(sys.argv[1]): o=json.loads(l); "
-      "print(o[\"name\"], o.get(\"values\"), "
+      "cd " + dir_.path() +
+      " && python3 -c 'import json,re\n"
+      "i={x[\"name\"]:x for x in json.load(open(\"dump.json\"))[\"items\"]}\n"
+      "print(i[\"counter\"][\"values\"], i[\"note\"][\"values\"], i[\"ev\"][\"slots\"])\n"
+      "for l in open(\"watch.json\"): o=json.loads(l); print(o[\"name\"], o.get(\"values\"), "
       "bool(re.fullmatch(r\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d{4}\", "
-      "o[\"time\"])))' " +
-      dir_.path() + "/watch.json >" + dir_.path() + "/py";
+      "o[\"time\"])))' >py";
   ASSERT_EQ(std::system(reader.c_str()), 0) << out_;
-  EXPECT_EQ(read_file(dir_.path() + "/py"),
-            "counter [9] True\nev None True\ncounter [9] True\nev None True\n");
+  EXPECT_EQ(
+      read_file(dir_.path() + "/py"),
+      "[7, 7] ['a\"b\\\\'] 4\ncounter [9] True\nev None True\ncounter [9] True\nev None True\n");
 
   Child app([&] {
     zrdbdbg_setAppName("cam");
