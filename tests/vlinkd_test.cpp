@@ -253,38 +253,24 @@ void send_sync(const char *from, uint32_t item, uint32_t idx, uint32_t value) {
 }
 
 // A peer that is not what B's settings name: a CURVE client with the key
-// pair `own`, or (own null) a plain TCP client speaking ZeroMQ without
-// CURVE. It tries to write speed[1] once, without dialling again; true when
-// no answer came.
+// pair `own`, or (own null) a ZeroMQ client without CURVE. It tries to write
+// speed[1] once, without dialling again; true when no answer came.
 bool stranger_gets_no_answer(const vlinkd::KeyPair *own, const std::string &bKey) {
   vlinkd::Message set{
       .type = vlinkd::MessageType::Set, .id = 1, .itemId = kSpeed, .itemIdx = 1, .valueLen = 4};
   std::memcpy(set.value, "\x11\x11\x11\x11", 4);
   uint8_t bytes[vlinkd::kMaxMessage];
   const size_t n = vlinkd::encode_message(set, bytes);
-  if (own == nullptr) {  // a ZMTP 3.0 greeting with the NULL mechanism, then the request
-    uint8_t greeting[64] = {0xFF, 0, 0, 0, 0, 0, 0, 0, 1, 0x7F, 3, 0, 'N', 'U', 'L', 'L'};
-    sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(kPortB)};
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    char reply[256];
-    pollfd p{fd, POLLIN, 0};
-    ssize_t got = 0, total = 0;
-    const bool sent = connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0 &&
-                      write(fd, greeting, sizeof greeting) == 64 && write(fd, bytes, n) > 0;
-    while (sent && poll(&p, 1, 3000) == 1 && (got = read(fd, reply, sizeof reply)) > 0)
-      total += got;
-    close(fd);
-    return sent && total <= 64;  // at most the server's greeting, then it hangs up
-  }
   void *ctx = zmq_ctx_new();
   void *s = zmq_socket(ctx, ZMQ_DEALER);
   const int never = -1, none = 0;
   zmq_setsockopt(s, ZMQ_RECONNECT_IVL, &never, sizeof never);
   zmq_setsockopt(s, ZMQ_LINGER, &none, sizeof none);
-  zmq_setsockopt(s, ZMQ_CURVE_SERVERKEY, bKey.c_str(), 40);
-  zmq_setsockopt(s, ZMQ_CURVE_PUBLICKEY, own->publicKey, 40);
-  zmq_setsockopt(s, ZMQ_CURVE_SECRETKEY, own->secretKey, 40);
+  if (own != nullptr) {
+    zmq_setsockopt(s, ZMQ_CURVE_SERVERKEY, bKey.c_str(), 40);
+    zmq_setsockopt(s, ZMQ_CURVE_PUBLICKEY, own->publicKey, 40);
+    zmq_setsockopt(s, ZMQ_CURVE_SECRETKEY, own->secretKey, 40);
+  }
   zmq_connect(s, ("tcp://127.0.0.1:" + std::to_string(kPortB)).c_str());
   zmq_send(s, bytes, n, ZMQ_DONTWAIT);
   zmq_pollitem_t item{s, 0, ZMQ_POLLIN, 0};
