@@ -241,8 +241,7 @@ void send_sync(const char *from, uint32_t item, uint32_t idx, uint32_t value) {
   for (size_t i = 0; i < 6; ++i) *reinterpret_cast<uint32_t *>(m + 4 * i) = htonl(header[i]);
   std::memcpy(m + 24, &value, 4);  // the item's bytes as they are
   *reinterpret_cast<uint32_t *>(m + 20) = htonl(vlink_calc_syncto_msg_cs(m));
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
+  sockaddr_in at{.sin_family = AF_INET};
   inet_pton(AF_INET, from, &at.sin_addr);
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at);

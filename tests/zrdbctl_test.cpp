@@ -427,9 +427,7 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
   for (const auto &[bytes, shown] : datagrams) {
     Child sender([&] {
       const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(47101);
+      sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(47101)};
       to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       for (int i = 0; i < 50; ++i, usleep(100000))
         sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
