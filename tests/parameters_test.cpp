@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <map>
 
-#include "support/fixture.h"
+#include "support/zrdbctl_run.h"
 
 namespace zrdb::test {
 namespace {
@@ -72,20 +72,9 @@ TEST_F(ParameterSetTest, SaveThenLoadRestoresEveryPlainTypeByteForByte) {
 
 // zrdbctl against databases made from files, judged by its exit status and
 // what it prints.
-class ParameterToolTest : public ::testing::Test {
+class ParameterToolTest : public ZrdbctlRun {
  protected:
   void TearDown() override { remove_ipc(kTestDataKey); }
-  int run(const std::vector<std::string> &args) {
-    last_ = run_tool("zrdbctl", args, dir_.path());
-    return last_.status;
-  }
-  std::string create(const std::string &items) {
-    const std::string db = dir_.write("db.cfg", system_section() + items);
-    EXPECT_EQ(run({"create", db}), 0) << last_.err;
-    return db;
-  }
-  TempDir dir_;
-  ToolRun last_;
 };
 
 // An item is written only where name, type and geometry agree; every other
@@ -101,7 +90,7 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
       "id=7, type=integer\n");
   const std::string set = dir_.path() + "/set.json";
   ASSERT_EQ(run({"set", "keep.1", "7"}), 0);
-  ASSERT_EQ(run({"save", set}), 0) << last_.err;
+  ASSERT_EQ(run({"save", set}), 0) << err_;
   ASSERT_EQ(run({"remove"}), 0);
   const std::string db = dir_.write("db2.cfg", system_section() +
                                                    "id=1, name=keep, type=integer, size=4*2\n"
@@ -110,8 +99,8 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
                                                    "id=5, name=retyped, type=string\n"
                                                    "id=6, name=new_name, type=integer\n"
                                                    "id=7, name=named, type=integer\n");
-  EXPECT_EQ(run({"create", db, "--restore", set}), 3) << last_.out;
-  EXPECT_NE(last_.err.find("6 saved entries did not match"), std::string::npos) << last_.err;
+  EXPECT_EQ(run({"create", db, "--restore", set}), 3) << out_;
+  EXPECT_NE(err_.find("6 saved entries did not match"), std::string::npos) << err_;
   for (const char *line : {
            "changed keep[0]: 0 -> 1\nchanged keep[1]: 0 -> 7\n",
            "skipped gone: not in the database\n",
@@ -121,9 +110,9 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
            "skipped old_name: not in the database (id 6 is 'new_name' now)\n",
            "skipped #7: not in the database (id 7 is 'named' now)\n",
        })
-    EXPECT_NE(last_.out.find(line), std::string::npos) << line << last_.out;
+    EXPECT_NE(out_.find(line), std::string::npos) << line << out_;
   ASSERT_EQ(run({"get", "keep.1"}), 0);
-  EXPECT_EQ(last_.out, "7\n");
+  EXPECT_EQ(out_, "7\n");
 }
 
 // The whole file is checked before the first write: a fault anywhere, even
@@ -157,14 +146,10 @@ TEST_F(ParameterToolTest, ABadFileChangesNothing) {
        "\"type\" must be"},
       {set("," + good), "items[1] (\"speed\"): saved twice"},
   };
-  for (const auto &c : cases) {
-    const std::string file = dir_.write("bad.json", c.text);
-    EXPECT_EQ(run({"load", file}), 2) << c.text;
-    EXPECT_NE(last_.err.find(c.why), std::string::npos) << c.text << "\n" << last_.err;
-  }
-  EXPECT_EQ(run({"load", dir_.path()}), 2);  // not a regular file
+  for (const auto &c : cases) expect({{"load", dir_.write("bad.json", c.text)}, 2, c.why});
+  expect({{"load", dir_.path()}, 2, "not a regular file"});
   ASSERT_EQ(run({"get", "speed"}), 0);
-  EXPECT_EQ(last_.out, "100\n100\n");
+  EXPECT_EQ(out_, "100\n100\n");
 }
 
 // Whether the system call a tracee stopped at may change a file: before the

@@ -1,6 +1,4 @@
-// zrdbctl as an operator runs it: a separate process per command, judged by
-// its exit status, its output or its one-line reason on standard error, and
-// by what it leaves in the segments and in /dev/shm.
+// zrdbctl's commands, and what they leave in the segments and in /dev/shm.
 #include <arpa/inet.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -15,7 +13,7 @@
 #include <fstream>
 #include <regex>
 
-#include "support/fixture.h"
+#include "support/zrdbctl_run.h"
 
 namespace zrdb::test {
 namespace {
@@ -34,15 +32,7 @@ constexpr int32_t kInbox = 4842;
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
 bool semaphore_exists() { return fs::exists(std::string("/dev/shm/sem.") + (kSem + 1)); }
 
-// A command line, the exit status it must give and a fragment of its output
-// (status 0) or of its one-line reason (any other status).
-struct Step {
-  std::vector<std::string> args;
-  int status;
-  std::string text;
-};
-
-class ZrdbctlTest : public ::testing::Test {
+class ZrdbctlTest : public ZrdbctlRun {
  protected:
   static constexpr const char *kItems =
       "id=0, name=dbg_level, type=integer, value=0\n"
@@ -76,32 +66,6 @@ class ZrdbctlTest : public ::testing::Test {
     remove_lock_files({kPool, kFifo, kServer, kInbox});
   }
 
-  // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
-  int run(const std::vector<std::string> &args) {
-    ToolRun r = run_tool("zrdbctl", args, dir_.path());
-    cmd_ = std::move(r.command);
-    out_ = std::move(r.out);
-    err_ = std::move(r.err);
-    return r.status;
-  }
-  void expect(const Step &s) {
-    const int status = run(s.args);
-    SCOPED_TRACE(cmd_ + "\n" + out_ + err_);
-    EXPECT_EQ(status, s.status);
-    EXPECT_NE((s.status == 0 ? out_ : err_).find(s.text), std::string::npos);
-    // A failure gives exactly one line, prefixed with the tool's name.
-    EXPECT_EQ(err_.substr(0, 9), s.status == 0 ? "" : "zrdbctl: ");
-    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), s.status == 0 ? 0 : 1);
-    // Text any peer may write reaches the terminal escaped: no terminal
-    // escape, no carriage return (UTF-8 stays text).
-    EXPECT_EQ((out_ + err_).find_first_of("\033\r\x9b"), std::string::npos);
-  }
-  // Writes a database file of `items` and creates the database; its path.
-  std::string create(const std::string &items) {
-    const std::string db = dir_.write("own.cfg", system_section() + items);
-    expect({{"create", db}, 0, ""});
-    return db;
-  }
   // Opens `ids` (ended by -1) of `db` in this process, as their owner does.
   static void open_items(const std::string &db, const int32_t *ids) {
     zrdb_Cleanup();
@@ -119,9 +83,8 @@ class ZrdbctlTest : public ::testing::Test {
                  semaphore_exists());
   }
 
-  TempDir dir_;
   const std::string tool_ = tool_path("zrdbctl");
-  std::string dbPath_, cmd_, out_, err_;
+  std::string dbPath_;
 };
 
 TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
