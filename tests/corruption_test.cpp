@@ -7,6 +7,7 @@
 // must still be removable.
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -51,9 +52,7 @@ std::pair<std::vector<int>, std::string> touch_values(int32_t id) {
 // Every other public function that reaches an item, with its result.
 std::vector<int> touch_everything(int32_t id) {
   char buf[256] = {};
-  int32_t a = 0;
-  int32_t b = 0;
-  int32_t c = 0;
+  int32_t a = 0, b = 0, c = 0;
   ZRDB_BLK_INFO blk{};
   std::vector<int> rc = {
       zrdb_printValue(id, 1),
@@ -104,6 +103,8 @@ TEST_F(CorruptionTest, DamagedDescriptorCannotRedirectAnAccessAndIsRefusedElsewh
     reattach(mode);
     for (int32_t id = 1; id <= 6; ++id) {
       for (const Damage &d : kDamages) {
+        SCOPED_TRACE("item " + std::to_string(id) + " " + d.field + "=" + std::to_string(d.value) +
+                     " mode " + std::to_string(mode));
         ZRDB_ITEM_DESC *desc = zrdbIndexHdr.dit[id].desc;
         const ZRDB_ITEM_DESC saved = *desc;
         const std::vector<unsigned char> area(data() + saved.offset,
@@ -131,13 +132,10 @@ TEST_F(CorruptionTest, DamagedDescriptorCannotRedirectAnAccessAndIsRefusedElsewh
         });
         *desc = saved;
         // The same values written to the same bytes: the segment is as it was.
-        for (size_t i = 0; i < before.size(); ++i) {
-          ASSERT_EQ(before[i], data()[i])
-              << "byte " << i << " changed, item " << id << " " << d.field << "=" << d.value;
-        }
+        const auto changed = std::mismatch(before.begin(), before.end(), data()).first;
+        ASSERT_EQ(changed, before.end()) << "byte " << changed - before.begin() << " changed";
         std::memcpy(data() + saved.offset, area.data(), area.size());
-        EXPECT_EQ(status, 0) << "item " << id << " " << d.field << "=" << d.value << " mode "
-                             << mode;
+        EXPECT_EQ(status, 0);
       }
     }
   }

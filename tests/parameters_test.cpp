@@ -9,11 +9,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
-#include "support/fixture.h"
+#include "support/zrdbctl_run.h"
 
 namespace zrdb::test {
 namespace {
@@ -42,17 +40,13 @@ class ParameterSetTest : public DatabaseTest {
 
 TEST_F(ParameterSetTest, SaveThenLoadRestoresEveryPlainTypeByteForByte) {
   reattach(HBUSER_PRINT);  // binds the plain items' value handlers
-  const uint32_t speed[] = {0x7fffffff, 0xffffffff, 5};
+  const uint32_t speed[] = {0x7fffffff, 0xffffffff, 5}, unnamed = 12345;
   const uint16_t small[] = {0xffff, 0x8000};
   const char label[3][8] = {"run", "\xe9t\xe9", "\xc3\xa9\xe2\x9c\x93"};  // not UTF-8, UTF-8
-  for (int32_t i = 0; i < 3; ++i) {
-    ASSERT_EQ(zrdb_setiValue(1, i, &speed[i], 4), 0);
-    ASSERT_EQ(zrdb_setiValue(3, i, label[i], 8), 0);
-  }
-  for (int32_t i = 0; i < 2; ++i) ASSERT_EQ(zrdb_setiValue(2, i, &small[i], 2), 0);
-  for (size_t i = 0; i < 10; ++i) area(4)[i] = static_cast<unsigned char>(0xf0 + i);
-  const uint32_t unnamed = 12345;
-  ASSERT_EQ(zrdb_setiValue(5, 0, &unnamed, 4), 0);
+  const unsigned char blob[10] = {0xf0, 0, 0xff, 1, 0x80, 0x7f, 2, 3, 4, 5};
+  const std::pair<int32_t, const void *> values[] = {
+      {1, speed}, {2, small}, {3, label}, {4, blob}, {5, &unnamed}};
+  for (const auto &[id, bytes] : values) std::memcpy(area(id).data(), bytes, area(id).size());
   std::map<int32_t, std::vector<unsigned char>> before;
   for (const int32_t id : kPlain) before[id].assign(area(id).begin(), area(id).end());
 
@@ -60,11 +54,8 @@ TEST_F(ParameterSetTest, SaveThenLoadRestoresEveryPlainTypeByteForByte) {
   const ParameterReport saved = save_values(file.c_str());
   ASSERT_EQ(saved.code, 0) << saved.error;
   EXPECT_EQ(saved.items, std::size(kPlain));
-  const auto scribble = [&] {
-    for (const int32_t id : kPlain) std::fill(area(id).begin(), area(id).end(), 0x5a);
-  };
   // A dry run reports and writes nothing; the load puts back every byte.
-  scribble();
+  for (const int32_t id : kPlain) std::fill(area(id).begin(), area(id).end(), 0x5a);
   const ParameterReport dry = load_values(file.c_str(), true);
   EXPECT_EQ(dry.code, 0) << dry.error;
   for (const std::string change :
@@ -81,20 +72,9 @@ TEST_F(ParameterSetTest, SaveThenLoadRestoresEveryPlainTypeByteForByte) {
 
 // zrdbctl against databases made from files, judged by its exit status and
 // what it prints.
-class ParameterToolTest : public ::testing::Test {
+class ParameterToolTest : public ZrdbctlRun {
  protected:
   void TearDown() override { remove_ipc(kTestDataKey); }
-  int run(const std::vector<std::string> &args) {
-    last_ = run_tool("zrdbctl", args, dir_.path());
-    return last_.status;
-  }
-  std::string create(const std::string &items) {
-    const std::string db = dir_.write("db.cfg", system_section() + items);
-    EXPECT_EQ(run({"create", db}), 0) << last_.err;
-    return db;
-  }
-  TempDir dir_;
-  ToolRun last_;
 };
 
 // An item is written only where name, type and geometry agree; every other
@@ -110,7 +90,7 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
       "id=7, type=integer\n");
   const std::string set = dir_.path() + "/set.json";
   ASSERT_EQ(run({"set", "keep.1", "7"}), 0);
-  ASSERT_EQ(run({"save", set}), 0) << last_.err;
+  ASSERT_EQ(run({"save", set}), 0) << err_;
   ASSERT_EQ(run({"remove"}), 0);
   const std::string db = dir_.write("db2.cfg", system_section() +
                                                    "id=1, name=keep, type=integer, size=4*2\n"
@@ -119,8 +99,8 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
                                                    "id=5, name=retyped, type=string\n"
                                                    "id=6, name=new_name, type=integer\n"
                                                    "id=7, name=named, type=integer\n");
-  EXPECT_EQ(run({"create", db, "--restore", set}), 3) << last_.out;
-  EXPECT_NE(last_.err.find("6 saved entries did not match"), std::string::npos) << last_.err;
+  EXPECT_EQ(run({"create", db, "--restore", set}), 3) << out_;
+  EXPECT_NE(err_.find("6 saved entries did not match"), std::string::npos) << err_;
   for (const char *line : {
            "changed keep[0]: 0 -> 1\nchanged keep[1]: 0 -> 7\n",
            "skipped gone: not in the database\n",
@@ -130,9 +110,9 @@ TEST_F(ParameterToolTest, MismatchedItemsAreListedAndSkipped) {
            "skipped old_name: not in the database (id 6 is 'new_name' now)\n",
            "skipped #7: not in the database (id 7 is 'named' now)\n",
        })
-    EXPECT_NE(last_.out.find(line), std::string::npos) << line << last_.out;
+    EXPECT_NE(out_.find(line), std::string::npos) << line << out_;
   ASSERT_EQ(run({"get", "keep.1"}), 0);
-  EXPECT_EQ(last_.out, "7\n");
+  EXPECT_EQ(out_, "7\n");
 }
 
 // The whole file is checked before the first write: a fault anywhere, even
@@ -166,14 +146,10 @@ TEST_F(ParameterToolTest, ABadFileChangesNothing) {
        "\"type\" must be"},
       {set("," + good), "items[1] (\"speed\"): saved twice"},
   };
-  for (const auto &c : cases) {
-    const std::string file = dir_.write("bad.json", c.text);
-    EXPECT_EQ(run({"load", file}), 2) << c.text;
-    EXPECT_NE(last_.err.find(c.why), std::string::npos) << c.text << "\n" << last_.err;
-  }
-  EXPECT_EQ(run({"load", dir_.path()}), 2);  // not a regular file
+  for (const auto &c : cases) expect({{"load", dir_.write("bad.json", c.text)}, 2, c.why});
+  expect({{"load", dir_.path()}, 2, "not a regular file"});
   ASSERT_EQ(run({"get", "speed"}), 0);
-  EXPECT_EQ(last_.out, "100\n100\n");
+  EXPECT_EQ(out_, "100\n100\n");
 }
 
 // Whether the system call a tracee stopped at may change a file: before the

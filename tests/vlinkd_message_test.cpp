@@ -88,9 +88,7 @@ TEST(VlinkdSync, BadLengthsAndChecksumsAreRefused) {
   for (const auto &c : cases) {
     SyncMessage m;
     EXPECT_EQ(decode_sync(c.bytes, m) == nullptr, c.valid) << c.name;
-    if (c.valid) {
-      EXPECT_EQ(m.remoteId * 100 + m.idx, 1002u) << c.name;
-    }
+    EXPECT_TRUE(!c.valid || (m.remoteId == 10 && m.idx == 2)) << c.name;
   }
 }
 

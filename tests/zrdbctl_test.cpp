@@ -1,6 +1,4 @@
-// zrdbctl as an operator runs it: a separate process per command, judged by
-// its exit status, its output or its one-line reason on standard error, and
-// by what it leaves in the segments and in /dev/shm.
+// zrdbctl's commands, and what they leave in the segments and in /dev/shm.
 #include <arpa/inet.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
@@ -13,10 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 
-#include "support/fixture.h"
+#include "support/zrdbctl_run.h"
 
 namespace zrdb::test {
 namespace {
@@ -35,15 +32,7 @@ constexpr int32_t kInbox = 4842;
 bool segment_exists(int key) { return shmget(key, 0, 0) >= 0; }
 bool semaphore_exists() { return fs::exists(std::string("/dev/shm/sem.") + (kSem + 1)); }
 
-// A command line, the exit status it must give and a fragment of its output
-// (status 0) or of its one-line reason (any other status).
-struct Step {
-  std::vector<std::string> args;
-  int status;
-  std::string text;
-};
-
-class ZrdbctlTest : public ::testing::Test {
+class ZrdbctlTest : public ZrdbctlRun {
  protected:
   static constexpr const char *kItems =
       "id=0, name=dbg_level, type=integer, value=0\n"
@@ -56,6 +45,15 @@ class ZrdbctlTest : public ::testing::Test {
       "id=30, name=sem, type=semap, value=/zrdbctl_t:0\n"
       "id=31, name=req, type=msgbuf, size=76*2\n"
       "id=32, name=ev, type=cbuf, size=32*4\n";
+  // Thread items and remote buffers, which this process opens as their owner.
+  static constexpr const char *kOwned =
+      "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
+      "id=4801, name=fifo, type=thrd_fifo, size=8*2\n"
+      "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
+      "id=4841, name=cli, type=vlinkbuf, value=client:udp://127.0.0.1:47100\n"
+      "id=4842, name=inbox, type=rmtbuf, value=server:udp://127.0.0.1:47101\n"
+      "id=4843, name=mirror, type=integer, syncto=4841:77:1\n"
+      "id=4844, name=local, type=integer, syncto=4840:77:1\n";
 
   void SetUp() override {
     TearDown();
@@ -68,34 +66,29 @@ class ZrdbctlTest : public ::testing::Test {
     remove_lock_files({kPool, kFifo, kServer, kInbox});
   }
 
-  // Runs the tool, killed after 10 s so that a hang fails; keeps its output.
-  int run(const std::vector<std::string> &args) {
-    ToolRun r = run_tool("zrdbctl", args, dir_.path());
-    cmd_ = std::move(r.command);
-    out_ = std::move(r.out);
-    err_ = std::move(r.err);
-    return r.status;
+  // Opens `ids` (ended by -1) of `db` in this process, as their owner does.
+  static void open_items(const std::string &db, const int32_t *ids) {
+    zrdb_Cleanup();
+    ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
+    ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
   }
-  void expect(const Step &s) {
-    const int status = run(s.args);
-    SCOPED_TRACE(cmd_ + "\n" + out_ + err_);
-    EXPECT_EQ(status, s.status);
-    EXPECT_NE((s.status == 0 ? out_ : err_).find(s.text), std::string::npos);
-    // A failure gives exactly one line, prefixed with the tool's name.
-    EXPECT_EQ(err_.substr(0, 9), s.status == 0 ? "" : "zrdbctl: ");
-    EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), s.status == 0 ? 0 : 1);
+  // Two allocations and a failed third: the pool's MUC(2),AFC(1).
+  static void use_pool() {
+    ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
+    EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
+    for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
   }
   void expect_nothing_left() const {
     EXPECT_FALSE(segment_exists(ZRDB_INDEX_KEY) || segment_exists(kTestDataKey) ||
                  semaphore_exists());
   }
 
-  TempDir dir_;
   const std::string tool_ = tool_path("zrdbctl");
-  std::string dbPath_, cmd_, out_, err_;
+  std::string dbPath_;
 };
 
 TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
+  const std::string shown = "\\x1b]0;t\\x07\\nx=1\\x0d\303\251\\xc2\\x9b\n";
   const Step steps[] = {
       {{"create", dbPath_}, 0, "created 'test': 10 items"},
       {{"create", dbPath_}, 1, "allocated already"},  // a parse would move every data area
@@ -115,7 +108,14 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"set", "label.1", "0123456789abcdef"}, 0, ""},
       {{"set", "label.1", "ab"}, 0, ""},
       {{"get", "label"}, 0, "idle\nab\n"},  // the element named, no tail of the longer text
-      {{"set", "small", "9"}, 0, ""},       // no index: every element
+      // Retitles the terminal (ESC ] 0;t BEL), forges a line, returns the
+      // cursor, then an e acute and the one-byte control sequence introducer.
+      {{"set", "label.0", "\033]0;t\007\nx=1\r\303\251\302\233"}, 0, ""},
+      {{"get", "label.0"}, 0, shown},
+      {{"print", "label.0"}, 0, "[0]= " + shown},
+      {{"dump"}, 0, "label                           = " + shown},
+      {{"--json", "get", "label.0"}, 0, "[\"\\u001b]0;t\\u0007\\nx=1\\r\303\251\\u009b\"]"},
+      {{"set", "small", "9"}, 0, ""},  // no index: every element
       {{"set", "small.1", "0x1234"}, 0, ""},
       {{"get", "small"}, 0, "9\n4660\n"},  // narrow elements stay apart
       {{"set", "small.1", "0xfffe"}, 0, ""},
@@ -144,6 +144,7 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
       {{"msg-read", "req"}, 1, "is empty"},
       // Bad input: status 2, and nothing changes.
       {{"get", "nosuch"}, 2, "unknown item 'nosuch'"},
+      {{"get", "no\nsuch\033[2J"}, 2, "'no\\nsuch\\x1b[2J'"},  // one line, as every reason
       {{"get", "speed.8"}, 2, "out of range"},
       {{"get", "speed.-1"}, 2, "bad element index"},
       {{"set", "speed.1", "12abc"}, 2, "bad number"},
@@ -177,27 +178,6 @@ TEST_F(ZrdbctlTest, CommandsOnASoundDatabase) {
   };
   for (const Step &s : steps) expect(s);
   expect_nothing_left();
-}
-
-// Text any peer may write reaches the operator's terminal escaped: no
-// terminal escape, no carriage return, no line of its own. UTF-8 stays text.
-TEST_F(ZrdbctlTest, HostileTextIsEscapedAndUtf8StaysText) {
-  expect({{"create", dbPath_}, 0, ""});
-  // Retitles the terminal (ESC ] 0;t BEL), forges a line, returns the
-  // cursor, then an e acute and the one-byte control sequence introducer.
-  expect({{"set", "label.0", "\033]0;t\007\nx=1\r\303\251\302\233"}, 0, ""});
-  const std::string shown = "\\x1b]0;t\\x07\\nx=1\\x0d\303\251\\xc2\\x9b\n";
-  const Step steps[] = {
-      {{"get", "label.0"}, 0, shown},
-      {{"print", "label.0"}, 0, "[0]= " + shown},
-      {{"dump"}, 0, "label                           = " + shown},
-      {{"--json", "get", "label.0"}, 0, "[\"\\u001b]0;t\\u0007\\nx=1\\r\303\251\\u009b\"]"},
-      {{"get", "no\nsuch\033[2J"}, 2, "'no\\nsuch\\x1b[2J'"},  // one line, as every reason
-  };
-  for (const Step &s : steps) {
-    expect(s);
-    EXPECT_EQ((out_ + err_).find_first_of("\033\r\x9b"), std::string::npos) << out_ << err_;
-  }
 }
 
 TEST_F(ZrdbctlTest, WithoutADatabaseCommandsFailAndBadFilesAreRefusedLeavingNothing) {
@@ -292,18 +272,10 @@ TEST_F(ZrdbctlTest, DamagedRecordIsRefusedWithoutCrashOrHang) {
 // reset and trace reach the shared statistics of thread items that another
 // process owns (this one), and refuse the types they cannot mean anything to.
 TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
-  const std::string db =
-      dir_.write("threads.cfg", system_section() +
-                                    "id=12, name=counter, type=integer\n"
-                                    "id=32, name=ev, type=cbuf, size=32*4\n"
-                                    "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
-                                    "id=4801, name=fifo, type=thrd_fifo, size=8*2\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kPool, kFifo, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);  // opens both items here
+  open_items(create(std::string(kItems) + kOwned), ids);
   const uint64_t word = 0;
-  const auto put = [&](int32_t fifo) { ASSERT_EQ(zrdb_tfifo_putdata(kFifo, fifo, &word, 8), 0); };
+  const auto put = [&] { ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, &word, 8), 0); };
 
   const Step refused[] = {
       {{"trace", "counter", "2"}, 2, "keeps no statistics"},
@@ -315,16 +287,14 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
   };
   for (const Step &s : refused) expect(s);
 
-  put(1);  // pending 8, not tracked yet
+  put();  // pending 8, not tracked yet
   expect({{"trace", "fifo.1", "2"}, 0, ""});
-  put(1);
+  put();
   expect({{"print", "fifo.1"}, 0, "MBC(16)"});  // FIFO 1 tracked, both puts pending
   expect({{"reset", "fifo.1"}, 0, ""});
   expect({{"print", "fifo.1"}, 0, "MBC(0)"});
 
-  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
-  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);  // counted as a failed allocation
-  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  use_pool();
   const Step pool[] = {
       {{"print", "pool"}, 0, "UC(0),MUC(2),AFC(1)"}, {{"reset", "pool"}, 0, ""},
       {{"print", "pool"}, 0, "UC(0),MUC(0),AFC(0)"}, {{"trace", "pool", "3"}, 0, ""},
@@ -341,19 +311,9 @@ TEST_F(ZrdbctlTest, ResetAndTraceChangeWhatPrintShows) {
 // they open none, so its owner keeps its lock and statistics, a gone
 // owner's statistics stay to be read, and no lock file appears.
 TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
-  const std::string db = dir_.write(
-      "owned.cfg", system_section() +
-                       "id=4800, name=pool, type=thrd_rbuf, size=64*2\n"
-                       "id=4801, name=fifo, type=thrd_fifo, size=8*2\n"
-                       "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
-                       "id=4843, name=mirror, type=integer, syncto=4840:77:1\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kPool, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
-  ZRDB_RBUF_BIN *bins[] = {zrdb_rbuf_alloc(kPool), zrdb_rbuf_alloc(kPool)};
-  EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
-  for (ZRDB_RBUF_BIN *bin : bins) ASSERT_EQ(zrdb_rbuf_recycle(bin), 0);
+  open_items(create(std::string(kItems) + kOwned), ids);
+  use_pool();
   expect({{"trace", "pool", "3"}, 0, ""});
   const std::string stats = "\"muc\":2,\"afc\":1,\"trace\":3";
   const Step steps[] = {
@@ -363,8 +323,8 @@ TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
       {{"get", "fifo"}, 2, "takes integer"},
       {{"--json", "get", "fifo"}, 0, "\"fifos\":[{\"mbc\":0"},
       {{"--json", "get", "srv"}, 0, "\"open\":false"},
-      {{"set", "mirror", "5"}, 0, ""},  // mirrored through clients only
-      {{"get", "mirror"}, 0, "5\n"},
+      {{"set", "local", "5"}, 0, ""},  // mirrored through clients only
+      {{"get", "local"}, 0, "5\n"},
   };
   for (const Step &s : steps) expect(s);
   zrdb_Cleanup();  // the owner ends; what it counted stays to be read
@@ -378,18 +338,9 @@ TEST_F(ZrdbctlTest, GetAndSetLeaveThreadItemsAndServersToTheirOwners) {
 // the item lock files that nobody holds, and one held by a running owner
 // stays, with its lock.
 TEST_F(ZrdbctlTest, RemoveRefusesWhileAttachedAndDeletesOnlyUnheldLockFiles) {
-  const std::string db = dir_.write("threads.cfg", system_section() +
-                                                       "id=4800, name=pool, type=thrd_rbuf, "
-                                                       "size=64*2\n"
-                                                       "id=4801, name=fifo, type=thrd_fifo, "
-                                                       "size=8*2\n");
-  expect({{"create", db}, 0, ""});
+  const std::string db = create(std::string(kItems) + kOwned);
   const int32_t both[] = {kPool, kFifo, -1}, pool[] = {kPool, -1};
-  for (const int32_t *ids : {both, pool}) {  // makes both lock files, then holds the pool's
-    zrdb_Cleanup();
-    ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-    ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
-  }
+  for (const int32_t *ids : {both, pool}) open_items(db, ids);  // both lock files, the pool's held
   expect({{"remove", db}, 1, "1 process(es) are attached"});
   EXPECT_TRUE(segment_exists(ZRDB_INDEX_KEY) && segment_exists(kTestDataKey));
   expect({{"remove", "--force"}, 0, "kept the lock file(s) of id 4800: in use"});
@@ -419,17 +370,8 @@ TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
 // talk to a server this process opened and to a plain socket; dump lists the
 // syncto records.
 TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
-  const std::string db = dir_.write(
-      "net.cfg", system_section() +
-                     "id=12, name=counter, type=integer\n"
-                     "id=4840, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47100\n"
-                     "id=4841, name=cli, type=vlinkbuf, value=client:udp://127.0.0.1:47100\n"
-                     "id=4842, name=inbox, type=rmtbuf, value=server:udp://127.0.0.1:47101\n"
-                     "id=4843, name=mirror, type=integer, syncto=4841:77:1\n");
-  expect({{"create", db}, 0, ""});
   const int32_t ids[] = {kServer, -1};
-  ASSERT_EQ(zrdb_cfgParse(db.c_str()), 0);
-  ASSERT_EQ(zrdb_Init(HBUSER_CLIENT, ids), 0);
+  open_items(create(std::string(kItems) + kOwned), ids);
   expect({{"udp-send", "cli", "hello"}, 0, ""});
   char buf[16];
   int32_t len = 0;
@@ -448,9 +390,7 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
   for (const auto &[bytes, shown] : datagrams) {
     Child sender([&] {
       const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(47101);
+      sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(47101)};
       to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
       for (int i = 0; i < 50; ++i, usleep(100000))
         sendto(sock, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
@@ -473,26 +413,13 @@ TEST_F(ZrdbctlTest, UdpSendRecvAndTheSynctoListing) {
 // JSON that a parser reads back, watch lines, and a debug level switched in
 // a running application through the debug board.
 TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
-  const std::string db = dir_.write("intro.cfg", system_section() +
-                                                     "id=12, name=counter, type=integer, "
-                                                     "size=4*2, value=7\n"
-                                                     "id=13, name=note, type=string, value=a\"b\\\n"
-                                                     "id=32, name=ev, type=cbuf, size=32*4\n"
-                                                     "id=40, name=zrdb_debug, type=string, "
-                                                     "size=32*2\n");
-  expect({{"create", db}, 0, ""});
-  const std::string json = dir_.path() + "/dump.json";
+  const std::string db = create(
+      "id=12, name=counter, type=integer, size=4*2, value=7\n"
+      "id=13, name=note, type=string, value=a\"b\\\n"
+      "id=32, name=ev, type=cbuf, size=32*4\n"
+      "id=40, name=zrdb_debug, type=string, size=32*2\n");
   ASSERT_EQ(run({"dump", "--json"}), 0);
-  std::ofstream(json) << out_;
-  // Parsed back by another JSON reader, which prints what it found.
-  const std::string check =
-      "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-      "i={x[\"name\"]:x for x in d[\"items\"]}; "
-      "print(i[\"counter\"][\"values\"], i[\"note\"][\"values\"], "
-      "i[\"ev\"][\"slots\"])' " +
-      json + " >" + dir_.path() + "/py";
-  ASSERT_EQ(std::system(check.c_str()), 0) << out_;
-  EXPECT_EQ(read_file(dir_.path() + "/py"), "[7, 7] ['a\"b\\\\'] 4\n");
+  std::ofstream(dir_.path() + "/dump.json") << out_;
   expect({{"set", "counter.1", "9"}, 0, ""});
   expect({{"--json", "get", "counter.1"}, 0, "\"index\":1,\"values\":[9]}"});
   // Lines stamped to the millisecond; an element alone when one is named.
@@ -500,19 +427,22 @@ TEST_F(ZrdbctlTest, JsonWatchAndDebugOfARunningApplication) {
   const std::regex lines(R"((\d\d:\d\d:\d\d\.\d{3} (counter\(12\) integer index=1 values=\[9\]|)"
                          R"(ev\(32\) cbuf slots=4 level=0 of=0 uf=0 mbl=0)\n){4})");
   EXPECT_TRUE(std::regex_match(out_, lines)) << out_;
-  // With --json, one object a line, which a JSON reader takes line by line.
   ASSERT_EQ(run({"--json", "watch", "-c", "2", "-n", "100ms", "counter.1", "ev"}), 0);
   std::ofstream(dir_.path() + "/watch.json") << out_;
+  // Another JSON reader prints what it found: in the dump, then in each
+  // watch line (one object a line).
   const std::string reader =
-      "python3 -c 'import json,re,sys\n"
-      "for l in open(sys.argv[1]): o=json.loads(l); "
-      "print(o[\"name\"], o.get(\"values\"), "
+      "cd " + dir_.path() +
+      " && python3 -c 'import json,re\n"
+      "i={x[\"name\"]:x for x in json.load(open(\"dump.json\"))[\"items\"]}\n"
+      "print(i[\"counter\"][\"values\"], i[\"note\"][\"values\"], i[\"ev\"][\"slots\"])\n"
+      "for l in open(\"watch.json\"): o=json.loads(l); print(o[\"name\"], o.get(\"values\"), "
       "bool(re.fullmatch(r\"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d{4}\", "
-      "o[\"time\"])))' " +
-      dir_.path() + "/watch.json >" + dir_.path() + "/py";
+      "o[\"time\"])))' >py";
   ASSERT_EQ(std::system(reader.c_str()), 0) << out_;
-  EXPECT_EQ(read_file(dir_.path() + "/py"),
-            "counter [9] True\nev None True\ncounter [9] True\nev None True\n");
+  EXPECT_EQ(
+      read_file(dir_.path() + "/py"),
+      "[7, 7] ['a\"b\\\\'] 4\ncounter [9] True\nev None True\ncounter [9] True\nev None True\n");
 
   Child app([&] {
     zrdbdbg_setAppName("cam");
