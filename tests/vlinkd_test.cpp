@@ -14,6 +14,9 @@
 #include <sys/un.h>
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
 #include <poll.h>
 #include <zmq.h>
 
@@ -32,7 +35,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kPortA = 47700, kPortB = 47701, kSyncPortA = 47702;
-constexpr int32_t kMaster = 1, kSpeed = 10, kLocked = 12, kHidden = 13;
+constexpr int32_t kMaster = 1, kSpeed = 10, kSecret = 11, kLocked = 12, kHidden = 13;
 constexpr const char *kOutside = "10.99.0.1";  // the namespace's address that is not loopback
 
 int count(const std::string &text, const std::string &what) {
@@ -251,6 +254,25 @@ void send_sync(const char *from, uint32_t item, uint32_t idx, uint32_t value) {
   close(fd);
 }
 
+// What crosses the loopback interface while `act` runs, as one string.
+std::string capture(const std::function<bool()> &act) {
+  const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK, htons(ETH_P_ALL));
+  const int room = 8 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  sockaddr_ll lo{.sll_family = AF_PACKET,
+                 .sll_protocol = htons(ETH_P_ALL),
+                 .sll_ifindex = static_cast<int>(if_nametoindex("lo"))};
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&lo), sizeof lo) != 0 || !act()) {
+    close(fd);
+    return "(no capture)";
+  }
+  std::string seen;
+  char packet[70000];
+  for (ssize_t n; (n = recv(fd, packet, sizeof packet, 0)) > 0;) seen.append(packet, n);
+  close(fd);
+  return seen;
+}
+
 // A peer that is not what B's settings name: a CURVE client with the key
 // pair `own`, or (own null) a ZeroMQ client without CURVE. It tries to write
 // speed[1] once, without dialling again; true when no answer came.
@@ -347,13 +369,26 @@ int application(const Paths &p, int pidPipe) {
   send_sync("127.0.0.1", kSpeed, 2, 77);
   if (!within(std::chrono::seconds(5), [] { return peer_value(kSpeed, 2) == 77; })) return 8;
   if (peer_value(kSpeed, 0) != 5 || peer_value(kLocked, 0) != 3) return 9;
+  // The value crosses the link encrypted; the capture sees it in the clear.
+  const char canary[17] = "Zr!canary-7f3a9Q";
+  const std::string link =
+      capture([&] { return zrdb_VLINKSetValue(kMaster, 0, 0, kSecret, 0, canary, 16) == 0; });
+  const std::string clear = capture([&] {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(9)};
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    const bool sent = sendto(fd, canary, 16, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == 16;
+    close(fd);
+    return sent;
+  });
+  if (link.find(canary) != std::string::npos || clear.find(canary) == std::string::npos) return 10;
   // Strangers: a key of its own, A's public key without A's secret one, no CURVE.
   vlinkd::KeyPair stranger, impostor;
   zmq_curve_keypair(stranger.publicKey, stranger.secretKey);
   impostor = stranger;
   std::memcpy(impostor.publicKey, public_key(a).c_str(), 40);
   for (const vlinkd::KeyPair *own : {&stranger, &impostor, static_cast<vlinkd::KeyPair *>(nullptr)})
-    if (!stranger_gets_no_answer(own, public_key(b))) return 10;
+    if (!stranger_gets_no_answer(own, public_key(b))) return 11;
   // Each refused once in B's log, and nothing written.
   const std::string refusedKey = "key " + std::string(stranger.publicKey, 8) + " is no configured";
   const auto refusals = [&] {
@@ -362,7 +397,7 @@ int application(const Paths &p, int pidPipe) {
   };
   if (!within(std::chrono::seconds(5), [&] { return refusals() == std::make_pair(1, 2); }) ||
       peer_value(kSpeed) != 1234 || link_state() != 1)
-    return 11;
+    return 12;
   // Half-open connections do not hold up the link's transactions.
   std::vector<int> halfOpen;
   for (int i = 0; i < 500; ++i) {
@@ -374,20 +409,20 @@ int application(const Paths &p, int pidPipe) {
   int answered = 0;
   for (int i = 0; i < 100; ++i) answered += peer_value(kSpeed) == 1234;
   for (const int fd : halfOpen) close(fd);
-  if (answered != 100) return 12;
+  if (answered != 100) return 13;
   // B's daemon killed: A's requests fail at once, its link goes down, and
   // comes back up when B's daemon is started again.
   kill(daemonB, SIGKILL);
-  if (!within(std::chrono::seconds(5), [] { return link_state() == 0; })) return 13;
-  if (peer_value(kSpeed) != -1 || !next_b()) return 14;
+  if (!within(std::chrono::seconds(5), [] { return link_state() == 0; })) return 14;
+  if (peer_value(kSpeed) != -1 || !next_b()) return 15;
   if (!within(std::chrono::seconds(15), [] { return link_state() == 1; }) ||
       peer_value(kSpeed) != 1234)
-    return 15;
+    return 16;
   zrdb_Cleanup();
   kill(daemonA, SIGTERM);
   int status = -1;
   within(std::chrono::seconds(5), [&] { return waitpid(daemonA, &status, WNOHANG) == daemonA; });
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 16;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 17;
 }
 
 TEST(Vlinkd, TwoSystemsWithKeysAndStrangers) {
@@ -402,11 +437,12 @@ TEST(Vlinkd, TwoSystemsWithKeysAndStrangers) {
   const Paths p{d, dir.write("a.db", system_section() + master), d + "/a.log", d + "/b.log"};
   const std::string dbB = dir.write(
       "b.db", system_section() + master + "id=10, name=speed, type=integer, size=4*4, value=5\n" +
+                  "id=11, name=secret, type=string, size=16, value=x\n" +
                   "id=12, name=locked, type=integer, size=4*2, value=3\n" +
                   "id=13, name=hidden, type=integer, size=4*2, value=4\n");
   const std::vector<std::string> argsB =
       daemon_args(d + "/b", kPortB, kPortA, public_key(d + "/a"),
-                  {"--allow-set", "0", "speed", "--deny-get", "0", "13-14,hidden"});
+                  {"--allow-set", "0", "speed,11", "--deny-get", "0", "13-14,hidden"});
   const int rc = run_in_child([&] {
     if (unshare(CLONE_NEWNET) != 0 ||
         std::system(
