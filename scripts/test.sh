@@ -106,9 +106,10 @@ if [ "$(id -u)" = 0 ]; then
 fi
 
 # zrdb-vlinkd's own block: the daemon must have been built, and its tests
-# (two daemons with keys, strangers, a capture of the loopback, sync from
-# outside, half-open connections) must have run, not skipped: they need root
-# for the IPC, mount and network namespaces they make.
+# (two daemons with keys, strangers, readiness to a service manager, a capture
+# of the loopback, sync from outside, half-open connections) must have run,
+# not skipped: they need root for the IPC, mount and network namespaces they
+# make.
 if [ ! -x build/tools/zrdb-vlinkd ]; then
   echo "zrdb-vlinkd was not built (is libzmq3-dev installed?)" >&2
   exit 1
