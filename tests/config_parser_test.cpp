@@ -31,12 +31,6 @@ class ConfigParserTest : public IndexOnlyTest {
     w.push_back(words(240 + 292 * id)[0]);
     return {bytes(48 + 292 * id, 32), w};
   }
-  static std::string item_list() {  // "id=value " per item
-    std::string list;
-    for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next)
-      list += std::to_string(n->did) + "=" + n->value + " ";
-    return list;
-  }
   TempDir dir_;
 };
 

@@ -51,21 +51,33 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
   return run([&] { return fn(), 0; }).substr(3);
 }
 
-// A forked child running fn, killed if the test ends first. wait() and
-// run_in_child give fn's result, or -1 when the child died abnormally.
+// A forked child, killed if the test ends first. It runs `setup`, tells
+// the parent, then runs fn: the constructor returns once setup returned in
+// the child, and ready() is its result. wait() and run_in_child give fn's
+// result, or -1 when the child died abnormally.
 class Child {
  public:
-  explicit Child(const std::function<int()> &fn) {
+  explicit Child(const std::function<int()> &fn) : Child([] { return true; }, fn) {}
+  Child(const std::function<bool()> &setup, const std::function<int()> &fn) {
+    int told[2];
+    if (pipe(told) != 0) return;
     std::fflush(stdout);  // the child must not print the parent's buffer again
-    if ((pid_ = fork()) != 0) return;
-    const int status = fn();
-    std::fflush(stdout);
-    _exit(status);
+    if ((pid_ = fork()) == 0) {
+      const char ok = setup() ? 1 : 0;
+      const int status = write(told[1], &ok, 1) == 1 && ok ? fn() : 1;
+      std::fflush(stdout);
+      _exit(status);
+    }
+    close(told[1]);
+    char ok = 0;
+    ready_ = pid_ > 0 && read(told[0], &ok, 1) == 1 && ok == 1;
+    close(told[0]);
   }
   ~Child() {
     if (pid_ > 0 && !reaped_ && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
   }
   bool started() const { return pid_ > 0; }
+  bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
   bool running() { return !reaped_ && !(reaped_ = waitpid(pid_, &status_, WNOHANG) != 0); }
   int wait() {
@@ -76,7 +88,7 @@ class Child {
  private:
   pid_t pid_ = -1;
   int status_ = 0;
-  bool reaped_ = false;
+  bool reaped_ = false, ready_ = false;
 };
 
 inline int run_in_child(const std::function<int()> &fn) { return Child(fn).wait(); }
@@ -112,6 +124,14 @@ ToolRun run_tool(const std::string &name, const std::vector<std::string> &args,
 // The [system] head of a test database file, up to and with "[database]".
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
 
+// The data area of item `id` in the attached data segment, as a T.
+template <class T>
+T &data_of(int32_t id) {
+  return *reinterpret_cast<T *>(static_cast<char *>(zrdb_getBaseAddr()) + descriptor(id)->offset);
+}
+// "id=value " for each item of this process's item list, in its order.
+std::string item_list();
+
 // Tests that parse into the index only; each starts and ends without one.
 class IndexOnlyTest : public ::testing::Test {
  protected:
@@ -133,6 +153,7 @@ class DatabaseTest : public ::testing::Test {
   virtual std::vector<std::string> semaphores() const { return {}; }  // those it makes
   virtual std::vector<int32_t> lockedItems() const { return {}; }     // items whose lock files
   void reattach(int32_t mode, const int32_t *ids = nullptr);          // after the allocating attach
+  int attach(std::vector<int32_t> ids, int32_t mode = HBUSER_CLIENT);  // binds ids; the result
 
   TempDir dir_;
   std::string dbPath_;
