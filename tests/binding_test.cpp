@@ -160,15 +160,10 @@ TEST_F(OwnedItemsTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
       [] { return zrdb_Cleanup(); }};
   for (size_t i = 0; i < std::size(children); ++i) {
     reattach(HBUSER_CLIENT, both);
-    const auto *base = static_cast<const unsigned char *>(zrdb_getBaseAddr());
-    const auto &poolInfo =
-        *reinterpret_cast<const ZRDB_RBUF_INFO *>(base + descriptor(4931)->offset);
-    const auto &srvInfo =
-        *reinterpret_cast<const ZRDB_RMTBUF_INFO *>(base + descriptor(4932)->offset);
     // Quietly: the lock refusals log.
     EXPECT_EQ(run_in_child([&] { return run(children[i]).starts_with("0:") ? 0 : 1; }), 0) << i;
-    EXPECT_EQ(poolInfo.flags & 0xFu, 1u) << i;
-    EXPECT_EQ(srvInfo.status & 0xF, 1) << i;
+    EXPECT_EQ(data_of<ZRDB_RBUF_INFO>(4931).flags & 0xFu, 1u) << i;
+    EXPECT_EQ(data_of<ZRDB_RMTBUF_INFO>(4932).status & 0xF, 1) << i;
   }
   ZRDB_RBUF_BIN *bin = zrdb_rbuf_alloc(4931);
   ASSERT_NE(bin, nullptr);

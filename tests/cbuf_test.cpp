@@ -13,8 +13,7 @@ class CbufTest : public DatabaseTest {
   }
   void SetUp() override {
     DatabaseTest::SetUp();
-    const int32_t list[] = {1, 2, 3, -1};  // the id list adds d_print to d_ctrl
-    reattach(HBUSER_CLIENT, list);
+    ASSERT_EQ(attach({1, 2, 3}), 0);  // the id list adds d_print to d_ctrl
   }
 };
 

@@ -106,28 +106,6 @@ TEST_F(CppApiTest, ASessionDetachesOnceAndAFailedOneLeavesNothingAttached) {
   EXPECT_EQ(zrdb_getBaseAddr(), nullptr);
 }
 
-TEST_F(CppApiTest, PoolBinsGoBackWithTheirHandleUnlessReleased) {
-  const auto db = session();
-  const auto pool = BufferPool::find("pool");
-  ASSERT_TRUE(db && pool) << db.error() << pool.error();
-  ZRDB_BLK_INFO blk{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
-  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
-  ZRDB_RBUF_BIN *raw = nullptr;
-  {
-    auto bin = pool->alloc();
-    auto kept = pool->alloc();
-    ASSERT_TRUE(bin && kept);
-    EXPECT_EQ(bin->data().size(), 16u);
-    EXPECT_EQ(pool->alloc().error(), -1);
-    BufferPool::Bin moved = std::move(*bin);  // a bin recycled twice would count twice
-    raw = kept->release();
-  }
-  EXPECT_EQ(freeBins, 1u);
-  { BufferPool::Bin adopted(raw); }
-  EXPECT_EQ(freeBins, 2u);
-}
-
 TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail) {
   {
     const auto db = session();  // binds 4901..4905 only
@@ -162,7 +140,7 @@ TEST_F(CppApiTest, EveryCodeReadsAsItsOwnTextAndAFailedValueIsNeverRead) {
   EXPECT_DEATH((void)*failed, "not bound in this process.*item 4910");
 }
 
-TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
+TEST_F(CppApiTest, ALockAndBinsGoBackWithTheirHandlesUnlessReleased) {
   const auto db = session();
   const auto sem = Semaphore::find("sem");
   const auto pipes = ThreadFifo::find("pipes");
@@ -177,9 +155,20 @@ TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
   EXPECT_EQ(sem->value().value_or(-1), 1);
   std::array<std::byte, 8> buf{};
   EXPECT_EQ(pipes->get_for(1, buf, std::chrono::milliseconds(0)).error(), kErrTimeout);
-  ZRDB_BLK_INFO blk{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
-  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
+  const uint32_t &freeBins = data_of<ZRDB_RBUF_INFO>(4904).fb;
+  ZRDB_RBUF_BIN *raw = nullptr;
+  {
+    auto bin = pool->alloc();
+    auto kept = pool->alloc();
+    ASSERT_TRUE(bin && kept);
+    EXPECT_EQ(bin->data().size(), 16u);
+    EXPECT_EQ(pool->alloc().error(), -1);
+    BufferPool::Bin moved = std::move(*bin);  // a bin recycled twice would count twice
+    raw = kept->release();
+  }
+  EXPECT_EQ(freeBins, 1u);
+  { BufferPool::Bin adopted(raw); }
+  EXPECT_EQ(freeBins, 2u);
   {
     auto bin = pool->alloc();
     ASSERT_TRUE(bin && pipes->put_bin(1, *bin));

@@ -130,8 +130,7 @@ TEST_F(MsgbufTest, TheCheckedCallSaysWhatBecameOfEachEntry) {
   EXPECT_EQ(server.wait(), 0);
   // Bound without the acknowledge semaphore: nothing is sent, and the
   // result names the item to list.
-  const int32_t ids[] = {kMb, kReq, -1};
-  reattach(HBUSER_CLIENT, ids);
+  ASSERT_EQ(attach({kMb, kReq}), 0);
   const std::string before = counts();
   ZRDB_CALL_ENTRY e[ZRDB_RT_MAX];
   EXPECT_EQ(zrdb_callMsgbufWriteEx(kCaller, "", 0, 0, 1, 0, e), ZRDB_ERR_UNBOUND);

@@ -8,7 +8,6 @@ namespace zrdb::test {
 
 constexpr int32_t kPool = 4911;   // 4 buffers of 16 bytes
 constexpr int32_t kOther = 4912;  // another pool
-constexpr int32_t kList[] = {kPool, kOther, 4913, -1};
 
 class RbufPoolTest : public DatabaseTest {
  protected:
@@ -21,17 +20,14 @@ class RbufPoolTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "owner");
-    reattach(HBUSER_CLIENT, kList);
+    ASSERT_EQ(attach({kPool, kOther, 4913}), 0);
   }
   void TearDown() override {
     snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "NONAME");
     DatabaseTest::TearDown();
   }
   static ZRDB_DIT *dit() { return &zrdbIndexHdr.dit[kPool]; }
-  static ZRDB_RBUF_INFO &info() {
-    return *reinterpret_cast<ZRDB_RBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
-                                               descriptor(kPool)->offset);
-  }
+  static ZRDB_RBUF_INFO &info() { return data_of<ZRDB_RBUF_INFO>(kPool); }
   static std::string stats() {
     return run([] { return zrdbthrdrbuf_print(dit(), 0); });
   }
@@ -131,9 +127,7 @@ TEST_F(RbufPoolTest, HoldTimesAndANonOwner) {
 
   // A process that does not own the pool may not take buffers from it.
   EXPECT_EQ(run_in_child([&] {
-              zrdb_Cleanup();
-              zrdb_cfgParse(dbPath_.c_str());
-              if (zrdb_Init(HBUSER_PRINT, nullptr) != 0) return 1;
+              if (attach({}, HBUSER_PRINT) != 0) return 1;
               return zrdb_rbuf_alloc(kPool) == nullptr && zrdb_rbuf_reset(kPool) == -1 ? 0 : 3;
             }),
             0);

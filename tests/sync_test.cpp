@@ -27,8 +27,7 @@ class SyncTest : public DatabaseTest {
     ASSERT_EQ(bind(peer_, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
     const timeval wait{2, 0};
     setsockopt(peer_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    const int32_t list[] = {4931, 4932, 4933, 4934, 4935, -1};  // 4936 stays closed
-    reattach(HBUSER_CLIENT, list);
+    ASSERT_EQ(attach({4931, 4932, 4933, 4934, 4935}), 0);  // 4936 stays closed
   }
   void TearDown() override {
     close(peer_);

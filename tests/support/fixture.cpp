@@ -102,10 +102,10 @@ void DatabaseTest::reattach(int32_t mode, const int32_t *ids) {
 }
 
 int DatabaseTest::attach(std::vector<int32_t> ids, int32_t mode) {
-  ids.push_back(-1);
+  if (!ids.empty()) ids.push_back(-1);
   zrdb_Cleanup();
   const int parsed = zrdb_cfgParse(dbPath_.c_str());
-  return parsed != 0 ? parsed : zrdb_Init(mode, ids.data());
+  return parsed != 0 ? parsed : zrdb_Init(mode, ids.empty() ? nullptr : ids.data());
 }
 
 void DatabaseTest::TearDown() {

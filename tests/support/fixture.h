@@ -153,7 +153,7 @@ class DatabaseTest : public ::testing::Test {
   virtual std::vector<std::string> semaphores() const { return {}; }  // those it makes
   virtual std::vector<int32_t> lockedItems() const { return {}; }     // items whose lock files
   void reattach(int32_t mode, const int32_t *ids = nullptr);          // after the allocating attach
-  int attach(std::vector<int32_t> ids, int32_t mode = HBUSER_CLIENT);  // binds ids; the result
+  int attach(std::vector<int32_t> ids, int32_t mode = HBUSER_CLIENT);  // {}: all; the result
 
   TempDir dir_;
   std::string dbPath_;
