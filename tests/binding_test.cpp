@@ -88,50 +88,39 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: an IPC namespace of its own and kernel.shmmax";
   constexpr int kSize = 64 << 20;
   const std::string big = dir_.write("big.cfg", system_section(kTestDataKey, kSize) + items());
-  const auto vm_bytes = [] {
-    unsigned long long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    return pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
-  };
-  struct Case {
-    std::string failed;                  // the specified line
-    std::function<std::string()> limit;  // imposes it; the cause line expected
-  };
-  const Case cases[] = {
+  // The failure line, and what imposes the limit and gives the cause line.
+  const std::pair<std::string, std::function<std::string()>> cases[] = {
       {"BID Buffer get failed(Invalid argument)\n",
        [] {
          std::ofstream("/proc/sys/kernel/shmmax") << (16 << 20);
          return "Invalid argument: 67108864 bytes exceed kernel.shmmax (16777216)\n";
        }},
       {"BID Buffer attaching failed(Cannot allocate memory)\n",
-       [&] {
-         const unsigned long long limit = vm_bytes() + (16 << 20);
+       [] {
+         unsigned long long limit = 0;  // pages mapped now, then 16 MiB more
+         std::ifstream("/proc/self/statm") >> limit;
+         limit = limit * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + (16 << 20);
          const rlimit as{limit, limit};
          setrlimit(RLIMIT_AS, &as);
          return "Cannot allocate memory: the address space limit is " + std::to_string(limit) +
                 " bytes (RLIMIT_AS, ulimit -v in KiB)\n";
        }},
   };
-  for (const Case &c : cases) {
+  for (const auto &[failed, limit] : cases) {
     // qemu-arm maps the guest's memory inside a reservation of its own,
     // which RLIMIT_AS does not govern.
-    if (under_qemu() && c.failed.find("attaching") != std::string::npos) continue;
-    EXPECT_EQ(run_in_child([&] {
-                // Its own segments and limits, gone with it.
-                if (unshare(CLONE_NEWIPC) != 0) return 10;
-                release_process_index();
-                if (zrdb_cfgParseFromFile(big.c_str()) != 0) return 11;
-                const std::string cause = c.limit();
-                const std::string out = run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); });
-                const std::string tag = "|WARN|NONAME|zrdb_Init| ";
-                const std::string expected =
-                    "-1: " + tag + "Buffer Size:67108864, Key=" + std::to_string(kTestDataKey) +
-                    "\n" + tag + c.failed + tag + cause;
-                if (out != expected) std::fprintf(stderr, "got: %s", out.c_str());
-                return (out == expected ? 0 : 1) | (shmget(kTestDataKey, 0, 0) >= 0 ? 2 : 0);
-              }),
-              0)
-        << c.failed;
+    if (under_qemu() && failed.find("attaching") != std::string::npos) continue;
+    EXPECT_TRUE(passes_in_child([&] {
+      // Its own segments and limits, gone with it.
+      ASSERT_EQ(unshare(CLONE_NEWIPC), 0);
+      release_process_index();
+      ASSERT_EQ(zrdb_cfgParseFromFile(big.c_str()), 0);
+      const std::string cause = limit(), tag = "|WARN|NONAME|zrdb_Init| ";
+      EXPECT_EQ(run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); }),
+                "-1: " + tag + "Buffer Size:67108864, Key=" + std::to_string(kTestDataKey) + "\n" +
+                    tag + failed + tag + cause);
+      EXPECT_LT(shmget(kTestDataKey, 0, 0), 0) << "the refused call left its segment";
+    })) << failed;
   }
 }
 

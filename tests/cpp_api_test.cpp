@@ -1,5 +1,5 @@
 // The C++ interface where it adds to the C API: resolution, the codes passed
-// on, one clean-up per session, pool bins given back by their handles.
+// on, one clean-up per session, locks and pool bins given back by handles.
 #include "zrdb.hpp"
 
 #include <array>
@@ -110,10 +110,10 @@ TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail
   {
     const auto db = session();  // binds 4901..4905 only
     ASSERT_TRUE(db) << db.error();
-    const Status rows[] = {Item<int32_t>::find("blk").status(), Command::find("ask").status()};
-    for (const Status st : rows) EXPECT_EQ(st.error(), kErrUnbound);
-    EXPECT_EQ(rows[0].item(), 4910);
-    EXPECT_EQ(rows[1].item(), 4906);  // the first server item to list
+    const std::pair<Status, int32_t> rows[] = {{Item<int32_t>::find("blk").status(), 4910},
+                                               {Command::find("ask").status(), 4906}};
+    for (const auto &[st, item] : rows)  // 4906: the first server item to list
+      EXPECT_EQ(std::make_pair(st.error(), st.item()), std::make_pair(kErrUnbound, item));
   }
   const auto db = Database::open(dbPath_.c_str(), HBUSER_CLIENT);  // binds every item
   const auto ask = Command::find("ask");
@@ -123,10 +123,9 @@ TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail
   // A user item has no value functions: its elements are in its block.
   const auto blk = Item<uint32_t>::find("blk");
   ASSERT_TRUE(blk && blk->set(1, 0xC0FFEEu)) << blk.error();
-  ZRDB_BLK_INFO info{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4910, &info), 0);
-  EXPECT_EQ(static_cast<const uint32_t *>(info.addr)[1], 0xC0FFEEu);
-  static_cast<uint32_t *>(info.addr)[0] = 7;
+  uint32_t *block = &data_of<uint32_t>(4910);
+  EXPECT_EQ(block[1], 0xC0FFEEu);
+  block[0] = 7;
   EXPECT_EQ(blk->get(0).value_or(0), 7u);
 }
 

@@ -109,19 +109,18 @@ TEST(SpinWaitTest, SettingIsBoundedAndReturnsThePreviousOne) {
 
 TEST(SpinWaitTest, OneCpuMeansNoPollingUnlessTheEnvironmentAsks) {
   // In a child: pinning and the environment stay out of this process.
-  EXPECT_EQ(run_in_child([] {
-              cpu_set_t one;
-              CPU_ZERO(&one);
-              CPU_SET(sched_getcpu(), &one);
-              if (sched_setaffinity(0, sizeof one, &one) != 0) return 1;
-              unsetenv("ZRDB_SPIN_NS");
-              if (initial_spin_ns() != 0) return 2;
-              setenv("ZRDB_SPIN_NS", "777", 1);
-              if (initial_spin_ns() != 777) return 3;
-              setenv("ZRDB_SPIN_NS", "lots", 1);
-              return initial_spin_ns() == 0 ? 0 : 4;
-            }),
-            0);
+  EXPECT_TRUE(passes_in_child([] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    unsetenv("ZRDB_SPIN_NS");
+    EXPECT_EQ(initial_spin_ns(), 0);
+    setenv("ZRDB_SPIN_NS", "777", 1);
+    EXPECT_EQ(initial_spin_ns(), 777);
+    setenv("ZRDB_SPIN_NS", "lots", 1);
+    EXPECT_EQ(initial_spin_ns(), 0);
+  }));
 }
 
 class SemaphoreItemTest : public DatabaseTest {

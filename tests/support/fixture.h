@@ -92,6 +92,10 @@ class Child {
 };
 
 inline int run_in_child(const std::function<int()> &fn) { return Child(fn).wait(); }
+// Runs fn, which checks, in a child: true when every check held there.
+inline bool passes_in_child(const std::function<void()> &fn) {
+  return run_in_child([&] { return fn(), ::testing::Test::HasFailure() ? 1 : 0; }) == 0;
+}
 
 // Under qemu-arm user-mode emulation: the emulator command of
 // cmake/toolchain-armhf.cmake sets ZRDB_UNDER_QEMU=1. A test that needs
