@@ -11,26 +11,25 @@
 
 namespace zrdb::test {
 
+// Buffers whose slots cannot hold a record (10..12) and an item behind
+// them; a pool and a server remote buffer, whose state is in the opening
+// process, and an open flag and status bits in the data area.
 class BindingTest : public DatabaseTest {
  protected:
-  std::string items() const override { return "id=2, size=4*8\n"; }
-};
-
-// Buffers whose slots cannot hold a record, and an item behind them.
-class UnusableBufferTest : public DatabaseTest {
   std::string items() const override {
-    return "id=10, type=cbuf, size=11*2\nid=11, type=cbuf\n"
-           "id=12, type=msgbuf, size=75*2\nid=13, value=9\n";
+    return "id=2, size=4*8\nid=10, type=cbuf, size=11*2\nid=11, type=cbuf\n"
+           "id=12, type=msgbuf, size=75*2\nid=13, value=9\n"
+           "id=4931, name=pool, type=thrd_rbuf, size=16*2\n"
+           "id=4932, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47011\n";
   }
+  std::vector<int32_t> lockedItems() const override { return {4931, 4932}; }
 };
 
-TEST_F(UnusableBufferTest, AllocationCreatesThemAndTheirReadsAndWritesAreRefused) {
-  char *data = static_cast<char *>(zrdb_getBaseAddr());
-  std::memset(data, 0x55, 20);  // the header of item 10, the first
+TEST_F(BindingTest, UnusableBuffersAreCreatedAndTheirReadsAndWritesRefused) {
+  std::memset(&data_of<char>(10), 0x55, 20);  // the header
   EXPECT_EQ(zrdbIndexHdr.dit[10].op->d_create(&zrdbIndexHdr.dit[10]), 0);
-  EXPECT_EQ(std::string(data, 20), std::string(20, '\0'));
+  EXPECT_EQ(std::string(&data_of<char>(10), 20), std::string(20, '\0'));
   reattach(HBUSER_CLIENT);
-  data = static_cast<char *>(zrdb_getBaseAddr());  // the new attach may map it elsewhere
   const std::string big(100, 'b'), cb = "-1: |WARN|NONAME|zrdbcbuf_ctrl| ZRDBDID[1";
   const std::string cb11 = "circular buffer size(11*2) refused, slots need at least 12 bytes\n";
   const std::string mb =
@@ -45,7 +44,7 @@ TEST_F(UnusableBufferTest, AllocationCreatesThemAndTheirReadsAndWritesAreRefused
             cb + "1]:circular buffer size(0*0) refused, slots need at least 12 bytes\n");
   EXPECT_EQ(run([&] { return zrdb_msgbufWrite(12, 9, 9, 64, big.data()); }), mb);
   EXPECT_EQ(run([&] { return zrdb_msgbufRead(12, nullptr, nullptr, nullptr, buf); }), mb);
-  EXPECT_EQ(std::string(data + descriptor(13)->offset, 4), std::string("\x9\0\0\0", 4));
+  EXPECT_EQ(std::string(&data_of<char>(13), 4), std::string("\x9\0\0\0", 4));
 }
 
 TEST_F(BindingTest, AttachOfAMissingOrExistingOrMisplacedDataSegmentFails) {
@@ -124,21 +123,10 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
   }
 }
 
-// A pool and a server remote buffer: state in the opening process, and an
-// open flag and status bits in the data area.
-class OwnedItemsTest : public DatabaseTest {
- protected:
-  std::string items() const override {
-    return "id=4931, name=pool, type=thrd_rbuf, size=16*2\n"
-           "id=4932, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47011\n";
-  }
-  std::vector<int32_t> lockedItems() const override { return {4931, 4932}; }
-};
-
 // A forked child that parses, binds or cleans up again drops what it
 // inherited, but the items stay its parent's: their shared flags stay set,
 // their locks held, and the parent goes on using them.
-TEST_F(OwnedItemsTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
+TEST_F(BindingTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
   const int32_t both[] = {4931, 4932, -1}, pool[] = {4931, -1};
   const std::function<int()> children[] = {
       [&] { return zrdb_cfgParse(dbPath_.c_str()); },

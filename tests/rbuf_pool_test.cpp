@@ -40,14 +40,11 @@ class RbufPoolTest : public DatabaseTest {
 
 TEST_F(RbufPoolTest, BinsComeInRingOrderUntilThePoolIsEmpty) {
   ZRDB_RBUF_BIN *bins[4];
-  auto *area = static_cast<char *>(zrdb_getBaseAddr()) + descriptor(kPool)->offset;
   for (int i = 0; i < 4; ++i) {
     bins[i] = zrdb_rbuf_alloc(kPool);
     ASSERT_NE(bins[i], nullptr);
-    EXPECT_EQ(bins[i]->index, i);
-    EXPECT_EQ(bins[i]->addr, area + 64 + 16 * i);
-    EXPECT_EQ(bins[i]->size, 16);
-    EXPECT_EQ(bins[i]->barcode, ZRDB_RBUF_BARCODE);
+    EXPECT_EQ(std::make_tuple(bins[i]->index, bins[i]->addr, bins[i]->size, bins[i]->barcode),
+              std::make_tuple(i, &data_of<char>(kPool) + 64 + 16 * i, 16, ZRDB_RBUF_BARCODE));
   }
   EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
   EXPECT_EQ(stats(), counters("0", "4", "4", "1"));
@@ -155,9 +152,7 @@ TEST_F(RbufPoolTest, ThreadsShareThePoolWithoutLosingBins) {
     });
   }
   for (std::thread &t : threads) t.join();
-  EXPECT_EQ(overlaps, 0);
-  EXPECT_EQ(info().fb, 4u);
-  EXPECT_EQ(info().uc, 0u);
+  EXPECT_EQ(std::make_tuple(overlaps.load(), info().fb, info().uc), std::make_tuple(0, 4u, 0u));
   EXPECT_LE(info().muc, 4u);
 }
 

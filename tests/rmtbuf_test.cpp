@@ -123,9 +123,8 @@ TEST_F(RmtbufTest, ClientAndServerTalkAndTheClientHearsOnlyItsServer) {
   ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
   EXPECT_EQ(read(4922), "pong");
   EXPECT_EQ(read(4922), "-1");  // nothing more: after the one-second wait
-  EXPECT_EQ(info(4921).rxCount, 1u);
-  EXPECT_EQ(info(4921).txCount, 1u);
-  EXPECT_EQ(info(4921).txErr, 1u);
+  EXPECT_EQ(std::make_tuple(info(4921).rxCount, info(4921).txCount, info(4921).txErr),
+            std::make_tuple(1u, 1u, 1u));
   EXPECT_EQ(info(4922).status & 0xF, 1);
 
   const std::string line = std::string("srv") + std::string(29, ' ') +
@@ -163,11 +162,10 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
             "process\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
   EXPECT_EQ(info(4921).status & 1, 1) << "the owner's open bit";
-  for (const int32_t id : {4921, 4922}) {
-    EXPECT_EQ(info(id).txCount, 5u) << id;
-    EXPECT_EQ(info(id).rxErr, 6u) << id;
-    EXPECT_EQ(info(id).trace, 7) << id;
-  }
+  for (const int32_t id : {4921, 4922})
+    EXPECT_EQ(std::make_tuple(info(id).txCount, info(id).rxErr, info(id).trace),
+              std::make_tuple(5u, 6u, 7))
+        << id;
   kill(owner.pid(), SIGKILL);
   owner.wait();
   EXPECT_EQ(attach({4921}), 0);
