@@ -144,12 +144,9 @@ TEST_F(AppConfigTest, ItemListHoldsAtMost1023IdsWhateverFillsIt) {
 TEST_F(AppConfigTest, ANameIsTheApplicationFilesFirstAndUndefinedItemsAreRefused) {
   ASSERT_EQ(app_init("id = 12, name = mode\nid = 13, name = mode\nname = lk, symblink = 20(1)\n"),
             "0: " + kDone);
+  // "mode" is the file's later line, not the database's item 21.
   const std::pair<const char *, int32_t> rows[] = {
-      {"mode", 13},  // the file's later line, not the database's item 21
-      {"lk", 10000},
-      {"twenty", 20},
-      {"twent", -2},
-      {"", -1}};
+      {"mode", 13}, {"lk", 10000}, {"twenty", 20}, {"twent", -2}, {"", -1}};
   for (const auto &[name, id] : rows) EXPECT_EQ(zrdb_findItem(name), id) << name;
   const std::string w = "|WARN|NONAME|zrdb_appInit| ";
   EXPECT_EQ(app_init("id = 12, name = a\nid = 1200, name = b\n"

@@ -140,10 +140,8 @@ TEST_F(ReadParamsTest, EachItemIsReadAfterItsServerAnswered) {
   int16_t low = -1;
   int32_t whole = -1;
   char text[16] = {};
-  ZRDB_CFG_PARAM table[] = {{&gain, 1, &low, 2, 0},
-                            {&gain, 1, &whole, 4, 0},
-                            {&label, 0, text, sizeof text, 1},
-                            {nullptr, 0, nullptr, 0, 0}};
+  ZRDB_CFG_PARAM table[] = {
+      {&gain, 1, &low, 2, 0}, {&gain, 1, &whole, 4, 0}, {&label, 0, text, sizeof text, 1}, {}};
   zrdbdbg_debug_lvl = 10002;
   const std::string out = run([&] { return zrdbcfg_readParams(table); });
   zrdbdbg_debug_lvl = 0;
