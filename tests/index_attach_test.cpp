@@ -19,10 +19,10 @@ TEST_F(IndexAttachTest, LaterProcessesRebuildFromTheValidIndexWithoutReadingTheF
   ASSERT_EQ(zrdb_cfgParse(path_.c_str()), 0);
   EXPECT_EQ(items(), "17=a 4=b 9= 0= vlink 9");  // file order, the last master
   dir_.write("db.cfg", "[system]\n[database]\nid=99, value=new\n");
-  EXPECT_TRUE(passes_in_child([&] {
+  expect_in_child([&] {
     EXPECT_EQ(run([&] { return zrdb_cfgParse(path_.c_str()); }), "0: ");
     EXPECT_EQ(items(), "0= 4= 9= 17= vlink 4");  // ascending, the first master
-  }));
+  });
 }
 
 TEST_F(IndexAttachTest, FailedParseInvalidatesTheIndexAndTheNextAttachParsesAfresh) {
@@ -34,11 +34,11 @@ TEST_F(IndexAttachTest, FailedParseInvalidatesTheIndexAndTheNextAttachParsesAfre
       "-1: |WARN|NONAME|parseSegDatabase| Syntax ERROR: Unrecognized item type(float) at line 5\n");
   EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, 0u);
   dir_.write("db.cfg", "[system]\nsize=1\n[database]\nid=3, value=v\n");
-  EXPECT_TRUE(passes_in_child([&] {
+  expect_in_child([&] {
     EXPECT_EQ(zrdb_cfgParse(path_.c_str()), 0);
     EXPECT_EQ(items(), "3=v vlink -1");                            // parsed, not rebuilt
     EXPECT_EQ(descriptor(77)->flags | descriptor(17)->flags, 0u);  // a zeroed segment
-  }));
+  });
   EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, ZRDB_MAGIC);  // one segment for all processes
 }
 

@@ -123,11 +123,11 @@ TEST_F(RbufPoolTest, HoldTimesAndANonOwner) {
   EXPECT_EQ(info().flags & 0xF, 1u);
 
   // A process that does not own the pool may not take buffers from it.
-  EXPECT_TRUE(passes_in_child([&] {
+  expect_in_child([&] {
     ASSERT_EQ(attach({}, HBUSER_PRINT), 0);
     EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
     EXPECT_EQ(zrdb_rbuf_reset(kPool), -1);
-  }));
+  });
   reattach(HBUSER_PRINT);  // the owner's close clears the open flag
   EXPECT_EQ(info().flags & 0xF, 0u);
 }

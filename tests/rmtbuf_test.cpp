@@ -255,7 +255,7 @@ bool multicast_interface_emulated() {
 // down reaches its server once it is up, and a multicast group.
 TEST_F(RmtbufTest, PrivateNetworks) {
   if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
-  EXPECT_TRUE(passes_in_child([&] {
+  expect_in_child([&] {
     ASSERT_EQ(unshare(CLONE_NEWNET), 0);  // its loopback device is down
     ASSERT_EQ(attach({4921, 4922}), 0);
     EXPECT_EQ(zrdb_rmtbufWrite(4922, "early", 5), -1);
@@ -263,15 +263,15 @@ TEST_F(RmtbufTest, PrivateNetworks) {
     ASSERT_TRUE(loopback_up());
     ASSERT_EQ(zrdb_rmtbufWrite(4922, "later", 5), 0);
     EXPECT_EQ(read(4921), "later");
-  }));
+  });
   if (under_qemu() && !multicast_interface_emulated())
     GTEST_SKIP() << "under qemu-arm: setsockopt(IP_MULTICAST_IF) is not emulated (ENOPROTOOPT)";
-  EXPECT_TRUE(passes_in_child([&] {
+  expect_in_child([&] {
     ASSERT_TRUE(unshare(CLONE_NEWNET) == 0 && loopback_up());
     ASSERT_EQ(attach({4923, 4924}), 0);
     ASSERT_EQ(zrdb_rmtbufWrite(4924, "to-group", 8), 0);
     EXPECT_EQ(read(4923), "to-group");
-  }));
+  });
 }
 
 }  // namespace zrdb::test

@@ -109,7 +109,7 @@ TEST(SpinWaitTest, SettingIsBoundedAndReturnsThePreviousOne) {
 
 TEST(SpinWaitTest, OneCpuMeansNoPollingUnlessTheEnvironmentAsks) {
   // In a child: pinning and the environment stay out of this process.
-  EXPECT_TRUE(passes_in_child([] {
+  expect_in_child([] {
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(sched_getcpu(), &one);
@@ -120,7 +120,7 @@ TEST(SpinWaitTest, OneCpuMeansNoPollingUnlessTheEnvironmentAsks) {
     EXPECT_EQ(initial_spin_ns(), 777);
     setenv("ZRDB_SPIN_NS", "lots", 1);
     EXPECT_EQ(initial_spin_ns(), 0);
-  }));
+  });
 }
 
 class SemaphoreItemTest : public DatabaseTest {

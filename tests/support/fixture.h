@@ -92,9 +92,10 @@ class Child {
 };
 
 inline int run_in_child(const std::function<int()> &fn) { return Child(fn).wait(); }
-// Runs fn, which checks, in a child: true when every check held there.
-inline bool passes_in_child(const std::function<void()> &fn) {
-  return run_in_child([&] { return fn(), ::testing::Test::HasFailure() ? 1 : 0; }) == 0;
+// Runs fn, which checks, in a child; fails the test when a check failed there.
+inline void expect_in_child(const std::function<void()> &fn) {
+  EXPECT_EQ(run_in_child([&] { return fn(), ::testing::Test::HasFailure() ? 1 : 0; }), 0)
+      << "a check in the child failed";
 }
 
 // Under qemu-arm user-mode emulation: the emulator command of
