@@ -155,12 +155,10 @@ TEST_F(ThreadFifoTest, StatisticsAndTraceLevels) {
   EXPECT_EQ(stat(0).minSize, 999999);
   for (const int32_t size : {4, 9, 2})
     ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 0, "012345678", size), 0);
-  EXPECT_EQ(stat(0).maxSize, 9);
-  EXPECT_EQ(stat(0).minSize, 2);
+  EXPECT_EQ(std::make_pair(stat(0).maxSize, stat(0).minSize), std::make_pair(9, 2));
   stat(0).mbc = 44;
   zrdbthrdfifo_print(dit, 2);  // resets FIFO 0's mark, not the sizes
-  EXPECT_EQ(stat(0).mbc, 0);
-  EXPECT_EQ(stat(0).maxSize, 9);
+  EXPECT_EQ(std::make_pair(stat(0).mbc, stat(0).maxSize), std::make_pair(0, 9));
   zrdbthrdfifo_print(dit, 3);  // mode 3 is level 0
   EXPECT_EQ(stat(0).trace, 0);
   EXPECT_EQ(stat(1).mbc, 12);  // another FIFO's statistics are its own
