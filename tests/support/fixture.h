@@ -2,6 +2,7 @@
 // standard output capture and child processes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,8 +61,8 @@ class Child {
   explicit Child(const std::function<int()> &fn) : Child([] { return true; }, fn) {}
   Child(const std::function<bool()> &setup, const std::function<int()> &fn) {
     int told[2];
-    if (pipe(told) != 0) return;
-    std::fflush(stdout);  // the child must not print the parent's buffer again
+    if (pipe2(told, O_CLOEXEC) != 0) return;  // not inherited by what fn runs
+    std::fflush(stdout);                      // the child must not print the parent's buffer again
     if ((pid_ = fork()) == 0) {
       const char ok = setup() ? 1 : 0;
       const int status = write(told[1], &ok, 1) == 1 && ok ? fn() : 1;
