@@ -11,26 +11,25 @@
 
 namespace zrdb::test {
 
+// Buffers whose slots cannot hold a record (10..12) and an item behind
+// them; a pool and a server remote buffer, whose state is in the opening
+// process, and an open flag and status bits in the data area.
 class BindingTest : public DatabaseTest {
  protected:
-  std::string items() const override { return "id=2, size=4*8\n"; }
-};
-
-// Buffers whose slots cannot hold a record, and an item behind them.
-class UnusableBufferTest : public DatabaseTest {
   std::string items() const override {
-    return "id=10, type=cbuf, size=11*2\nid=11, type=cbuf\n"
-           "id=12, type=msgbuf, size=75*2\nid=13, value=9\n";
+    return "id=2, size=4*8\nid=10, type=cbuf, size=11*2\nid=11, type=cbuf\n"
+           "id=12, type=msgbuf, size=75*2\nid=13, value=9\n"
+           "id=4931, name=pool, type=thrd_rbuf, size=16*2\n"
+           "id=4932, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47011\n";
   }
+  std::vector<int32_t> lockedItems() const override { return {4931, 4932}; }
 };
 
-TEST_F(UnusableBufferTest, AllocationCreatesThemAndTheirReadsAndWritesAreRefused) {
-  char *data = static_cast<char *>(zrdb_getBaseAddr());
-  std::memset(data, 0x55, 20);  // the header of item 10, the first
+TEST_F(BindingTest, UnusableBuffersAreCreatedAndTheirReadsAndWritesRefused) {
+  std::memset(&data_of<char>(10), 0x55, 20);  // the header
   EXPECT_EQ(zrdbIndexHdr.dit[10].op->d_create(&zrdbIndexHdr.dit[10]), 0);
-  EXPECT_EQ(std::string(data, 20), std::string(20, '\0'));
+  EXPECT_EQ(std::string(&data_of<char>(10), 20), std::string(20, '\0'));
   reattach(HBUSER_CLIENT);
-  data = static_cast<char *>(zrdb_getBaseAddr());  // the new attach may map it elsewhere
   const std::string big(100, 'b'), cb = "-1: |WARN|NONAME|zrdbcbuf_ctrl| ZRDBDID[1";
   const std::string cb11 = "circular buffer size(11*2) refused, slots need at least 12 bytes\n";
   const std::string mb =
@@ -45,7 +44,7 @@ TEST_F(UnusableBufferTest, AllocationCreatesThemAndTheirReadsAndWritesAreRefused
             cb + "1]:circular buffer size(0*0) refused, slots need at least 12 bytes\n");
   EXPECT_EQ(run([&] { return zrdb_msgbufWrite(12, 9, 9, 64, big.data()); }), mb);
   EXPECT_EQ(run([&] { return zrdb_msgbufRead(12, nullptr, nullptr, nullptr, buf); }), mb);
-  EXPECT_EQ(std::string(data + descriptor(13)->offset, 4), std::string("\x9\0\0\0", 4));
+  EXPECT_EQ(std::string(&data_of<char>(13), 4), std::string("\x9\0\0\0", 4));
 }
 
 TEST_F(BindingTest, AttachOfAMissingOrExistingOrMisplacedDataSegmentFails) {
@@ -88,68 +87,46 @@ TEST_F(BindingTest, RefusedAllocationNamesTheLimitAndLeavesNoSegment) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: an IPC namespace of its own and kernel.shmmax";
   constexpr int kSize = 64 << 20;
   const std::string big = dir_.write("big.cfg", system_section(kTestDataKey, kSize) + items());
-  const auto vm_bytes = [] {
-    unsigned long long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    return pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
-  };
-  struct Case {
-    std::string failed;                  // the specified line
-    std::function<std::string()> limit;  // imposes it; the cause line expected
-  };
-  const Case cases[] = {
+  // The failure line, and what imposes the limit and gives the cause line.
+  const std::pair<std::string, std::function<std::string()>> cases[] = {
       {"BID Buffer get failed(Invalid argument)\n",
        [] {
          std::ofstream("/proc/sys/kernel/shmmax") << (16 << 20);
          return "Invalid argument: 67108864 bytes exceed kernel.shmmax (16777216)\n";
        }},
       {"BID Buffer attaching failed(Cannot allocate memory)\n",
-       [&] {
-         const unsigned long long limit = vm_bytes() + (16 << 20);
+       [] {
+         unsigned long long limit = 0;  // pages mapped now, then 16 MiB more
+         std::ifstream("/proc/self/statm") >> limit;
+         limit = limit * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + (16 << 20);
          const rlimit as{limit, limit};
          setrlimit(RLIMIT_AS, &as);
          return "Cannot allocate memory: the address space limit is " + std::to_string(limit) +
                 " bytes (RLIMIT_AS, ulimit -v in KiB)\n";
        }},
   };
-  for (const Case &c : cases) {
+  for (const auto &[failed, limit] : cases) {
     // qemu-arm maps the guest's memory inside a reservation of its own,
     // which RLIMIT_AS does not govern.
-    if (under_qemu() && c.failed.find("attaching") != std::string::npos) continue;
-    EXPECT_EQ(run_in_child([&] {
-                // Its own segments and limits, gone with it.
-                if (unshare(CLONE_NEWIPC) != 0) return 10;
-                release_process_index();
-                if (zrdb_cfgParseFromFile(big.c_str()) != 0) return 11;
-                const std::string cause = c.limit();
-                const std::string out = run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); });
-                const std::string tag = "|WARN|NONAME|zrdb_Init| ";
-                const std::string expected =
-                    "-1: " + tag + "Buffer Size:67108864, Key=" + std::to_string(kTestDataKey) +
-                    "\n" + tag + c.failed + tag + cause;
-                if (out != expected) std::fprintf(stderr, "got: %s", out.c_str());
-                return (out == expected ? 0 : 1) | (shmget(kTestDataKey, 0, 0) >= 0 ? 2 : 0);
-              }),
-              0)
-        << c.failed;
+    if (under_qemu() && failed.find("attaching") != std::string::npos) continue;
+    expect_in_child([&] {
+      // Its own segments and limits, gone with it.
+      ASSERT_EQ(unshare(CLONE_NEWIPC), 0);
+      release_process_index();
+      ASSERT_EQ(zrdb_cfgParseFromFile(big.c_str()), 0);
+      const std::string cause = limit(), tag = "|WARN|NONAME|zrdb_Init| ";
+      EXPECT_EQ(run([] { return zrdb_Init(HBUSER_ALLOCATE, nullptr); }),
+                "-1: " + tag + "Buffer Size:67108864, Key=" + std::to_string(kTestDataKey) + "\n" +
+                    tag + failed + tag + cause);
+      EXPECT_LT(shmget(kTestDataKey, 0, 0), 0) << "the refused call left its segment";
+    });
   }
 }
-
-// A pool and a server remote buffer: state in the opening process, and an
-// open flag and status bits in the data area.
-class OwnedItemsTest : public DatabaseTest {
- protected:
-  std::string items() const override {
-    return "id=4931, name=pool, type=thrd_rbuf, size=16*2\n"
-           "id=4932, name=srv, type=rmtbuf, value=server:udp://127.0.0.1:47011\n";
-  }
-  std::vector<int32_t> lockedItems() const override { return {4931, 4932}; }
-};
 
 // A forked child that parses, binds or cleans up again drops what it
 // inherited, but the items stay its parent's: their shared flags stay set,
 // their locks held, and the parent goes on using them.
-TEST_F(OwnedItemsTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
+TEST_F(BindingTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
   const int32_t both[] = {4931, 4932, -1}, pool[] = {4931, -1};
   const std::function<int()> children[] = {
       [&] { return zrdb_cfgParse(dbPath_.c_str()); },
@@ -160,15 +137,10 @@ TEST_F(OwnedItemsTest, AForkedChildSettingUpAgainLeavesTheParentsItemsAlone) {
       [] { return zrdb_Cleanup(); }};
   for (size_t i = 0; i < std::size(children); ++i) {
     reattach(HBUSER_CLIENT, both);
-    const auto *base = static_cast<const unsigned char *>(zrdb_getBaseAddr());
-    const auto &poolInfo =
-        *reinterpret_cast<const ZRDB_RBUF_INFO *>(base + descriptor(4931)->offset);
-    const auto &srvInfo =
-        *reinterpret_cast<const ZRDB_RMTBUF_INFO *>(base + descriptor(4932)->offset);
     // Quietly: the lock refusals log.
     EXPECT_EQ(run_in_child([&] { return run(children[i]).starts_with("0:") ? 0 : 1; }), 0) << i;
-    EXPECT_EQ(poolInfo.flags & 0xFu, 1u) << i;
-    EXPECT_EQ(srvInfo.status & 0xF, 1) << i;
+    EXPECT_EQ(data_of<ZRDB_RBUF_INFO>(4931).flags & 0xFu, 1u) << i;
+    EXPECT_EQ(data_of<ZRDB_RMTBUF_INFO>(4932).status & 0xF, 1) << i;
   }
   ZRDB_RBUF_BIN *bin = zrdb_rbuf_alloc(4931);
   ASSERT_NE(bin, nullptr);

@@ -1,5 +1,5 @@
 // The C++ interface where it adds to the C API: resolution, the codes passed
-// on, one clean-up per session, pool bins given back by their handles.
+// on, one clean-up per session, locks and pool bins given back by handles.
 #include "zrdb.hpp"
 
 #include <array>
@@ -106,36 +106,14 @@ TEST_F(CppApiTest, ASessionDetachesOnceAndAFailedOneLeavesNothingAttached) {
   EXPECT_EQ(zrdb_getBaseAddr(), nullptr);
 }
 
-TEST_F(CppApiTest, PoolBinsGoBackWithTheirHandleUnlessReleased) {
-  const auto db = session();
-  const auto pool = BufferPool::find("pool");
-  ASSERT_TRUE(db && pool) << db.error() << pool.error();
-  ZRDB_BLK_INFO blk{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
-  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
-  ZRDB_RBUF_BIN *raw = nullptr;
-  {
-    auto bin = pool->alloc();
-    auto kept = pool->alloc();
-    ASSERT_TRUE(bin && kept);
-    EXPECT_EQ(bin->data().size(), 16u);
-    EXPECT_EQ(pool->alloc().error(), -1);
-    BufferPool::Bin moved = std::move(*bin);  // a bin recycled twice would count twice
-    raw = kept->release();
-  }
-  EXPECT_EQ(freeBins, 1u);
-  { BufferPool::Bin adopted(raw); }
-  EXPECT_EQ(freeBins, 2u);
-}
-
 TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail) {
   {
     const auto db = session();  // binds 4901..4905 only
     ASSERT_TRUE(db) << db.error();
-    const Status rows[] = {Item<int32_t>::find("blk").status(), Command::find("ask").status()};
-    for (const Status st : rows) EXPECT_EQ(st.error(), kErrUnbound);
-    EXPECT_EQ(rows[0].item(), 4910);
-    EXPECT_EQ(rows[1].item(), 4906);  // the first server item to list
+    const std::pair<Status, int32_t> rows[] = {{Item<int32_t>::find("blk").status(), 4910},
+                                               {Command::find("ask").status(), 4906}};
+    for (const auto &[st, item] : rows)  // 4906: the first server item to list
+      EXPECT_EQ(std::make_pair(st.error(), st.item()), std::make_pair(kErrUnbound, item));
   }
   const auto db = Database::open(dbPath_.c_str(), HBUSER_CLIENT);  // binds every item
   const auto ask = Command::find("ask");
@@ -145,10 +123,9 @@ TEST_F(CppApiTest, HandlesOfItemsNotBoundHereAreRefusedAndCallsNobodyAnswersFail
   // A user item has no value functions: its elements are in its block.
   const auto blk = Item<uint32_t>::find("blk");
   ASSERT_TRUE(blk && blk->set(1, 0xC0FFEEu)) << blk.error();
-  ZRDB_BLK_INFO info{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4910, &info), 0);
-  EXPECT_EQ(static_cast<const uint32_t *>(info.addr)[1], 0xC0FFEEu);
-  static_cast<uint32_t *>(info.addr)[0] = 7;
+  uint32_t *block = &data_of<uint32_t>(4910);
+  EXPECT_EQ(block[1], 0xC0FFEEu);
+  block[0] = 7;
   EXPECT_EQ(blk->get(0).value_or(0), 7u);
 }
 
@@ -162,7 +139,7 @@ TEST_F(CppApiTest, EveryCodeReadsAsItsOwnTextAndAFailedValueIsNeverRead) {
   EXPECT_DEATH((void)*failed, "not bound in this process.*item 4910");
 }
 
-TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
+TEST_F(CppApiTest, ALockAndBinsGoBackWithTheirHandlesUnlessReleased) {
   const auto db = session();
   const auto sem = Semaphore::find("sem");
   const auto pipes = ThreadFifo::find("pipes");
@@ -177,9 +154,20 @@ TEST_F(CppApiTest, ALockIsGivenBackAndABinCrossesAFifoWithoutLeaking) {
   EXPECT_EQ(sem->value().value_or(-1), 1);
   std::array<std::byte, 8> buf{};
   EXPECT_EQ(pipes->get_for(1, buf, std::chrono::milliseconds(0)).error(), kErrTimeout);
-  ZRDB_BLK_INFO blk{};
-  ASSERT_EQ(zrdb_getUserBlkInfo(4904, &blk), 0);
-  const uint32_t &freeBins = static_cast<const ZRDB_RBUF_INFO *>(blk.addr)->fb;
+  const uint32_t &freeBins = data_of<ZRDB_RBUF_INFO>(4904).fb;
+  ZRDB_RBUF_BIN *raw = nullptr;
+  {
+    auto bin = pool->alloc();
+    auto kept = pool->alloc();
+    ASSERT_TRUE(bin && kept);
+    EXPECT_EQ(bin->data().size(), 16u);
+    EXPECT_EQ(pool->alloc().error(), -1);
+    BufferPool::Bin moved = std::move(*bin);  // a bin recycled twice would count twice
+    raw = kept->release();
+  }
+  EXPECT_EQ(freeBins, 1u);
+  { BufferPool::Bin adopted(raw); }
+  EXPECT_EQ(freeBins, 2u);
   {
     auto bin = pool->alloc();
     ASSERT_TRUE(bin && pipes->put_bin(1, *bin));

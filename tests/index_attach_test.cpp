@@ -6,13 +6,8 @@ namespace zrdb::test {
 
 class IndexAttachTest : public IndexOnlyTest {
  protected:
-  // "id=value " per item of the list, then the VLINK master.
-  static std::string item_list() {
-    std::string list;
-    for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next)
-      list += std::to_string(n->did) + "=" + n->value + " ";
-    return list + "vlink " + std::to_string(glb_vLinkDid);
-  }
+  // The item list, then the VLINK master.
+  static std::string items() { return item_list() + "vlink " + std::to_string(glb_vLinkDid); }
   TempDir dir_;
   const std::string path_ =
       dir_.write("db.cfg",
@@ -22,14 +17,12 @@ class IndexAttachTest : public IndexOnlyTest {
 
 TEST_F(IndexAttachTest, LaterProcessesRebuildFromTheValidIndexWithoutReadingTheFile) {
   ASSERT_EQ(zrdb_cfgParse(path_.c_str()), 0);
-  EXPECT_EQ(item_list(), "17=a 4=b 9= 0= vlink 9");  // file order, the last master
+  EXPECT_EQ(items(), "17=a 4=b 9= 0= vlink 9");  // file order, the last master
   dir_.write("db.cfg", "[system]\n[database]\nid=99, value=new\n");
-  EXPECT_EQ(run_in_child([&] {
-              EXPECT_EQ(run([&] { return zrdb_cfgParse(path_.c_str()); }), "0: ");
-              EXPECT_EQ(item_list(), "0= 4= 9= 17= vlink 4");  // ascending, the first master
-              return ::testing::Test::HasFailure() ? 1 : 0;
-            }),
-            0);
+  expect_in_child([&] {
+    EXPECT_EQ(run([&] { return zrdb_cfgParse(path_.c_str()); }), "0: ");
+    EXPECT_EQ(items(), "0= 4= 9= 17= vlink 4");  // ascending, the first master
+  });
 }
 
 TEST_F(IndexAttachTest, FailedParseInvalidatesTheIndexAndTheNextAttachParsesAfresh) {
@@ -41,13 +34,11 @@ TEST_F(IndexAttachTest, FailedParseInvalidatesTheIndexAndTheNextAttachParsesAfre
       "-1: |WARN|NONAME|parseSegDatabase| Syntax ERROR: Unrecognized item type(float) at line 5\n");
   EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, 0u);
   dir_.write("db.cfg", "[system]\nsize=1\n[database]\nid=3, value=v\n");
-  EXPECT_EQ(run_in_child([&] {
-              EXPECT_EQ(zrdb_cfgParse(path_.c_str()), 0);
-              EXPECT_EQ(item_list(), "3=v vlink -1");                        // parsed, not rebuilt
-              EXPECT_EQ(descriptor(77)->flags | descriptor(17)->flags, 0u);  // a zeroed segment
-              return ::testing::Test::HasFailure() ? 1 : 0;
-            }),
-            0);
+  expect_in_child([&] {
+    EXPECT_EQ(zrdb_cfgParse(path_.c_str()), 0);
+    EXPECT_EQ(items(), "3=v vlink -1");                            // parsed, not rebuilt
+    EXPECT_EQ(descriptor(77)->flags | descriptor(17)->flags, 0u);  // a zeroed segment
+  });
   EXPECT_EQ(zrdbIndexHdr.sysHdr->magic, ZRDB_MAGIC);  // one segment for all processes
 }
 

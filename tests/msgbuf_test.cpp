@@ -113,13 +113,13 @@ TEST_F(MsgbufTest, TheCheckedCallSaysWhatBecameOfEachEntry) {
   struct Row {
     const char *what;
     int32_t caller, sync, timeoutMs;
-    int rc, outcome, item;
+    int rc, outcome;
   };
   const Row rows[] = {
-      {"answered", kSlow, 1, ZRDB_CALL_CONFIGURED_TIMEOUT, 0, ZRDB_CALL_ACKNOWLEDGED, -1},
-      {"nobody answers", kCaller, 1, 0, ZRDB_ERR_TIMEOUT, ZRDB_CALL_TIMED_OUT, -1},
-      {"asynchronous", kAsync, 0, 0, 0, ZRDB_CALL_SENT, -1},
-      {"no entry takes it", kAsync, 1, 0, ZRDB_ERR_NO_SERVER, ZRDB_CALL_SKIPPED, -1},
+      {"answered", kSlow, 1, ZRDB_CALL_CONFIGURED_TIMEOUT, 0, ZRDB_CALL_ACKNOWLEDGED},
+      {"nobody answers", kCaller, 1, 0, ZRDB_ERR_TIMEOUT, ZRDB_CALL_TIMED_OUT},
+      {"asynchronous", kAsync, 0, 0, 0, ZRDB_CALL_SENT},
+      {"no entry takes it", kAsync, 1, 0, ZRDB_ERR_NO_SERVER, ZRDB_CALL_SKIPPED},
   };
   for (const Row &r : rows) {
     ZRDB_CALL_ENTRY e[ZRDB_RT_MAX];
@@ -130,8 +130,7 @@ TEST_F(MsgbufTest, TheCheckedCallSaysWhatBecameOfEachEntry) {
   EXPECT_EQ(server.wait(), 0);
   // Bound without the acknowledge semaphore: nothing is sent, and the
   // result names the item to list.
-  const int32_t ids[] = {kMb, kReq, -1};
-  reattach(HBUSER_CLIENT, ids);
+  ASSERT_EQ(attach({kMb, kReq}), 0);
   const std::string before = counts();
   ZRDB_CALL_ENTRY e[ZRDB_RT_MAX];
   EXPECT_EQ(zrdb_callMsgbufWriteEx(kCaller, "", 0, 0, 1, 0, e), ZRDB_ERR_UNBOUND);

@@ -8,7 +8,6 @@ namespace zrdb::test {
 
 constexpr int32_t kPool = 4911;   // 4 buffers of 16 bytes
 constexpr int32_t kOther = 4912;  // another pool
-constexpr int32_t kList[] = {kPool, kOther, 4913, -1};
 
 class RbufPoolTest : public DatabaseTest {
  protected:
@@ -21,17 +20,14 @@ class RbufPoolTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "owner");
-    reattach(HBUSER_CLIENT, kList);
+    ASSERT_EQ(attach({kPool, kOther, 4913}), 0);
   }
   void TearDown() override {
     snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "NONAME");
     DatabaseTest::TearDown();
   }
   static ZRDB_DIT *dit() { return &zrdbIndexHdr.dit[kPool]; }
-  static ZRDB_RBUF_INFO &info() {
-    return *reinterpret_cast<ZRDB_RBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
-                                               descriptor(kPool)->offset);
-  }
+  static ZRDB_RBUF_INFO &info() { return data_of<ZRDB_RBUF_INFO>(kPool); }
   static std::string stats() {
     return run([] { return zrdbthrdrbuf_print(dit(), 0); });
   }
@@ -44,14 +40,11 @@ class RbufPoolTest : public DatabaseTest {
 
 TEST_F(RbufPoolTest, BinsComeInRingOrderUntilThePoolIsEmpty) {
   ZRDB_RBUF_BIN *bins[4];
-  auto *area = static_cast<char *>(zrdb_getBaseAddr()) + descriptor(kPool)->offset;
   for (int i = 0; i < 4; ++i) {
     bins[i] = zrdb_rbuf_alloc(kPool);
     ASSERT_NE(bins[i], nullptr);
-    EXPECT_EQ(bins[i]->index, i);
-    EXPECT_EQ(bins[i]->addr, area + 64 + 16 * i);
-    EXPECT_EQ(bins[i]->size, 16);
-    EXPECT_EQ(bins[i]->barcode, ZRDB_RBUF_BARCODE);
+    EXPECT_EQ(std::make_tuple(bins[i]->index, bins[i]->addr, bins[i]->size, bins[i]->barcode),
+              std::make_tuple(i, &data_of<char>(kPool) + 64 + 16 * i, 16, ZRDB_RBUF_BARCODE));
   }
   EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
   EXPECT_EQ(stats(), counters("0", "4", "4", "1"));
@@ -130,13 +123,11 @@ TEST_F(RbufPoolTest, HoldTimesAndANonOwner) {
   EXPECT_EQ(info().flags & 0xF, 1u);
 
   // A process that does not own the pool may not take buffers from it.
-  EXPECT_EQ(run_in_child([&] {
-              zrdb_Cleanup();
-              zrdb_cfgParse(dbPath_.c_str());
-              if (zrdb_Init(HBUSER_PRINT, nullptr) != 0) return 1;
-              return zrdb_rbuf_alloc(kPool) == nullptr && zrdb_rbuf_reset(kPool) == -1 ? 0 : 3;
-            }),
-            0);
+  expect_in_child([&] {
+    ASSERT_EQ(attach({}, HBUSER_PRINT), 0);
+    EXPECT_EQ(zrdb_rbuf_alloc(kPool), nullptr);
+    EXPECT_EQ(zrdb_rbuf_reset(kPool), -1);
+  });
   reattach(HBUSER_PRINT);  // the owner's close clears the open flag
   EXPECT_EQ(info().flags & 0xF, 0u);
 }
@@ -161,9 +152,7 @@ TEST_F(RbufPoolTest, ThreadsShareThePoolWithoutLosingBins) {
     });
   }
   for (std::thread &t : threads) t.join();
-  EXPECT_EQ(overlaps, 0);
-  EXPECT_EQ(info().fb, 4u);
-  EXPECT_EQ(info().uc, 0u);
+  EXPECT_EQ(std::make_tuple(overlaps.load(), info().fb, info().uc), std::make_tuple(0, 4u, 0u));
   EXPECT_LE(info().muc, 4u);
 }
 

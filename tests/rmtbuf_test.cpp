@@ -14,22 +14,12 @@
 namespace zrdb::test {
 
 TEST(NetUtilities, Ipv4TextsAndMulticastRange) {
-  const std::pair<const char *, int> texts[] = {{"1.2.3.4", 1},
-                                                {"255.255.255.255", 1},
-                                                {"001.002.003.004", 1},
-                                                {"1.2.3.4  ", 1},
-                                                {"256.1.1.1", 0},
-                                                {"1.2.3.4x", 0},
-                                                {"1.2.3.4.5", 0},
-                                                {"1234.1.1.1", 0},
-                                                {"0001.2.3.4", 0},
-                                                {"1.2.3", 0},
-                                                {"", 0},
-                                                {"1.2.3.4.5.6.7.8.9", 0},
-                                                {"a.b.c.d.e.f.g", 0},
-                                                {"-1.2.3.4", 0}};
-  for (const auto &[text, valid] : texts) EXPECT_EQ(zrdb_validate_ip4(text), valid) << text;
-  EXPECT_EQ(zrdb_validate_ip4(nullptr), 0);
+  for (const char *text : {"1.2.3.4", "255.255.255.255", "001.002.003.004", "1.2.3.4  "})
+    EXPECT_EQ(zrdb_validate_ip4(text), 1) << text;
+  const char *const invalid[] = {"256.1.1.1",     "1.2.3.4x", "1.2.3.4.5", "1234.1.1.1",
+                                 "0001.2.3.4",    "1.2.3",    "",          "1.2.3.4.5.6.7.8.9",
+                                 "a.b.c.d.e.f.g", "-1.2.3.4", nullptr};
+  for (const char *text : invalid) EXPECT_EQ(zrdb_validate_ip4(text), 0) << (text ? text : "null");
   const std::pair<const char *, int> groups[] = {
       {"224.0.0.1", 1}, {"239.255.255.255", 1}, {"223.255.255.255", 0}, {"240.0.0.1", 0}};
   for (const auto &[text, multicast] : groups)
@@ -77,10 +67,9 @@ TEST(RmtbufProtocol, TextsParseAsWrittenOrNotAtAll) {
     ASSERT_EQ(parseProtocolInfo(r.text, &info), r.rc) << r.text;
     EXPECT_EQ(info.nic[0] == '\0' || r.rc == 0, true) << "nic not cleared: " << r.text;
     if (r.rc != 0) continue;
-    EXPECT_STREQ(info.ipAddr, r.ip) << r.text;
-    EXPECT_EQ(info.proto & 3, r.role) << r.text;
-    EXPECT_EQ(info.port, r.port) << r.text;
-    EXPECT_STREQ(info.nic, r.nic) << r.text;
+    EXPECT_EQ(std::make_tuple(std::string(info.ipAddr), info.proto & 3, info.port, info.nic),
+              std::make_tuple(std::string(r.ip), r.role, r.port, std::string(r.nic)))
+        << r.text;
   }
 }
 
@@ -96,16 +85,7 @@ class RmtbufTest : public DatabaseTest {
            "id=4927, name=int, type=integer\n";
   }
   std::vector<int32_t> lockedItems() const override { return {4921, 4923, 4925}; }
-  int attach(std::vector<int32_t> ids) {
-    ids.push_back(-1);
-    zrdb_Cleanup();
-    if (zrdb_cfgParse(dbPath_.c_str()) != 0) return -100;
-    return zrdb_Init(HBUSER_CLIENT, ids.data());
-  }
-  static ZRDB_RMTBUF_INFO &info(int32_t id) {
-    return *reinterpret_cast<ZRDB_RMTBUF_INFO *>(static_cast<char *>(zrdb_getBaseAddr()) +
-                                                 descriptor(id)->offset);
-  }
+  static ZRDB_RMTBUF_INFO &info(int32_t id) { return data_of<ZRDB_RMTBUF_INFO>(id); }
   static std::string read(int32_t id, int32_t room = 64) {
     std::vector<char> buf(size_t(room) + 1);
     int32_t len = -1;
@@ -126,18 +106,24 @@ class RmtbufTest : public DatabaseTest {
   }
 };
 
-TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
+// The server answers the last sender. Anyone may send to a client's port:
+// it must neither take that datagram nor start sending to its sender.
+TEST_F(RmtbufTest, ClientAndServerTalkAndTheClientHearsOnlyItsServer) {
   ASSERT_EQ(attach({4921, 4922, 4927}), 0);
   EXPECT_EQ(run([] { return zrdb_rmtbufWrite(4921, "early", 5); }),
             "-1: |WARN|NONAME|zrdbrmtbuf_ctrl| ZRDB(4921): no destination to send to yet!\n");
   ASSERT_EQ(zrdb_rmtbufWrite(4922, "ping", 4), 0);
   EXPECT_EQ(read(4921), "ping");
+  sockaddr_in client{};
+  socklen_t size = sizeof client;
+  ASSERT_EQ(getsockname(socket_of(4922), reinterpret_cast<sockaddr *>(&client), &size), 0);
+  const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_EQ(sendto(stranger, "spoof", 5, 0, reinterpret_cast<sockaddr *>(&client), size), 5);
   ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
   EXPECT_EQ(read(4922), "pong");
   EXPECT_EQ(read(4922), "-1");  // nothing more: after the one-second wait
-  EXPECT_EQ(info(4921).rxCount, 1u);
-  EXPECT_EQ(info(4921).txCount, 1u);
-  EXPECT_EQ(info(4921).txErr, 1u);
+  EXPECT_EQ(std::make_tuple(info(4921).rxCount, info(4921).txCount, info(4921).txErr),
+            std::make_tuple(1u, 1u, 1u));
   EXPECT_EQ(info(4922).status & 0xF, 1);
 
   const std::string line = std::string("srv") + std::string(29, ' ') +
@@ -148,6 +134,11 @@ TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
   zrdbrmtbuf_iprint(&zrdbIndexHdr.dit[4921], 0, 2);  // counts cleared, trace kept
   EXPECT_EQ(info(4921).txCount + info(4921).rxCount + info(4921).txErr, 0u);
   EXPECT_EQ(info(4921).trace, 7);
+  ASSERT_EQ(zrdb_rmtbufWrite(4922, "again", 5), 0);
+  EXPECT_EQ(read(4921), "again");
+  char byte;
+  EXPECT_LT(recv(stranger, &byte, 1, MSG_DONTWAIT), 0);
+  close(stranger);
 
   EXPECT_TRUE(fcntl(socket_of(4922), F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(zrdb_rmtbufRead(4922, nullptr, 4, nullptr), -1);
@@ -155,16 +146,8 @@ TEST_F(RmtbufTest, ClientAndServerTalkAndTheServerAnswersTheLastSender) {
 }
 
 TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  Child owner([&] {
-    if (attach({4921}) != 0) return 1;
-    (void)!write(ready[1], "r", 1);
-    pause();
-    return 0;
-  });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  Child owner([&] { return attach({4921}) == 0; }, [] { return pause(), 0; });
+  ASSERT_TRUE(owner.ready());
   // The statistics are the running owner's: neither a refused server nor
   // another client's open starts them anew.
   for (const int32_t id : {4921, 4922}) {
@@ -178,16 +161,13 @@ TEST_F(RmtbufTest, OneServerOwnerAndAKilledOneIsReplaced) {
             "process\n");
   EXPECT_EQ(run_in_child([&] { return attach({4922}); }), 0);  // clients take no lock
   EXPECT_EQ(info(4921).status & 1, 1) << "the owner's open bit";
-  for (const int32_t id : {4921, 4922}) {
-    EXPECT_EQ(info(id).txCount, 5u) << id;
-    EXPECT_EQ(info(id).rxErr, 6u) << id;
-    EXPECT_EQ(info(id).trace, 7) << id;
-  }
+  for (const int32_t id : {4921, 4922})
+    EXPECT_EQ(std::make_tuple(info(id).txCount, info(id).rxErr, info(id).trace),
+              std::make_tuple(5u, 6u, 7))
+        << id;
   kill(owner.pid(), SIGKILL);
   owner.wait();
   EXPECT_EQ(attach({4921}), 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST_F(RmtbufTest, TextsThatWouldBindOrSendElsewhereAreRefusedAtOpen) {
@@ -220,26 +200,6 @@ TEST_F(RmtbufTest, AClientWorksInAProcessWithoutStandardDescriptors) {
   EXPECT_EQ(client.wait(), 0);
 }
 
-// Anyone may send to a client's port: it must neither take that datagram
-// nor start sending to its sender.
-TEST_F(RmtbufTest, AUnicastClientHearsOnlyItsServer) {
-  ASSERT_EQ(attach({4921, 4922}), 0);
-  ASSERT_EQ(zrdb_rmtbufWrite(4922, "ping", 4), 0);
-  ASSERT_EQ(read(4921), "ping");
-  sockaddr_in client{};
-  socklen_t size = sizeof client;
-  ASSERT_EQ(getsockname(socket_of(4922), reinterpret_cast<sockaddr *>(&client), &size), 0);
-  const int stranger = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_EQ(sendto(stranger, "spoof", 5, 0, reinterpret_cast<sockaddr *>(&client), size), 5);
-  ASSERT_EQ(zrdb_rmtbufWrite(4921, "pong", 4), 0);
-  EXPECT_EQ(read(4922), "pong");
-  ASSERT_EQ(zrdb_rmtbufWrite(4922, "again", 5), 0);
-  EXPECT_EQ(read(4921), "again");
-  char byte;
-  EXPECT_LT(recv(stranger, &byte, 1, MSG_DONTWAIT), 0);
-  close(stranger);
-}
-
 // A datagram that finds no server comes back refused. That refusal is not
 // about the next transfer: a read still waits for an answer, and the next
 // datagram, sent once the server is up, goes out.
@@ -249,19 +209,10 @@ TEST_F(RmtbufTest, AClientCarriesOnAfterItsServerWasAway) {
   EXPECT_EQ(run([] { return zrdb_rmtbufRead(4922, nullptr, 0, nullptr); }), "-1: ");
   EXPECT_EQ(info(4922).rxErr, 0u);
   ASSERT_EQ(zrdb_rmtbufWrite(4922, "lost", 4), 0);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  Child server([&] {
-    if (attach({4921}) != 0) return 1;
-    (void)!write(ready[1], "r", 1);
-    return await(4921, "found") ? 0 : 2;
-  });
-  char c;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  Child server([&] { return attach({4921}) == 0; }, [] { return await(4921, "found") ? 0 : 2; });
+  ASSERT_TRUE(server.ready());
   EXPECT_EQ(zrdb_rmtbufWrite(4922, "found", 5), 0);
   EXPECT_EQ(server.wait(), 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST_F(RmtbufTest, ADatagramLongerThanTheBufferIsReportedNotCut) {
@@ -273,8 +224,7 @@ TEST_F(RmtbufTest, ADatagramLongerThanTheBufferIsReportedNotCut) {
   EXPECT_EQ(run([] { return read(4921, 40) == "-1"; }),
             "1: |WARN|NONAME|zrdbrmtbuf_ctrl| ZRDB(4921): a datagram of 41 bytes did not fit the "
             "40 bytes given: truncated!\n");
-  EXPECT_EQ(info(4921).rxCount, 1u);
-  EXPECT_EQ(info(4921).rxErr, 1u);
+  EXPECT_EQ(std::make_pair(info(4921).rxCount, info(4921).rxErr), std::make_pair(1u, 1u));
 }
 
 // Brings up the loopback device (of a new network namespace) with multicast.
@@ -287,7 +237,6 @@ bool loopback_up() {
   close(sock);
   return up;
 }
-bool private_loopback() { return unshare(CLONE_NEWNET) == 0 && loopback_up(); }
 
 // A multicast client's open sets IP_MULTICAST_IF (and ends the process when
 // it cannot); qemu-arm 7.2 does not emulate that option.
@@ -300,31 +249,27 @@ bool multicast_interface_emulated() {
   return !refused;
 }
 
-TEST_F(RmtbufTest, MulticastGroupInAPrivateNetwork) {
+// In a network of the test's own: a client opened while the network is
+// down reaches its server once it is up, and a multicast group.
+TEST_F(RmtbufTest, PrivateNetworks) {
   if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
+  expect_in_child([&] {
+    ASSERT_EQ(unshare(CLONE_NEWNET), 0);  // its loopback device is down
+    ASSERT_EQ(attach({4921, 4922}), 0);
+    EXPECT_EQ(zrdb_rmtbufWrite(4922, "early", 5), -1);
+    EXPECT_EQ(info(4922).txErr, 1u);
+    ASSERT_TRUE(loopback_up());
+    ASSERT_EQ(zrdb_rmtbufWrite(4922, "later", 5), 0);
+    EXPECT_EQ(read(4921), "later");
+  });
   if (under_qemu() && !multicast_interface_emulated())
     GTEST_SKIP() << "under qemu-arm: setsockopt(IP_MULTICAST_IF) is not emulated (ENOPROTOOPT)";
-  const int rc = run_in_child([&] {
-    if (!private_loopback()) return 10;
-    if (attach({4923, 4924}) != 0) return 11;
-    if (zrdb_rmtbufWrite(4924, "to-group", 8) != 0) return 12;
-    return read(4923) == "to-group" ? 0 : 13;
+  expect_in_child([&] {
+    ASSERT_TRUE(unshare(CLONE_NEWNET) == 0 && loopback_up());
+    ASSERT_EQ(attach({4923, 4924}), 0);
+    ASSERT_EQ(zrdb_rmtbufWrite(4924, "to-group", 8), 0);
+    EXPECT_EQ(read(4923), "to-group");
   });
-  EXPECT_EQ(rc, 0);
-}
-
-// A client opened while its network is down reaches its server once it is up.
-TEST_F(RmtbufTest, AClientOpenedBeforeItsNetworkReachesItsServerLater) {
-  if (geteuid() != 0) GTEST_SKIP() << "a network namespace needs root";
-  const int rc = run_in_child([&] {
-    if (unshare(CLONE_NEWNET) != 0) return 10;  // its loopback device is down
-    if (attach({4921, 4922}) != 0) return 11;
-    if (zrdb_rmtbufWrite(4922, "early", 5) != -1 || info(4922).txErr != 1) return 12;
-    if (!loopback_up()) return 13;
-    if (zrdb_rmtbufWrite(4922, "later", 5) != 0) return 14;
-    return read(4921) == "later" ? 0 : 15;
-  });
-  EXPECT_EQ(rc, 0);
 }
 
 }  // namespace zrdb::test

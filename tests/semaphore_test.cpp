@@ -109,19 +109,18 @@ TEST(SpinWaitTest, SettingIsBoundedAndReturnsThePreviousOne) {
 
 TEST(SpinWaitTest, OneCpuMeansNoPollingUnlessTheEnvironmentAsks) {
   // In a child: pinning and the environment stay out of this process.
-  EXPECT_EQ(run_in_child([] {
-              cpu_set_t one;
-              CPU_ZERO(&one);
-              CPU_SET(sched_getcpu(), &one);
-              if (sched_setaffinity(0, sizeof one, &one) != 0) return 1;
-              unsetenv("ZRDB_SPIN_NS");
-              if (initial_spin_ns() != 0) return 2;
-              setenv("ZRDB_SPIN_NS", "777", 1);
-              if (initial_spin_ns() != 777) return 3;
-              setenv("ZRDB_SPIN_NS", "lots", 1);
-              return initial_spin_ns() == 0 ? 0 : 4;
-            }),
-            0);
+  expect_in_child([] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    unsetenv("ZRDB_SPIN_NS");
+    EXPECT_EQ(initial_spin_ns(), 0);
+    setenv("ZRDB_SPIN_NS", "777", 1);
+    EXPECT_EQ(initial_spin_ns(), 777);
+    setenv("ZRDB_SPIN_NS", "lots", 1);
+    EXPECT_EQ(initial_spin_ns(), 0);
+  });
 }
 
 class SemaphoreItemTest : public DatabaseTest {
@@ -171,20 +170,11 @@ TEST_F(SemaphoreItemTest, WaitsThatPollTakeOneTokenAndStillTimeOut) {
   const std::function<int()> waits[] = {[] { return zrdb_semaWait(2); },
                                         [] { return zrdb_semaWait_timeout_us(2, 5000000); }};
   for (const auto &wait : waits) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child waiter([&] {
-      const char go = 1;
-      return write(ready[1], &go, 1) == 1 && wait() == 0 ? 0 : 1;
-    });
-    char go = 0;
-    EXPECT_EQ(read(ready[0], &go, 1), 1);
+    Child waiter([&] { return wait() == 0 ? 0 : 1; });  // started: on its way to the wait
     EXPECT_EQ(zrdb_semaPost(2, 0) + zrdb_semaPost(2, 0), 0);
     EXPECT_EQ(waiter.wait(), 0);
     EXPECT_EQ(value_of(2), 1);
     EXPECT_EQ(zrdb_semaWait_timeout_us(2, 1000000), 0);
-    close(ready[0]);
-    close(ready[1]);
   }
 }
 

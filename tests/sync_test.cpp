@@ -20,15 +20,11 @@ class SyncTest : public DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     peer_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(47010);
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in at{AF_INET, htons(47010), {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(peer_, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
     const timeval wait{2, 0};
     setsockopt(peer_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    const int32_t list[] = {4931, 4932, 4933, 4934, 4935, -1};  // 4936 stays closed
-    reattach(HBUSER_CLIENT, list);
+    ASSERT_EQ(attach({4931, 4932, 4933, 4934, 4935}), 0);  // 4936 stays closed
   }
   void TearDown() override {
     close(peer_);

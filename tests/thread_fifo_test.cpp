@@ -16,7 +16,6 @@ namespace zrdb::test {
 
 constexpr int32_t kFifo = 4901;     // size 16*3: FIFOs 0, 1, 2
 constexpr int32_t kTooMany = 4902;  // 101 FIFOs
-constexpr int32_t kOwned[] = {kFifo, -1};
 
 class ThreadFifoTest : public DatabaseTest {
  protected:
@@ -25,15 +24,10 @@ class ThreadFifoTest : public DatabaseTest {
            "id=4902, name=crowd, type=thrd_fifo, size=8*101\n";
   }
   std::vector<int32_t> lockedItems() const override { return {kFifo, kTooMany}; }
-  // Binds the list as a client would, from a fresh attach.
-  int attach(const int32_t *list = kOwned) {
-    zrdb_Cleanup();
-    if (zrdb_cfgParse(dbPath_.c_str()) != 0) return -100;
-    return zrdb_Init(HBUSER_CLIENT, list);
-  }
+  int attach() { return DatabaseTest::attach({kFifo}); }
+  using DatabaseTest::attach;
   ZRDB_TFIFO_STAT &stat(int i) {
-    auto *area = static_cast<unsigned char *>(zrdb_getBaseAddr()) + descriptor(kFifo)->offset;
-    return reinterpret_cast<ZRDB_TFIFO_STAT *>(area + sizeof(ZRDB_TFIFO_HDR))[i];
+    return reinterpret_cast<ZRDB_TFIFO_STAT *>(&data_of<ZRDB_TFIFO_HDR>(kFifo) + 1)[i];
   }
 };
 
@@ -51,15 +45,11 @@ TEST_F(ThreadFifoTest, TransfersKeepTheirSizesAndAShortReadFails) {
             "-1: |ERR |NONAME|zrdbthrdfifo_ctrl| ZRDB(4901):pipe read failed\n");
   EXPECT_EQ(std::string(in.data(), 3), "abc");
 
-  // The descriptors: 1 gives the end to read from, 0 the end to write to.
-  const int readEnd = zrdb_tfifo_getFd(kFifo, 1, 1), writeEnd = zrdb_tfifo_getFd(kFifo, 1, 0);
-  ASSERT_GE(readEnd, 0);
-  ASSERT_EQ(write(writeEnd, "xy", 2), 2);
+  // The descriptors: 0 gives the end to write to (the reader of 1 is below).
+  ASSERT_EQ(write(zrdb_tfifo_getFd(kFifo, 1, 0), "xy", 2), 2);
   EXPECT_EQ(zrdb_tfifo_getdata(kFifo, 1, in.data(), 2), 0);
-  ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 1, "zw", 2), 0);
-  EXPECT_EQ(read(readEnd, in.data(), 2), 2);
-  EXPECT_EQ(std::string(in.data(), 2), "zw");
-  EXPECT_TRUE(fcntl(readEnd, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(std::string(in.data(), 2), "xy");
+  EXPECT_TRUE(fcntl(zrdb_tfifo_getFd(kFifo, 1, 1), F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(ThreadFifoTest, BadCallsAreRefusedWithoutTouchingAPipe) {
@@ -141,7 +131,6 @@ TEST_F(ThreadFifoTest, MixedSizePutsStayWholeBehindASlowReader) {
 }
 
 TEST_F(ThreadFifoTest, StatisticsAndTraceLevels) {
-  ASSERT_EQ(attach(), 0);
   snprintf(zrdbdbg_app_name, sizeof zrdbdbg_app_name, "owner");
   ASSERT_EQ(attach(), 0);  // the owner's name is taken at open
   char buf[16];
@@ -162,12 +151,10 @@ TEST_F(ThreadFifoTest, StatisticsAndTraceLevels) {
   EXPECT_EQ(stat(0).minSize, 999999);
   for (const int32_t size : {4, 9, 2})
     ASSERT_EQ(zrdb_tfifo_putdata(kFifo, 0, "012345678", size), 0);
-  EXPECT_EQ(stat(0).maxSize, 9);
-  EXPECT_EQ(stat(0).minSize, 2);
+  EXPECT_EQ(std::make_pair(stat(0).maxSize, stat(0).minSize), std::make_pair(9, 2));
   stat(0).mbc = 44;
   zrdbthrdfifo_print(dit, 2);  // resets FIFO 0's mark, not the sizes
-  EXPECT_EQ(stat(0).mbc, 0);
-  EXPECT_EQ(stat(0).maxSize, 9);
+  EXPECT_EQ(std::make_pair(stat(0).mbc, stat(0).maxSize), std::make_pair(0, 9));
   zrdbthrdfifo_print(dit, 3);  // mode 3 is level 0
   EXPECT_EQ(stat(0).trace, 0);
   EXPECT_EQ(stat(1).mbc, 12);  // another FIFO's statistics are its own
@@ -182,16 +169,8 @@ TEST_F(ThreadFifoTest, OneOwnerAtATimeAndAKilledOwnerLetsGo) {
   const std::string held =
       "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): Get lock failed!\n"
       "|ERR |NONAME|zrdbthrdfifo_open| ZRDB(4901): /tmp/zrdbid4901.lock: held by another process\n";
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  Child owner([&] {
-    if (attach() != 0) return 1;
-    (void)!write(ready[1], "r", 1);
-    pause();
-    return 0;
-  });
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  Child owner([&] { return attach() == 0; }, [] { return pause(), 0; });
+  ASSERT_TRUE(owner.ready());
   EXPECT_EQ(run([&] { return attach(); }), "-1: " + held);
   kill(owner.pid(), SIGKILL);
   owner.wait();
@@ -201,8 +180,6 @@ TEST_F(ThreadFifoTest, OneOwnerAtATimeAndAKilledOwnerLetsGo) {
   EXPECT_EQ(run_in_child([&] { return attach() == -1 ? 0 : 1; }), 0);
   zrdb_Cleanup();  // and the owner's clean-up does
   EXPECT_EQ(run_in_child([&] { return attach(); }), 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
@@ -218,8 +195,7 @@ TEST_F(ThreadFifoTest, OpenRefusesAPlantedLockPathAndAFifoCountAbove100) {
   EXPECT_EQ(run([&] { return attach(); }), failed + "not a regular file\n");
   unlink("/tmp/zrdbid4901.lock");
 
-  const int32_t crowd[] = {kTooMany, -1};
-  EXPECT_EQ(run([&] { return attach(crowd); }),
+  EXPECT_EQ(run([&] { return attach({kTooMany}); }),
             "-1: |ERR |NONAME|zrdbthrdfifo_open| ZRDB(4902): FIFO Open failed, FOFI number (101) "
             "must between(1,100),!\n");
   // The failed open let its lock go.
@@ -251,7 +227,8 @@ TEST_F(ThreadFifoTest, OpenOutOfDescriptorsNamesTheLimit) {
       limit = static_cast<rlim_t>(lowestFree + spare);
       const rlimit tight{limit, saved.rlim_max};
       setrlimit(RLIMIT_NOFILE, &tight);
-      const int rc = zrdb_Init(HBUSER_CLIENT, kOwned);
+      const int32_t owned[] = {kFifo, -1};
+      const int rc = zrdb_Init(HBUSER_CLIENT, owned);
       setrlimit(RLIMIT_NOFILE, &saved);
       return rc;
     });

@@ -19,8 +19,7 @@ class ValueAccessTest : public DatabaseTest {
 };
 
 TEST_F(ValueAccessTest, ResultCodesAndTheirMessages) {
-  const int32_t list[] = {1, 2, 3, 4, 5, -1};  // all but 12
-  reattach(HBUSER_CLIENT, list);
+  ASSERT_EQ(attach({1, 2, 3, 4, 5}), 0);  // all but 12
   uint32_t v = 0;
   ZRDB_BLK_INFO info{};
   const std::map<std::string, std::function<int(int32_t)>> calls = {

@@ -75,6 +75,13 @@ void remove_lock_files(const std::vector<int32_t> &ids) {
   for (const int32_t id : ids) unlink(("/tmp/zrdbid" + std::to_string(id) + ".lock").c_str());
 }
 
+std::string item_list() {
+  std::string list;
+  for (const ZRDB_DIDNODE *n = zrdbIndexHdr.didHead; n != nullptr; n = n->next)
+    list += std::to_string(n->did) + "=" + n->value + " ";
+  return list;
+}
+
 std::string system_section(int dataKey, int size) {
   return "[system]\nname=test\nkey=" + std::to_string(dataKey) + "\nsize=" + std::to_string(size) +
          "\n[database]\n";
@@ -92,6 +99,13 @@ void DatabaseTest::reattach(int32_t mode, const int32_t *ids) {
   zrdb_Cleanup();
   ASSERT_EQ(zrdb_cfgParse(dbPath_.c_str()), 0);
   ASSERT_EQ(zrdb_Init(mode, ids), 0);
+}
+
+int DatabaseTest::attach(std::vector<int32_t> ids, int32_t mode) {
+  if (!ids.empty()) ids.push_back(-1);
+  zrdb_Cleanup();
+  const int parsed = zrdb_cfgParse(dbPath_.c_str());
+  return parsed != 0 ? parsed : zrdb_Init(mode, ids.empty() ? nullptr : ids.data());
 }
 
 void DatabaseTest::TearDown() {

@@ -2,6 +2,7 @@
 // standard output capture and child processes.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,21 +52,33 @@ inline std::string capture_stdout(const std::function<void()> &fn) {
   return run([&] { return fn(), 0; }).substr(3);
 }
 
-// A forked child running fn, killed if the test ends first. wait() and
-// run_in_child give fn's result, or -1 when the child died abnormally.
+// A forked child, killed if the test ends first. It runs `setup`, tells
+// the parent, then runs fn: the constructor returns once setup returned in
+// the child, and ready() is its result. wait() and run_in_child give fn's
+// result, or -1 when the child died abnormally.
 class Child {
  public:
-  explicit Child(const std::function<int()> &fn) {
-    std::fflush(stdout);  // the child must not print the parent's buffer again
-    if ((pid_ = fork()) != 0) return;
-    const int status = fn();
-    std::fflush(stdout);
-    _exit(status);
+  explicit Child(const std::function<int()> &fn) : Child([] { return true; }, fn) {}
+  Child(const std::function<bool()> &setup, const std::function<int()> &fn) {
+    int told[2];
+    if (pipe2(told, O_CLOEXEC) != 0) return;  // not inherited by what fn runs
+    std::fflush(stdout);                      // the child must not print the parent's buffer again
+    if ((pid_ = fork()) == 0) {
+      const char ok = setup() ? 1 : 0;
+      const int status = write(told[1], &ok, 1) == 1 && ok ? fn() : 1;
+      std::fflush(stdout);
+      _exit(status);
+    }
+    close(told[1]);
+    char ok = 0;
+    ready_ = pid_ > 0 && read(told[0], &ok, 1) == 1 && ok == 1;
+    close(told[0]);
   }
   ~Child() {
     if (pid_ > 0 && !reaped_ && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
   }
   bool started() const { return pid_ > 0; }
+  bool ready() const { return ready_; }
   pid_t pid() const { return pid_; }
   bool running() { return !reaped_ && !(reaped_ = waitpid(pid_, &status_, WNOHANG) != 0); }
   int wait() {
@@ -76,10 +89,15 @@ class Child {
  private:
   pid_t pid_ = -1;
   int status_ = 0;
-  bool reaped_ = false;
+  bool reaped_ = false, ready_ = false;
 };
 
 inline int run_in_child(const std::function<int()> &fn) { return Child(fn).wait(); }
+// Runs fn, which checks, in a child; fails the test when a check failed there.
+inline void expect_in_child(const std::function<void()> &fn) {
+  EXPECT_EQ(run_in_child([&] { return fn(), ::testing::Test::HasFailure() ? 1 : 0; }), 0)
+      << "a check in the child failed";
+}
 
 // Under qemu-arm user-mode emulation: the emulator command of
 // cmake/toolchain-armhf.cmake sets ZRDB_UNDER_QEMU=1. A test that needs
@@ -112,6 +130,14 @@ ToolRun run_tool(const std::string &name, const std::vector<std::string> &args,
 // The [system] head of a test database file, up to and with "[database]".
 std::string system_section(int dataKey = kTestDataKey, int size = 65536);
 
+// The data area of item `id` in the attached data segment, as a T.
+template <class T>
+T &data_of(int32_t id) {
+  return *reinterpret_cast<T *>(static_cast<char *>(zrdb_getBaseAddr()) + descriptor(id)->offset);
+}
+// "id=value " for each item of this process's item list, in its order.
+std::string item_list();
+
 // Tests that parse into the index only; each starts and ends without one.
 class IndexOnlyTest : public ::testing::Test {
  protected:
@@ -133,6 +159,7 @@ class DatabaseTest : public ::testing::Test {
   virtual std::vector<std::string> semaphores() const { return {}; }  // those it makes
   virtual std::vector<int32_t> lockedItems() const { return {}; }     // items whose lock files
   void reattach(int32_t mode, const int32_t *ids = nullptr);          // after the allocating attach
+  int attach(std::vector<int32_t> ids, int32_t mode = HBUSER_CLIENT);  // {}: all; the result
 
   TempDir dir_;
   std::string dbPath_;
