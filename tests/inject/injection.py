@@ -1,7 +1,9 @@
-"""What the fault injection drivers (run_injections.py, run_daemons.py)
-share: the leftovers they look for, how a run is started with a failure
-injected, the loop over functions, errors and N that judges and counts each
-injected run, and the summary line."""
+"""What the fault injection drivers share: the leftovers they look for, the
+environment that fails the Nth call of a function (libzrdb_fail_nth.so),
+and the loop that runs, judges and counts each injected run. Every injected
+run must end without a signal, hang or sanitizer report, a failure must
+have a message naming its cause, nothing may be left behind and the same
+run without the fault must then succeed."""
 import errno
 import glob
 import os
@@ -9,6 +11,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Failures whose message words the cause instead of the system's text.
@@ -19,8 +22,7 @@ CAUSE_WORDS = {
 
 
 def leftovers():
-    """What of ZRDB's kind exists now: System V objects by key, named
-    semaphores and other /dev/shm files, and item lock files."""
+    """System V objects by key, /dev/shm files and item lock files."""
     found = set()
     for kind in ("shm", "msg", "sem"):
         with open(f"/proc/sysvipc/{kind}") as table:
@@ -49,8 +51,8 @@ def names_cause(out, func, err, words=CAUSE_WORDS):
 
 
 def run(argv, env=None, timeout=30):
-    """(status, output): status is -signal for a killed process, None for
-    one that outlived the time-out."""
+    """(status, output); status None for a process that outlived the
+    time-out, -signal for one killed."""
     try:
         p = subprocess.run(argv, env=env, text=True, errors="replace", stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, timeout=timeout)
@@ -60,16 +62,23 @@ def run(argv, env=None, timeout=30):
 
 
 def must(argv, what, env=None):
-    """The output of a run that has to succeed; ends the driver if not."""
     status, out = run(argv, env)
     if status != 0:
         sys.exit(f"{what} failed without any injection ({status}):\n{out}")
-    return out
+
+
+def until(check, seconds=10):
+    """Whether check() came true within the time given."""
+    end = time.monotonic() + seconds
+    while not check():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.02)
+    return True
 
 
 class Driver:
-    """Injects each of `failures` (function: errors) into a scenario, for
-    each N, counting the injected runs and the faults found. With `leaks`
+    """Injects `failures` (function: errors) and counts the runs. `leaks`:
     the build is AddressSanitizer's, whose LeakSanitizer checks each run's
     memory; allocations are not failed there (the sanitizer owns them)."""
 
@@ -80,14 +89,14 @@ class Driver:
         self.build, self.leaks = build, leaks
         self.failures = {f: e for f, e in failures.items() if not (leaks and f == "malloc")}
         self.dir = tempfile.mkdtemp(prefix="zrdb-fault-inject-")
-        self.mark = f"{self.dir}/mark"
+        self.mark = f"{self.dir}/mark"  # written when the failure is injected
         self.tried = self.survived = 0
         self.by_function = {}
 
     def env(self, inject=None, main=True, count=None):
-        """The environment of a run with INJECT (FUNCTION:N:ERRNO) failing,
-        counted in the library and, with `main`, in the program too;
-        `count` names the file where the run writes how many calls it made."""
+        """A run's environment, INJECT (FUNCTION:N:ERRNO) counting the
+        library's calls and with `main` the program's; `count`: the file
+        that gets how many calls the run made."""
         env = dict(os.environ)
         if self.leaks:  # the preload library comes before the sanitizer's
             env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
@@ -99,7 +108,6 @@ class Driver:
         return env
 
     def injected(self):
-        """Whether the last run reached its Nth call and failed it."""
         return os.path.exists(self.mark)
 
     @staticmethod
@@ -109,19 +117,16 @@ class Driver:
             return "outlived the time-out"
         if status < 0:
             return f"killed by signal {-status}"
-        if "Sanitizer" in out:  # a leak, or worse, with the exit status it sets
-            return "sanitizer report"
-        return None
+        return "sanitizer report" if "Sanitizer" in out else None
 
     @staticmethod
     def fault(where, what, out):
         print(f"FAULT {where}: {what}\n    " + out.strip().replace("\n", "\n    "), flush=True)
 
     def sweep(self, name, nths, attempt):
-        """For each function and error, attempt(func, err, FUNCTION:N:ERRNO)
-        for each N of nths(func, err) until a run makes fewer than N calls
-        (attempt then returns None); else it returns the fault, or None, and
-        the output to show with it."""
+        """attempt(func, err, "FUNCTION:N:ERRNO") for each function, error
+        and N of nths(func, err) until a run makes fewer than N calls (it
+        returns None then; else the fault or None, and the output)."""
         before = self.tried
         for func, errs in self.failures.items():
             for err in errs:
@@ -133,16 +138,23 @@ class Driver:
                         break
                     self.tried += 1
                     self.by_function[func] = self.by_function.get(func, 0) + 1
-                    problem, out = judged
-                    if problem:
-                        self.fault(f"{name} {func}#{nth} {errno.errorcode[err]}", problem, out)
+                    if judged[0]:
+                        self.fault(f"{name} {func}#{nth} {errno.errorcode[err]}", *judged)
                     else:
                         self.survived += 1
         print(f"{name}: {self.tried - before} injections", flush=True)
 
     def summary(self):
-        """Prints the counts; the exit status: 0 when every run survived."""
         print("by function: " + ", ".join(f"{f} {self.by_function.get(f, 0)}"
                                           for f in self.failures))
         print(f"{self.tried} injections, {self.survived} survived")
         return 0 if self.tried > 0 and self.tried == self.survived else 1
+
+
+def main(runner, failures):
+    """Runs `runner` on the command line's [--leaks] BUILD_DIR [SCENARIO...]."""
+    args = sys.argv[1:]
+    leaks = args[:1] == ["--leaks"]
+    if len(args) < 1 + leaks:
+        sys.exit(sys.modules["__main__"].__doc__)
+    sys.exit(runner(os.path.abspath(args[leaks]), leaks, failures).main(args[leaks + 1:]))

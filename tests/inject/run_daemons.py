@@ -1,24 +1,19 @@
 #!/usr/bin/python3
-"""System call fault injection into the daemons: zrdb-vlinkd (start-up, and
-a VLINK set and get with a second system's daemon on loopback, the fault in
-the requesting daemon and then in the answering one) and zrdb-mqtt (start-up
-against a mosquitto broker on a free loopback port, one publish of a changed
-value, one allowed set). The fault is injected into one daemon at a time,
-at the Nth of its own calls of a function, for up to PER_FUNCTION values of
-N spread over the calls a plain run makes. After each injected run: no
-signal, no hang, a failure (an exit status, or a transaction that failed)
-has a message naming its cause, nothing is left behind but what a plain run
-leaves, and a failed run is followed by a plain one that succeeds.
+"""System call fault injection into the daemons, one at a time, at the Nth
+of its own calls of a function, for up to PER_FUNCTION values of N spread
+over the calls a plain run makes: zrdb-vlinkd starting, and a VLINK set and
+get with a second system's daemon on loopback (the fault in the asking
+daemon, then in the answering one); zrdb-mqtt starting against a mosquitto
+broker on loopback, publishing a changed value and writing an allowed set.
+A failure is an exit status or a transaction that failed; the checks are
+injection.py's, the plain run only after a failure.
 
     run_daemons.py [--leaks] BUILD_DIR [SCENARIO...]
 
---leaks: as for run_injections.py, LeakSanitizer checks each daemon run's
-memory (the answering daemon's once, when it stops at the end).
-
-Run it in IPC, mount and network namespaces of its own, like
-run_injections.py (the second system gets IPC and mount namespaces of its
-own inside them). Prints one line per fault and "N injections, N survived";
-exits 1 on any fault.
+--leaks: BUILD_DIR is AddressSanitizer's (the answering daemon is checked
+once, when it stops at the end). Run it in IPC, mount and network
+namespaces of its own; the second system gets IPC and mount namespaces of
+its own inside them. Exits 1 on any fault.
 """
 import errno
 import os
@@ -26,9 +21,9 @@ import re
 import signal
 import subprocess
 import sys
-import time
 
-from injection import CAUSE_WORDS, HERE, Driver, leftovers, must, names_cause, remove, run
+from injection import CAUSE_WORDS, HERE, Driver, leftovers, main, must, names_cause, remove, run, \
+    until
 
 # The daemons' own calls, each with a realistic error.
 FAILURES = {
@@ -58,14 +53,9 @@ class Daemon:
             self.p = subprocess.Popen(argv, env=env, stdout=out, stderr=subprocess.STDOUT)
 
     def wait_ready(self, ready):
-        """True once a line matches READY, False when it ended (or hung)
-        first."""
-        until = time.monotonic() + WAIT_S
-        while not re.search(ready, self.output()):
-            if self.p.poll() is not None or time.monotonic() > until:
-                return False
-            time.sleep(0.02)
-        return True
+        """Whether a line matched READY before it ended (or hung)."""
+        until(lambda: re.search(ready, self.output()) or self.p.poll() is not None, WAIT_S)
+        return re.search(ready, self.output()) is not None
 
     def stop(self):
         """The exit status after SIGTERM; None if it outlived the wait."""
@@ -130,36 +120,21 @@ class Runner(Driver):
                    self.env(), WAIT_S * 2)
 
     def mqtt_exchange(self):
-        """A changed value reaches a subscriber; a set message writes one."""
-        ctl = self.tool("zrdbctl")
-        topic = "zrdb/vinject/count"
+        """A changed value reaches a subscriber (values are retained); a set
+        message writes one."""
+        topic, sub = "zrdb/vinject/count", ["-p", str(self.port), "-t", "zrdb/vinject/count"]
         value, wanted = str(1000 + self.tried % 1000), str(3000 + self.tried % 1000)
-        sub = subprocess.Popen(["mosquitto_sub", "-p", str(self.port), "-v", "-t", topic,
-                                "-W", str(WAIT_S)], text=True, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT)
-        try:
-            # Values are retained: subscribed before or after the change, the
-            # subscriber gets the new one.
-            status, out = run([ctl, "set", "count", value], self.env())
-            if status != 0:
-                return status, "zrdbctl set failed: " + out
-            seen = []
-            for line in sub.stdout:
-                seen.append(line)
-                if line.startswith(topic + " ") and value in line:
-                    break
-            else:
-                return 1, "no publish of the changed value: " + "".join(seen)
-        finally:
-            sub.kill()
-            sub.wait()
-        run(["mosquitto_pub", "-p", str(self.port), "-t", topic + "/set", "-m", wanted])
-        until = time.monotonic() + WAIT_S
-        while time.monotonic() < until:
-            if run([ctl, "get", "count"], self.env())[1].strip() == wanted:
-                return 0, ""
-            time.sleep(0.05)
-        return 1, "the allowed set was not written"
+        status, out = run([self.tool("zrdbctl"), "set", "count", value], self.env())
+        if status != 0:
+            return status, "zrdbctl set failed: " + out
+        if not until(lambda: value in run(["mosquitto_sub", *sub, "-C", "1", "-W", "1"])[1],
+                     WAIT_S):
+            return 1, "no publish of the changed value"
+        run(["mosquitto_pub", *sub[:2], "-t", topic + "/set", "-m", wanted])
+        if not until(lambda: run([self.tool("zrdbctl"), "get", "count"], self.env())[1].strip()
+                     == wanted, WAIT_S):
+            return 1, "the allowed set was not written"
+        return 0, ""
 
     def scenarios(self):
         vlinkd = [self.tool("zrdb-vlinkd"), "--foreground", "--key", f"{self.dir}/a.key",
@@ -242,8 +217,4 @@ class Runner(Driver):
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    leaks = args[:1] == ["--leaks"]
-    if len(args) < 1 + leaks:
-        sys.exit(__doc__)
-    sys.exit(Runner(os.path.abspath(args[leaks]), leaks, FAILURES).main(args[leaks + 1:]))
+    main(Runner, FAILURES)

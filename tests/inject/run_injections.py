@@ -1,32 +1,24 @@
 #!/usr/bin/python3
-"""System call fault injection: runs every scenario once for every N, with
-the Nth call of each function failing (libzrdb_fail_nth.so), until the
-scenario makes fewer than N such calls. After each injected run it checks
-that the process was not killed by a signal, hung or ended by the library
-(except where that is the design), that a failure was reported with a
-message that names its cause, that nothing was left behind (segments,
-queues, semaphores, lock files; descriptors, which the scenario program
-counts) and that the same run without the fault then succeeds. Parameter
-sets: a failed save leaves the old file as it was, no save leaves its
-temporary file, and a failed load or restore writes no value.
+"""System call fault injection into the library and zrdbctl: each scenario
+runs once for every N with the Nth call of each function failing, until it
+makes fewer calls. Besides the checks of injection.py: the library ends the
+process only where that is its design, the scenario program counts its
+descriptors, a failed save leaves the old file and no temporary file, and a
+failed load or restore writes no value.
 
     run_injections.py [--leaks] BUILD_DIR [SCENARIO...]
 
---leaks: BUILD_DIR is built with AddressSanitizer, whose LeakSanitizer
-then checks every run's memory; allocations are not failed there.
-
-Run it alone on the machine's IPC namespace (unshare --ipc --mount --net):
-it creates and removes the databases of tests/inject. Prints one line per
-fault and "N injections, N survived"; exits 1 on any fault.
+--leaks: BUILD_DIR is AddressSanitizer's. Run it alone, in IPC, mount and
+network namespaces of its own: it creates and removes the databases of
+tests/inject. Exits 1 on any fault.
 """
 import base64
 import errno
 import glob
 import json
 import os
-import sys
 
-from injection import HERE, Driver, leftovers, must, names_cause, remove, run
+from injection import HERE, Driver, leftovers, main, must, names_cause, remove, run
 
 # A realistic error per function, two where both take different paths.
 FAILURES = {
@@ -85,18 +77,17 @@ OLD_SAVE = "old parameter set\n"
 
 
 class Runner(Driver):
-    def __init__(self, build, leaks):
-        super().__init__(build, leaks, FAILURES)
-        self.expected = {}
-        self.db = None
+    expected = {}  # per scenario: what a plain run leaves (item lock files)
+    db = None  # the database that exists now
+
+    def argv(self, argv):
+        return [f"{self.build}/{argv[0]}", *(a.replace("{files}", self.dir) for a in argv[1:])]
 
     def run(self, argv, inject=None):
-        args = [a.replace("{files}", self.dir) for a in argv[1:]]
-        return run([f"{self.build}/{argv[0]}", *args], self.env(inject, main=argv[0] == CTL))
+        return run(self.argv(argv), self.env(inject, main=argv[0] == CTL))
 
     def must(self, argv, what):
-        must([f"{self.build}/{argv[0]}", *[a.replace("{files}", self.dir) for a in argv[1:]]],
-             what, self.env())
+        must(self.argv(argv), what, self.env())
 
     def use_db(self, db):
         """Makes `db` the one database that exists (None: none)."""
@@ -143,8 +134,6 @@ class Runner(Driver):
         self.start(entry)
         start = leftovers()
         status, out = self.run(argv, spec)
-        if os.environ.get("ZRDB_INJECT_VERBOSE"):
-            print(f"{name} {spec} -> {status}\n{out}", flush=True)
         if not self.injected():  # fewer than N calls: a plain run
             if status != 0:
                 self.fault(f"{name} {spec}", f"failed with no injection ({status})", out)
@@ -239,7 +228,6 @@ class Runner(Driver):
         for entry in SCENARIOS:
             if names and entry[0] not in names:
                 continue
-            # What a plain run leaves (item lock files, for one) is allowed.
             self.start(entry)
             self.must(entry[2], entry[0])
             self.sync_state(entry[1])
@@ -251,8 +239,4 @@ class Runner(Driver):
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    leaks = args[:1] == ["--leaks"]
-    if len(args) < 1 + leaks:
-        sys.exit(__doc__)
-    sys.exit(Runner(os.path.abspath(args[leaks]), leaks).main(args[leaks + 1:]))
+    main(Runner, FAILURES)
