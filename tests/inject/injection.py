@@ -99,7 +99,8 @@ class Driver:
         that gets how many calls the run made."""
         env = dict(os.environ)
         if self.leaks:  # the preload library comes before the sanitizer's
-            env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
+            env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1:" \
+                f"suppressions={HERE}/asan.supp"
         if inject:
             env.update(ZRDB_INJECT=inject, ZRDB_INJECT_MARK=self.mark,
                        LD_PRELOAD=f"{self.build}/tests/inject/libzrdb_fail_nth.so")
