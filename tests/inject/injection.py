@@ -120,6 +120,14 @@ class Driver:
             return f"killed by signal {-status}"
         return "sanitizer report" if "Sanitizer" in out else None
 
+    def judge(self, status, out, failed, func, err, allowed, words=CAUSE_WORDS):
+        """The fault of an injected run, or None: a crash, a failure whose
+        message does not name its cause, anything left but `allowed`."""
+        left = leftovers() - allowed
+        return self.crash(status, out) or (
+            "no message names the cause" if failed and not names_cause(out, func, err, words)
+            else "left behind: " + " ".join(sorted(left)) if left else None)
+
     @staticmethod
     def fault(where, what, out):
         print(f"FAULT {where}: {what}\n    " + out.strip().replace("\n", "\n    "), flush=True)

@@ -22,8 +22,7 @@ import signal
 import subprocess
 import sys
 
-from injection import CAUSE_WORDS, HERE, Driver, leftovers, main, must, names_cause, remove, run, \
-    until
+from injection import CAUSE_WORDS, HERE, Driver, leftovers, main, must, remove, run, until
 
 # The daemons' own calls, each with a realistic error.
 FAILURES = {
@@ -110,13 +109,9 @@ class Runner(Driver):
                           "listen socket on port")
 
     # --- the scenarios: the daemon's command and what is done with it -------
-    def request(self):
-        return run([f"{self.build}/tests/inject/inject_scenario", "vlink-peer", DB, APP],
-                   self.env(), WAIT_S * 2)
-
-    def answer(self):
-        return run(["nsenter", "-t", str(self.peer.p.pid), "--ipc", "--mount",
-                    f"{self.build}/tests/inject/inject_scenario", "vlink-peer", DB, APP],
+    def transaction(self, *where):
+        """A VLINK set and get of the other system's item, asked WHERE."""
+        return run([*where, f"{self.build}/tests/inject/inject_scenario", "vlink-peer", DB, APP],
                    self.env(), WAIT_S * 2)
 
     def mqtt_exchange(self):
@@ -144,8 +139,9 @@ class Runner(Driver):
         mqtt = [self.tool("zrdb-mqtt"), "--foreground", "-c", f"{self.dir}/bridge.conf", DB]
         return {
             "vlinkd-start": (vlinkd, "serving", None),
-            "vlinkd-request": (vlinkd, "serving", self.request),
-            "vlinkd-answer": (vlinkd, "serving", self.answer),
+            "vlinkd-request": (vlinkd, "serving", self.transaction),
+            "vlinkd-answer": (vlinkd, "serving", lambda: self.transaction(
+                "nsenter", "-t", str(self.peer.p.pid), "--ipc", "--mount")),
             "mqtt": (mqtt, "ready:", self.mqtt_exchange),
         }
 
@@ -177,12 +173,7 @@ class Runner(Driver):
         status, out, failed = self.once(entry, spec)
         if not self.injected():  # fewer calls this time: a plain run
             return None
-        problem = self.crash(status, out)
-        if problem is None and failed and not names_cause(out, func, err, CAUSES):
-            problem = "no message names the cause"
-        left = leftovers() - expected
-        if problem is None and left:
-            problem = "left behind: " + " ".join(sorted(left))
+        problem = self.judge(status, out, failed, func, err, expected, CAUSES)
         if problem is None and failed:
             again, out, failed = self.once(entry)
             if failed or self.crash(again, out):

@@ -17,8 +17,9 @@ import errno
 import glob
 import json
 import os
+import sys
 
-from injection import HERE, Driver, leftovers, main, must, names_cause, remove, run
+from injection import HERE, Driver, leftovers, main, must, remove, run
 
 # A realistic error per function, two where both take different paths.
 FAILURES = {
@@ -116,31 +117,32 @@ class Runner(Driver):
         elif name == "zrdbctl-load":
             self.must([CTL, "load", "{files}/base.json"], "zrdbctl load of the created values")
 
-    def clean_failure(self, name, func, err, status, out):
-        """The fault in a failed run that did not crash, or None."""
-        if not names_cause(out, func, err):
-            return "no message names the cause"
-        ended = not name.startswith(("create", "remove", "zrdbctl")) and (
-            status not in (1, 3) or "inject_scenario:" not in out)
-        if ended and ENDS_BY_DESIGN.get(func, "\0") not in out:
+    def once(self, entry, inject=None):
+        """A run of the scenario from its starting point: what existed just
+        before it, its status and its output."""
+        self.start(entry)
+        before = leftovers()
+        status, out = self.run(entry[2], inject)
+        self.sync_state(entry[1])
+        return before, status, out
+
+    @staticmethod
+    def ended(name, func, status, out):
+        """What a failed scenario program's end says went wrong, or None."""
+        if status == 0 or name.startswith(("create", "remove", "zrdbctl")):
+            return None
+        if (status not in (1, 3) or "inject_scenario:" not in out) and \
+                ENDS_BY_DESIGN.get(func, "\0") not in out:
             return f"the library ended the process (status {status})"
-        if status == 3:
-            return "descriptors left open"
-        return None
+        return "descriptors left open" if status == 3 else None
 
     def attempt(self, entry, func, err, spec):
-        name, db, argv, _ = entry
-        expected = self.expected[name]
-        self.start(entry)
-        start = leftovers()
-        status, out = self.run(argv, spec)
+        name, expected = entry[0], self.expected[entry[0]]
+        start, status, out = self.once(entry, spec)
         if not self.injected():  # fewer than N calls: a plain run
             if status != 0:
                 self.fault(f"{name} {spec}", f"failed with no injection ({status})", out)
-            self.sync_state(db)
             return None
-        problem = self.crash(status, out) or (
-            None if status == 0 else self.clean_failure(name, func, err, status, out))
         # A success leaves what the plain run leaves, a failure at most
         # that and what was there before. A failed create leaves nothing,
         # unless only its report could not be written.
@@ -148,24 +150,19 @@ class Runner(Driver):
         created = name.startswith("create") and "created '" in out  # a restore failed
         allowed = expected if made or created else start if name.startswith("create") \
             else start | expected
-        left = leftovers() - allowed
         if name == "remove" and status != 0:
             # A failed remove may leave all it found, but not without the
             # index that finds it again.
-            left = leftovers() if INDEX not in leftovers() else set()
-        if problem is None and left:
-            problem = "left behind: " + " ".join(sorted(left))
-        problem = problem or self.parameter_fault(name, status, out)
-        self.sync_state(db)
-        self.start(entry)
-        again, again_out = self.run(argv)
+            allowed = leftovers() if INDEX in leftovers() else set()
+        problem = self.judge(status, out, status != 0, func, err, allowed) or \
+            self.ended(name, func, status, out) or self.parameter_fault(name, status, out)
+        _, again, again_out = self.once(entry)
         # A second remove that finds only what the first left need not call
         # that a success, but must leave nothing.
         if problem is None and again != 0 and not (name == "remove" and not leftovers()):
             problem, out = f"the same run without the fault then failed ({again})", again_out
         elif problem is None and name == "remove" and leftovers():
             problem = "a second remove left " + " ".join(sorted(leftovers()))
-        self.sync_state(db)
         if problem:
             self.reset()
         return problem, out
@@ -228,9 +225,9 @@ class Runner(Driver):
         for entry in SCENARIOS:
             if names and entry[0] not in names:
                 continue
-            self.start(entry)
-            self.must(entry[2], entry[0])
-            self.sync_state(entry[1])
+            _, status, out = self.once(entry)
+            if status != 0:
+                sys.exit(f"{entry[0]} failed without any injection ({status}):\n{out}")
             self.expected[entry[0]] = leftovers()
             self.sweep(entry[0], lambda func, err: range(1, 100000),
                        lambda func, err, spec: self.attempt(entry, func, err, spec))
