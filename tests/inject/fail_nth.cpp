@@ -21,9 +21,7 @@
 #include <link.h>
 #include <semaphore.h>
 #include <sys/file.h>
-#include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -217,7 +215,6 @@ INTERPOSE_ALLOC(malloc, (size_t n), __libc_malloc(n))
 INTERPOSE_ALLOC(calloc, (size_t k, size_t n), __libc_calloc(k, n))
 INTERPOSE_ALLOC(realloc, (void *p, size_t n), __libc_realloc(p, n))
 INTERPOSE_ALLOC(aligned_alloc, (size_t a, size_t n), __libc_memalign(a, n))
-// operator new throws std::bad_alloc, as on a real failure.
 #define INTERPOSE_NEW(name)                                                         \
   void *name(size_t n) {                                                            \
     void *p = fail_now("malloc", CALLER) ? nullptr : __libc_malloc(n == 0 ? 1 : n); \
