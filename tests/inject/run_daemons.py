@@ -16,6 +16,7 @@ namespaces of its own; the second system gets IPC and mount namespaces of
 its own inside them. Exits 1 on any fault.
 """
 import errno
+import itertools
 import os
 import re
 import signal
@@ -74,6 +75,8 @@ class Daemon:
 
 
 class Runner(Driver):
+    exchanges = itertools.count(1000)
+
     def tool(self, name):
         return f"{self.build}/tools/{name}"
 
@@ -119,11 +122,14 @@ class Runner(Driver):
         """A changed value reaches a subscriber (values are retained); a set
         message writes one."""
         topic, sub = "zrdb/vinject/count", ["-p", str(self.port), "-t", "zrdb/vinject/count"]
-        value, wanted = str(1000 + self.tried % 1000), str(3000 + self.tried % 1000)
+        # New values each time: a retained one from an earlier run must not pass.
+        n = next(self.exchanges)
+        value, wanted = str(2 * n), str(2 * n + 1)
         status, out = run([self.tool("zrdbctl"), "set", "count", value], self.env())
         if status != 0:
             return status, "zrdbctl set failed: " + out
-        if not until(lambda: value in run(["mosquitto_sub", *sub, "-C", "1", "-W", "1"])[1],
+        published = f'"value":{value},'
+        if not until(lambda: published in run(["mosquitto_sub", *sub, "-C", "1", "-W", "1"])[1],
                      WAIT_S):
             return 1, "no publish of the changed value"
         run(["mosquitto_pub", *sub[:2], "-t", topic + "/set", "-m", wanted])
