@@ -21,9 +21,7 @@
 #include <link.h>
 #include <semaphore.h>
 #include <sys/file.h>
-#include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -46,17 +44,13 @@ void *__libc_memalign(size_t, size_t);
 
 namespace {
 
-struct Range {
-  uintptr_t lo, hi;
-};
-
 struct Plan {
   char function[32]{};
   long nth = 0;
   int err = 0;
-  char mark[256]{};
-  char count[256]{};
-  Range ranges[16]{};
+  const char *mark = nullptr;   // the environment's strings: they stay
+  const char *count = nullptr;  // for the life of the process
+  uintptr_t ranges[16][2]{};    // the counted callers' code: [lo, hi)
   int nranges = 0;
   std::atomic<long> calls{0};
   std::atomic<bool> ready{false};
@@ -70,7 +64,8 @@ int collect(dl_phdr_info *info, size_t, void *data) {
     const ElfW(Phdr) &ph = info->dlpi_phdr[i];
     if (ph.p_type != PT_LOAD || (ph.p_flags & PF_X) == 0) continue;
     const uintptr_t lo = info->dlpi_addr + ph.p_vaddr;
-    plan.ranges[plan.nranges++] = {lo, lo + ph.p_memsz};
+    plan.ranges[plan.nranges][0] = lo;
+    plan.ranges[plan.nranges++][1] = lo + ph.p_memsz;
   }
   return 0;
 }
@@ -79,13 +74,9 @@ int collect(dl_phdr_info *info, size_t, void *data) {
 [[gnu::constructor]] void setup() {
   const char *wanted = std::getenv("ZRDB_INJECT");
   if (wanted == nullptr) return;
-  char err[16] = {};
-  if (std::sscanf(wanted, "%31[^:]:%ld:%15s", plan.function, &plan.nth, err) != 3) return;
-  plan.err = std::atoi(err);
-  if (const char *mark = std::getenv("ZRDB_INJECT_MARK"))
-    std::snprintf(plan.mark, sizeof plan.mark, "%s", mark);
-  if (const char *count = std::getenv("ZRDB_INJECT_COUNT"))
-    std::snprintf(plan.count, sizeof plan.count, "%s", count);
+  if (std::sscanf(wanted, "%31[^:]:%ld:%d", plan.function, &plan.nth, &plan.err) != 3) return;
+  plan.mark = std::getenv("ZRDB_INJECT_MARK");
+  plan.count = std::getenv("ZRDB_INJECT_COUNT");
   bool with_main = std::getenv("ZRDB_INJECT_MAIN") != nullptr;
   dl_iterate_phdr(collect, &with_main);
   plan.ready.store(true);
@@ -94,14 +85,14 @@ int collect(dl_phdr_info *info, size_t, void *data) {
 bool counted_caller(const void *caller) {
   const auto at = reinterpret_cast<uintptr_t>(caller);
   for (int i = 0; i < plan.nranges; ++i)
-    if (at >= plan.ranges[i].lo && at < plan.ranges[i].hi) return true;
+    if (at >= plan.ranges[i][0] && at < plan.ranges[i][1]) return true;
   return false;
 }
 
 // Writes one line with raw system calls: open and write may be the very
 // functions being failed.
 void write_line(const char *path, const char *function, long n) {
-  if (path[0] == '\0') return;
+  if (path == nullptr) return;
   const long fd =
       syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return;
@@ -110,7 +101,6 @@ void write_line(const char *path, const char *function, long n) {
   syscall(SYS_write, fd, line, len);
   syscall(SYS_close, fd);
 }
-void leave_mark(const char *function) { write_line(plan.mark, function, plan.nth); }
 
 // How many calls a run made (the driver chooses which to fail from it).
 [[gnu::destructor]] void report_count() {
@@ -123,7 +113,7 @@ bool fail_now(const char *family, const void *caller) {
       !counted_caller(caller) || syscall(SYS_gettid) != getpid())
     return false;
   if (plan.calls.fetch_add(1) + 1 != plan.nth) return false;
-  leave_mark(family);
+  write_line(plan.mark, family, plan.nth);
   errno = plan.err;
   return true;
 }
@@ -182,8 +172,8 @@ INTERPOSE("zmq_bind", int, zmq_connect, (void *s, const char *e), (s, e), -1)
 INTERPOSE("zmq_setsockopt", int, zmq_setsockopt, (void *s, int o, const void *v, size_t n),
           (s, o, v, n), -1)
 constexpr int kMosqErrNomem = 1;
-INTERPOSE("mosquitto_connect", int, mosquitto_connect_async,
-          (void *m, const char *h, int p, int k), (m, h, p, k), kMosqErrNomem)
+INTERPOSE("mosquitto_connect", int, mosquitto_connect_async, (void *m, const char *h, int p, int k),
+          (m, h, p, k), kMosqErrNomem)
 INTERPOSE("mosquitto_publish", int, mosquitto_publish,
           (void *m, int *id, const char *t, int n, const void *b, int q, bool r),
           (m, id, t, n, b, q, r), kMosqErrNomem)
@@ -219,26 +209,18 @@ INTERPOSE_OPEN(open64)
 #ifndef ZRDB_INJECT_NO_ALLOC
 // Allocations go straight to the C library's allocator, which needs no
 // look-up (dlsym itself allocates).
-extern "C" void *malloc(size_t n) {
-  return fail_now("malloc", CALLER) ? nullptr : __libc_malloc(n);
-}
-extern "C" void *calloc(size_t k, size_t n) {
-  return fail_now("malloc", CALLER) ? nullptr : __libc_calloc(k, n);
-}
-extern "C" void *realloc(void *p, size_t n) {
-  return fail_now("malloc", CALLER) ? nullptr : __libc_realloc(p, n);
-}
-extern "C" void *aligned_alloc(size_t a, size_t n) {
-  return fail_now("malloc", CALLER) ? nullptr : __libc_memalign(a, n);
-}
-void *operator new(size_t n) {
-  void *p = fail_now("malloc", CALLER) ? nullptr : __libc_malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void *operator new[](size_t n) {
-  void *p = fail_now("malloc", CALLER) ? nullptr : __libc_malloc(n == 0 ? 1 : n);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
+#define INTERPOSE_ALLOC(name, params, allocate) \
+  extern "C" void *name params { return fail_now("malloc", CALLER) ? nullptr : allocate; }
+INTERPOSE_ALLOC(malloc, (size_t n), __libc_malloc(n))
+INTERPOSE_ALLOC(calloc, (size_t k, size_t n), __libc_calloc(k, n))
+INTERPOSE_ALLOC(realloc, (void *p, size_t n), __libc_realloc(p, n))
+INTERPOSE_ALLOC(aligned_alloc, (size_t a, size_t n), __libc_memalign(a, n))
+#define INTERPOSE_NEW(name)                                                         \
+  void *name(size_t n) {                                                            \
+    void *p = fail_now("malloc", CALLER) ? nullptr : __libc_malloc(n == 0 ? 1 : n); \
+    if (p == nullptr) throw std::bad_alloc();                                       \
+    return p;                                                                       \
+  }
+INTERPOSE_NEW(operator new)
+INTERPOSE_NEW(operator new[])
 #endif

@@ -1,36 +1,26 @@
 #!/usr/bin/python3
-"""System call fault injection: runs every scenario once for every N, with
-the Nth call of each function failing (libzrdb_fail_nth.so), until the
-scenario makes fewer than N such calls. After each injected run it checks
-that the process was not killed by a signal, hung or ended by the library
-(except where that is the design), that a failure was reported with a
-message that names its cause, that nothing was left behind (segments,
-queues, semaphores, lock files; descriptors, which the scenario program
-counts) and that the same run without the fault then succeeds. Parameter
-sets: a failed save leaves the old file as it was, no save leaves its
-temporary file, and a failed load or restore writes no value.
+"""System call fault injection into the library and zrdbctl: each scenario
+runs once for every N with the Nth call of each function failing, until it
+makes fewer calls. Besides the checks of injection.py: the library ends the
+process only where that is its design, the scenario program counts its
+descriptors, a failed save leaves the old file and no temporary file, and a
+failed load or restore writes no value.
 
     run_injections.py [--leaks] BUILD_DIR [SCENARIO...]
 
---leaks: BUILD_DIR is built with AddressSanitizer, whose LeakSanitizer
-then checks every run's memory; allocations are not failed there (the
-sanitizer owns the allocator).
-
-Run it alone on the machine's IPC namespace (unshare --ipc --mount --net):
-it creates and removes the databases of tests/inject. Prints one line per
-fault and "N injections, N survived"; exits 1 on any fault.
+--leaks: BUILD_DIR is AddressSanitizer's. Run it alone, in IPC, mount and
+network namespaces of its own: it creates and removes the databases of
+tests/inject. Exits 1 on any fault.
 """
 import base64
 import errno
 import glob
 import json
 import os
-import re
-import subprocess
 import sys
-import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from injection import HERE, Driver, leftovers, main, must, remove, run
+
 # A realistic error per function, two where both take different paths.
 FAILURES = {
     "shmget": (errno.ENOSPC, errno.EACCES), "shmat": (errno.ENOMEM,), "shmctl": (errno.EACCES,),
@@ -42,11 +32,6 @@ FAILURES = {
     "write": (errno.ENOSPC, errno.EINTR),
     "fsync": (errno.ENOSPC,), "rename": (errno.EACCES,), "malloc": (errno.ENOMEM,),
 }
-# Failures whose message words the cause instead of the system's text.
-CAUSE_WORDS = {
-    ("malloc", errno.ENOMEM): "alloc|memory",  # no system call: no system text
-    ("flock", errno.EAGAIN): "held by another process",
-}
 # Failures after which the library ends the process by design, and the
 # message it ends with.
 ENDS_BY_DESIGN = {
@@ -54,33 +39,26 @@ ENDS_BY_DESIGN = {
     "socket": "SO_REUSEADDR failed",  # a server remote buffer's socket
     "setsockopt": "SO_REUSEADDR failed",  # and its option
 }
-TIMEOUT_S = 30
-INDEX_KEY = 0x20150427
+INDEX = f"shm {0x20150427}"  # the key of the segment that finds a database
 CTL = "tools/zrdbctl"
-SCENARIO = "tests/inject/inject_scenario"
 
 
-def scenario(name, db, before="db"):
+def scenario(name, db):
     """A run of inject_scenario NAME on database DB (inject or vlink)."""
-    return (name, db, [SCENARIO, name, f"{HERE}/{db}.db", f"{HERE}/{db}.app"], before)
+    return (name, db, ["tests/inject/inject_scenario", name, f"{HERE}/{db}.db",
+                       f"{HERE}/{db}.app"], False)
 
 
-def ctl(name, *args, before="db"):
-    """A zrdbctl command on the inject database."""
-    return (name, "inject", [CTL, *args], before)
+def ctl(name, *args, fresh=False):
+    """A zrdbctl command on the inject database (`fresh`: on none)."""
+    return (name, "inject", [CTL, *args], fresh)
 
 
 SCENARIOS = [
-    ctl("create", "create", f"{HERE}/inject.db", before="none"),
-    scenario("attach-client", "inject"),
-    scenario("attach-component", "inject"),
-    scenario("attach-print", "inject"),
-    scenario("values", "inject"),
-    scenario("cbuf", "inject"),
-    scenario("msgbuf", "inject"),
-    scenario("call", "inject"),
-    scenario("fifo-pool", "inject"),
-    scenario("remote", "inject"),
+    ctl("create", "create", f"{HERE}/inject.db", fresh=True),
+    *(scenario(name, "inject") for name in (
+        "attach-client", "attach-component", "attach-print", "values", "cbuf", "msgbuf", "call",
+        "fifo-pool", "remote")),
     scenario("vlink", "vlink"),
     scenario("attach-daemon", "vlink"),
     ctl("zrdbctl-dump", "dump"),
@@ -92,78 +70,25 @@ SCENARIOS = [
     ctl("zrdbctl-save", "save", "{files}/saved.json"),
     ctl("zrdbctl-load", "load", "{files}/set.json"),
     ctl("create-restore", "create", f"{HERE}/inject.db", "--restore", "{files}/set.json",
-        before="none"),
-    ctl("remove", "remove", before="removed"),
+        fresh=True),
+    ctl("remove", "remove"),
 ]
 # What a save replaces: a failed save must leave exactly this.
 OLD_SAVE = "old parameter set\n"
 
 
-def leftovers():
-    """What of ZRDB's kind exists now: System V objects by key, named
-    semaphores and item lock files."""
-    found = set()
-    for kind in ("shm", "msg", "sem"):
-        with open(f"/proc/sysvipc/{kind}") as table:
-            next(table)
-            found |= {f"{kind} {line.split()[0]}" for line in table}
-    found |= {f"/dev/shm/{n}" for n in os.listdir("/dev/shm")}
-    return found | set(glob.glob("/tmp/zrdbid*.lock"))
+class Runner(Driver):
+    expected = {}  # per scenario: what a plain run leaves (item lock files)
+    db = None  # the database that exists now
 
-
-def names_cause(out, func, err, words=CAUSE_WORDS):
-    """Whether the output names the cause of the injected failure."""
-    worded = words.get((func, err))
-    return bool(re.search(worded, out, re.I)) if worded else \
-        os.strerror(err) in out or errno.errorcode[err] in out
-
-
-def remove(things):
-    """Removes leftovers as leftovers() names them."""
-    flags = {"shm": "-M", "msg": "-Q", "sem": "-S"}
-    for thing in things:
-        kind, _, key = thing.partition(" ")
-        if kind in flags:
-            subprocess.run(["ipcrm", flags[kind], key], stderr=subprocess.DEVNULL)
-        else:
-            os.unlink(thing)
-
-
-class Runner:
-    def __init__(self, build, leaks):
-        self.build = build
-        self.leaks = leaks
-        self.preload = f"{build}/tests/inject/libzrdb_fail_nth.so"
-        self.mark = tempfile.mktemp(prefix="zrdb-inject-")
-        self.files = tempfile.mkdtemp(prefix="zrdb-inject-files-")
-        self.tried = self.survived = 0
-        self.faults = 0
-        self.by_function = {}
-        self.db = None
+    def argv(self, argv):
+        return [f"{self.build}/{argv[0]}", *(a.replace("{files}", self.dir) for a in argv[1:])]
 
     def run(self, argv, inject=None):
-        """(status, output): status is -signal for a killed process, None
-        for one that outlived the time-out."""
-        env = dict(os.environ)
-        if self.leaks:  # the preload library comes before the sanitizer's
-            env["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=1"
-        if inject:
-            env.update(ZRDB_INJECT=inject, ZRDB_INJECT_MARK=self.mark, LD_PRELOAD=self.preload)
-            if argv[0] == CTL:
-                env["ZRDB_INJECT_MAIN"] = "1"
-        try:
-            args = [a.replace("{files}", self.files) for a in argv[1:]]
-            p = subprocess.run([f"{self.build}/{argv[0]}", *args], env=env, text=True,
-                               errors="replace", stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, timeout=TIMEOUT_S)
-            return p.returncode, p.stdout
-        except subprocess.TimeoutExpired as e:
-            return None, e.stdout or ""
+        return run(self.argv(argv), self.env(inject, main=argv[0] == CTL))
 
     def must(self, argv, what):
-        status, out = self.run(argv)
-        if status != 0:
-            sys.exit(f"{what} failed without any injection ({status}):\n{out}")
+        must(self.argv(argv), what, self.env())
 
     def use_db(self, db):
         """Makes `db` the one database that exists (None: none)."""
@@ -180,93 +105,71 @@ class Runner:
                 self.must(create, f"zrdbctl create {db}")
         self.db = db
 
-    def fault(self, where, what, out):
-        self.faults += 1
-        print(f"FAULT {where}: {what}\n    " + out.strip().replace("\n", "\n    "), flush=True)
-
-    def clean_failure(self, name, func, err, status, out):
-        """The fault in a failed run, or None."""
-        if status is None:
-            return "outlived the time-out"
-        if status < 0:
-            return f"killed by signal {-status}"
-        if not names_cause(out, func, err):
-            return "no message names the cause"
-        ended = not name.startswith(("create", "remove", "zrdbctl")) and (
-            status not in (1, 3) or "inject_scenario:" not in out)
-        if ended and ENDS_BY_DESIGN.get(func, "\0") not in out:
-            return f"the library ended the process (status {status})"
-        if status == 3:
-            return "descriptors left open"
-        return None
-
-    def inject_all(self, entry, func, err):
-        name, db, argv, before = entry
-        expected = self.expected[name]
-        for nth in range(1, 100000):
-            self.use_db(None if before == "none" else db)
-            if os.path.exists(self.mark):
-                os.unlink(self.mark)
-            self.prepare(name)
-            start = leftovers()
-            status, out = self.run(argv, f"{func}:{nth}:{err}")
-            if os.environ.get("ZRDB_INJECT_VERBOSE"):
-                print(f"{name} {func}:{nth}:{err} -> {status}\n{out}", flush=True)
-            where = f"{name} {func}#{nth} {errno.errorcode[err]}"
-            if not os.path.exists(self.mark):  # fewer than nth calls: a plain run
-                if status != 0:
-                    self.fault(where, f"failed with no injection ({status})", out)
-                self.sync_state(db)
-                return
-            self.tried += 1
-            self.by_function[func] = self.by_function.get(func, 0) + 1
-            problem = None if status == 0 else self.clean_failure(name, func, err, status, out)
-            if "Sanitizer" in out:  # a leak, or worse, with the exit status it sets
-                problem = "sanitizer report"
-            # A success leaves what the plain run leaves, a failure at most
-            # that and what was there before. A failed create leaves
-            # nothing, unless only its report could not be written.
-            made = status == 0 or "writing to standard output failed" in out
-            created = name.startswith("create") and "created '" in out  # a restore failed
-            allowed = expected if made or created else start if name.startswith("create") \
-                else start | expected
-            left = leftovers() - allowed
-            if name == "remove" and status != 0:
-                # A failed remove may leave all it found, but not without
-                # the index that finds it again.
-                left = leftovers() if f"shm {INDEX_KEY}" not in leftovers() else set()
-            if problem is None and left:
-                problem = "left behind: " + " ".join(sorted(left))
-            problem = problem or self.parameter_fault(name, status, out)
-            self.sync_state(db)
-            self.use_db(None if before == "none" else db)
-            self.prepare(name)
-            again, again_out = self.run(argv)
-            # A second remove that finds only what the first left need not
-            # call that a success, but must leave nothing.
-            if problem is None and again != 0 and not (name == "remove" and not leftovers()):
-                problem, out = f"the same run without the fault then failed ({again})", again_out
-            elif problem is None and name == "remove" and leftovers():
-                problem = "a second remove left " + " ".join(sorted(leftovers()))
-            self.sync_state(db)
-            if problem:
-                self.fault(where, problem, out)
-                self.reset()
-            else:
-                self.survived += 1
-
-    def prepare(self, name):
-        """Puts back what a parameter set scenario starts from: the file a
-        save replaces, the values a load changes."""
+    def start(self, entry):
+        """Sets up what the scenario starts from: its database or none, and
+        for a parameter set the file a save replaces or the values a load
+        changes."""
+        name, db, _, fresh = entry
+        self.use_db(None if fresh else db)
         if name == "zrdbctl-save":
-            with open(f"{self.files}/saved.json", "w") as old:
+            with open(f"{self.dir}/saved.json", "w") as old:
                 old.write(OLD_SAVE)
         elif name == "zrdbctl-load":
             self.must([CTL, "load", "{files}/base.json"], "zrdbctl load of the created values")
 
+    def once(self, entry, inject=None):
+        """A run of the scenario from its starting point: what existed just
+        before it, its status and its output."""
+        self.start(entry)
+        before = leftovers()
+        status, out = self.run(entry[2], inject)
+        self.sync_state(entry[1])
+        return before, status, out
+
+    @staticmethod
+    def ended(name, func, status, out):
+        """What a failed scenario program's end says went wrong, or None."""
+        if status == 0 or name.startswith(("create", "remove", "zrdbctl")):
+            return None
+        if (status not in (1, 3) or "inject_scenario:" not in out) and \
+                ENDS_BY_DESIGN.get(func, "\0") not in out:
+            return f"the library ended the process (status {status})"
+        return "descriptors left open" if status == 3 else None
+
+    def attempt(self, entry, func, err, spec):
+        name, expected = entry[0], self.expected[entry[0]]
+        start, status, out = self.once(entry, spec)
+        if not self.injected():  # fewer than N calls: a plain run
+            if status != 0:
+                self.fault(f"{name} {spec}", f"failed with no injection ({status})", out)
+            return None
+        # A success leaves what the plain run leaves, a failure at most
+        # that and what was there before. A failed create leaves nothing,
+        # unless only its report could not be written.
+        made = status == 0 or "writing to standard output failed" in out
+        created = name.startswith("create") and "created '" in out  # a restore failed
+        allowed = expected if made or created else start if name.startswith("create") \
+            else start | expected
+        if name == "remove" and status != 0:
+            # A failed remove may leave all it found, but not without the
+            # index that finds it again.
+            allowed = leftovers() if INDEX in leftovers() else set()
+        problem = self.judge(status, out, status != 0, func, err, allowed) or \
+            self.ended(name, func, status, out) or self.parameter_fault(name, status, out)
+        _, again, again_out = self.once(entry)
+        # A second remove that finds only what the first left need not call
+        # that a success, but must leave nothing.
+        if problem is None and again != 0 and not (name == "remove" and not leftovers()):
+            problem, out = f"the same run without the fault then failed ({again})", again_out
+        elif problem is None and name == "remove" and leftovers():
+            problem = "a second remove left " + " ".join(sorted(leftovers()))
+        if problem:
+            self.reset()
+        return problem, out
+
     def parameter_fault(self, name, status, out):
         """What a parameter set scenario's run did wrong, or None."""
-        temporary = glob.glob(f"{self.files}/.*.tmp")
+        temporary = glob.glob(f"{self.dir}/.*.tmp")
         for path in temporary:  # reported once
             os.unlink(path)
         if temporary:
@@ -274,18 +177,18 @@ class Runner:
         if status == 0 or "writing to standard output failed" in out:  # done, not reported
             return None
         if name == "zrdbctl-save":
-            with open(f"{self.files}/saved.json") as saved:
+            with open(f"{self.dir}/saved.json") as saved:
                 # Once renamed into place the new file stays, and says so.
                 if saved.read() != OLD_SAVE and "was replaced" not in out:
                     return "a failed save changed the old file"
-        elif name in ("zrdbctl-load", "create-restore") and f"shm {INDEX_KEY}" in leftovers():
+        elif name in ("zrdbctl-load", "create-restore") and INDEX in leftovers():
             self.must([CTL, "save", "{files}/now.json"], "zrdbctl save")
             if self.items("now.json") != self.items("base.json"):
                 return "a failed load wrote values"
         return None
 
     def items(self, file):
-        with open(f"{self.files}/{file}") as saved:
+        with open(f"{self.dir}/{file}") as saved:
             return json.load(saved)["items"]
 
     def make_parameter_sets(self):
@@ -300,7 +203,7 @@ class Runner:
                 item["base64"] = base64.b64encode(b"\x11" * size).decode()
             else:
                 item["values"] = [v + 1 if isinstance(v, int) else "set" for v in item["values"]]
-        with open(f"{self.files}/set.json", "w") as changed:
+        with open(f"{self.dir}/set.json", "w") as changed:
             json.dump({"zrdb_parameters": 1, "system": "inject", "items": items}, changed)
 
     def reset(self):
@@ -312,45 +215,25 @@ class Runner:
     def sync_state(self, db):
         """Notes whether a database exists now (a create or a remove, even a
         failed one, may have changed that)."""
-        if f"shm {INDEX_KEY}" not in leftovers():
+        if INDEX not in leftovers():
             self.db = None
         elif self.db is None:
             self.db = db
 
-    def learn(self, entry):
-        """What a plain run of the scenario leaves (item lock files, for
-        one)."""
-        name, db, argv, before = entry
-        self.use_db(None if before == "none" else db)
-        self.prepare(name)
-        self.must(argv, name)
-        self.sync_state(db)
-        self.expected[name] = leftovers()
-
     def main(self, names):
-        self.expected = {}
-        if leftovers():
-            sys.exit("Run alone, in new IPC and mount namespaces: found " +
-                     " ".join(sorted(leftovers())))
         self.make_parameter_sets()
         for entry in SCENARIOS:
             if names and entry[0] not in names:
                 continue
-            self.learn(entry)
-            before = self.tried
-            for func, errs in FAILURES.items():
-                for err in errs if not (self.leaks and func == "malloc") else ():
-                    self.inject_all(entry, func, err)
-            print(f"{entry[0]}: {self.tried - before} injections", flush=True)
+            _, status, out = self.once(entry)
+            if status != 0:
+                sys.exit(f"{entry[0]} failed without any injection ({status}):\n{out}")
+            self.expected[entry[0]] = leftovers()
+            self.sweep(entry[0], lambda func, err: range(1, 100000),
+                       lambda func, err, spec: self.attempt(entry, func, err, spec))
         self.use_db(None)
-        print("by function: " + ", ".join(f"{f} {self.by_function.get(f, 0)}" for f in FAILURES))
-        print(f"{self.tried} injections, {self.survived} survived")
-        return 0 if self.tried > 0 and self.tried == self.survived else 1
+        return self.summary()
 
 
 if __name__ == "__main__":
-    args = sys.argv[1:]
-    leaks = args[:1] == ["--leaks"]
-    if len(args) < 1 + leaks:
-        sys.exit(__doc__)
-    sys.exit(Runner(os.path.abspath(args[leaks]), leaks).main(args[leaks + 1:]))
+    main(Runner, FAILURES)

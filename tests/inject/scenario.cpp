@@ -8,7 +8,6 @@
 // when a step failed; 3 when the process holds more descriptors after
 // zrdb_Cleanup than before it attached. Any other end (a signal, another
 // status, no such line) was not the program's.
-#include <dirent.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
@@ -17,6 +16,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -34,12 +34,7 @@ struct Ids {
 Ids ids;
 
 int open_descriptors() {
-  DIR *dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int n = 0;
-  while (readdir(dir) != nullptr) ++n;
-  closedir(dir);
-  return n;
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 // Prints the failed step; false so that a step reads `ok(...) || fail(...)`.
@@ -148,16 +143,13 @@ bool fifo_pool_exchange() {
   ZRDB_RBUF_BIN *bin = zrdb_rbuf_alloc(ids.pool), *got = nullptr;
   if (bin == nullptr) return fail("zrdb_rbuf_alloc", -1);
   std::memset(bin->addr, 0x3C, static_cast<size_t>(bin->size));
-  if (!step("zrdb_tfifo_putdata", zrdb_tfifo_putdata(ids.queue, 0, &bin, sizeof bin))) {
-    zrdb_rbuf_recycle(bin);
-    return false;
-  }
-  if (!step("zrdb_tfifo_getdata", zrdb_tfifo_getdata(ids.queue, 0, &got, sizeof got))) {
-    zrdb_rbuf_recycle(bin);
-    return false;
-  }
-  const bool same = got == bin && static_cast<unsigned char *>(got->addr)[got->size - 1] == 0x3C;
-  return step("zrdb_rbuf_recycle", zrdb_rbuf_recycle(bin)) && (same || fail("bin passed", -1));
+  const bool passed =
+      step("zrdb_tfifo_putdata", zrdb_tfifo_putdata(ids.queue, 0, &bin, sizeof bin)) &&
+      step("zrdb_tfifo_getdata", zrdb_tfifo_getdata(ids.queue, 0, &got, sizeof got)) &&
+      ((got == bin && static_cast<unsigned char *>(got->addr)[got->size - 1] == 0x3C) ||
+       fail("bin passed", -1));
+  // The bin goes back to the pool whatever failed.
+  return step("zrdb_rbuf_recycle", zrdb_rbuf_recycle(bin)) && passed;
 }
 
 // Request and answer between the server and the client item of this
