@@ -176,8 +176,8 @@ class Runner(Driver):
         return sorted({1 + round(i * (n - 1) / (PER_FUNCTION - 1)) for i in range(PER_FUNCTION)}
                       ) if n > PER_FUNCTION else range(1, n + 1)
 
-    def attempt(self, entry, func, err, spec, expected):
-        status, out, failed = self.once(entry, spec)
+    def attempt(self, entry, func, err, plan, expected):
+        status, out, failed = self.once(entry, plan)
         if not self.injected():  # fewer calls this time: a plain run
             return None
         problem = self.judge(status, out, failed, func, err, expected, CAUSES)
@@ -206,7 +206,7 @@ class Runner(Driver):
                     sys.exit(f"{name} failed without any injection ({status}), leaving "
                              f"{sorted(leftovers() - expected)}:\n{out}")
                 self.sweep(name, lambda func, err: self.picks(entry, func, err),
-                           lambda func, err, spec: self.attempt(entry, func, err, spec, expected))
+                           lambda func, err, plan: self.attempt(entry, func, err, plan, expected))
         finally:
             for daemon in (self.peer, self.broker):
                 if daemon:

@@ -136,12 +136,12 @@ class Runner(Driver):
             return f"the library ended the process (status {status})"
         return "descriptors left open" if status == 3 else None
 
-    def attempt(self, entry, func, err, spec):
+    def attempt(self, entry, func, err, plan):
         name, expected = entry[0], self.expected[entry[0]]
-        start, status, out = self.once(entry, spec)
+        start, status, out = self.once(entry, plan)
         if not self.injected():  # fewer than N calls: a plain run
             if status != 0:
-                self.fault(f"{name} {spec}", f"failed with no injection ({status})", out)
+                self.fault(f"{name} {plan}", f"failed with no injection ({status})", out)
             return None
         # A success leaves what the plain run leaves, a failure at most
         # that and what was there before. A failed create leaves nothing,
@@ -230,7 +230,7 @@ class Runner(Driver):
                 sys.exit(f"{entry[0]} failed without any injection ({status}):\n{out}")
             self.expected[entry[0]] = leftovers()
             self.sweep(entry[0], lambda func, err: range(1, 100000),
-                       lambda func, err, spec: self.attempt(entry, func, err, spec))
+                       lambda func, err, plan: self.attempt(entry, func, err, plan))
         self.use_db(None)
         return self.summary()
 
