@@ -153,8 +153,10 @@ kill_part() { # SIGKILL participant $1, note whether it was attaching, restart i
   esac
   start "$1"
   # A daemon replaced: a VLINK transaction begun after its start must
-  # succeed within 15 s (the dialler backs off up to 5 s).
-  if [[ ${roles[$1]} == vlinkd_? ]]; then now_ms; relink_at=$NOW; fi
+  # succeed within 15 s (the dialler backs off up to 5 s). Timed from the
+  # first restart not yet followed by one, so that frequent restarts do not
+  # put the deadline off.
+  if [[ ${roles[$1]} == vlinkd_? ]] && [ "$relink_at" = 0 ]; then now_ms; relink_at=$NOW; fi
 }
 
 # The VLINK semaphore kept by the killed participant (it holds it for up
