@@ -76,8 +76,8 @@ id=12, name=udp_srv, type=rmtbuf, value=server:udp://127.0.0.1:47650
 id=13, name=udp_cli, type=rmtbuf, value=client:udp://127.0.0.1:47650
 EOF
 # The VLINK master has id 0 so that only the VLINK participant binds it:
-# at id 1 or more every attach would bind it, and take the VLINK
-# semaphore, which one killed there keeps for the next 21 s of waiting.
+# at id 1 or more every attach binds it and takes the VLINK semaphore, and
+# one killed while holding it makes every attach wait up to 21 s.
 # System B: its own IPC and mount namespaces, held by a process of ours,
 # on the soak's loopback; its daemon lets A write `box`.
 cat >"$dir/b.db" <<'EOF'
@@ -93,6 +93,7 @@ EOF
 "$vlinkd" keygen "$dir/b" >/dev/null
 unshare --ipc --mount sh -c 'mount -t tmpfs none /dev/shm && exec sleep 1000000' &
 bpid=$!
+trap 'kill "$bpid" 2>/dev/null || true' EXIT
 in_b() { nsenter -t "$bpid" --ipc --mount "$@"; }
 for _ in $(seq 100); do
   [ "$(readlink /proc/$bpid/ns/ipc)" != "$(readlink /proc/self/ns/ipc)" ] && break
@@ -111,9 +112,9 @@ start() { # start participant $1
       --link 0=127.0.0.1:47661 "$dir/b.pub" "$dir/soak.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
     # nsenter itself, not in_b: a function run in the background is a
     # subshell, and the kill would miss the daemon.
-    vlinkd_b) nsenter -t "$bpid" --ipc --mount "$vlinkd" --foreground --key "$dir/b.key" --listen 127.0.0.1:47661 \
-      --link 0=127.0.0.1:47660 "$dir/a.pub" --allow-set 0 box "$dir/b.db" >/dev/null \
-      2>>"$dir/vlinkd.log" & ;;
+    vlinkd_b) nsenter -t "$bpid" --ipc --mount "$vlinkd" --foreground --key "$dir/b.key" \
+      --listen 127.0.0.1:47661 --link 0=127.0.0.1:47660 "$dir/a.pub" --allow-set 0 box \
+      "$dir/b.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
     *) "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" & ;;
   esac
   pids[$1]=$!
@@ -370,9 +371,6 @@ while [ $((SECONDS - started)) -lt "$seconds" ]; do
   left=$((seconds - (SECONDS - started)))
   run_epoch $((left < epoch ? left : epoch))
 done
-
-kill "$bpid"
-wait "$bpid" 2>/dev/null || true
 
 ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0 vchecked=0
 eval "$("$part" report "$dir")"
