@@ -253,6 +253,7 @@ remove_db() {
 # /dev/shm (named semaphores, the link daemon's peers file) on either system,
 # and item lock files.
 count_leftovers() {
+  # shellcheck disable=SC2016 # run by sh, on system A and in system B
   local found ipc='{ ipcs -m; ipcs -q; ipcs -s; } | awk '\''$1 ~ /^0x/ && $1 != "0x00000000"'\''; ls -A /dev/shm'
   found=$(sh -c "$ipc" 2>/dev/null; in_b sh -c "$ipc" 2>/dev/null | sed 's/^/system B: /'
     ls /tmp/zrdbid*.lock 2>/dev/null || true)

@@ -419,8 +419,8 @@ TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
 // A remove killed once the data segment went: the next one still removes
 // the VLINK queue, which nothing else would.
 TEST_F(ZrdbctlTest, RemoveAfterAKilledRemoveTakesTheVlinkQueue) {
-  const std::string db = dir_.write(
-      "v.cfg", system_section() + "id=1, name=vl, type=vlinkmst, value=1:127.0.0.1\n");
+  const std::string db =
+      dir_.write("v.cfg", system_section() + "id=1, name=vl, type=vlinkmst, value=1:127.0.0.1\n");
   expect({{"create", db}, 0, ""});
   ASSERT_GE(msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666), 0);
   ASSERT_EQ(shmctl(shmget(kTestDataKey, 0, 0), IPC_RMID, nullptr), 0);
