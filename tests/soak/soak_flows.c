@@ -277,9 +277,12 @@ static int vlink_xact(int32_t master, int set, unsigned char *box, uint64_t seq)
   const int rc = set ? zrdb_VLINKSetValue(master, 0, 0, kBoxId, 0, box, kBoxLen)
                      : zrdb_VLINKGetValue(master, 0, 0, kBoxId, 0, box, kBoxLen);
   check_duration(t0, kVlinkMs, "VLINK transaction outlived its time-out");
-  if (rc == 0) put(&st->vlinkOkMs, (uint64_t)t0);
-  else if (rc == -1) add(&st->expired, 1);
-  else fault(&st->failures, "VLINK transaction failed oddly", seq);
+  if (rc == 0)
+    put(&st->vlinkOkMs, (uint64_t)t0);
+  else if (rc == -1)
+    add(&st->expired, 1);
+  else
+    fault(&st->failures, "VLINK transaction failed oddly", seq);
   return rc;
 }
 
@@ -298,7 +301,8 @@ void run_vlink(int32_t master) {
     const uint64_t floor = get(&st->vlinkConfirmed);
     if (vlink_xact(master, 0, box, seq) == 0) {
       add(&st->ops, 1), add(&st->vlinkChecked, 1);
-      if (!box_intact(box, &got)) fault(&st->corrupt, "VLINK value torn or mixed", got);
+      if (!box_intact(box, &got))
+        fault(&st->corrupt, "VLINK value torn or mixed", got);
       else if (got < floor || got > get(&st->vlinkNext))
         fault(&st->corrupt, "VLINK value older than the last confirmed set, or never sent", got);
     } else {

@@ -227,11 +227,12 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (strcmp(role, "report") == 0) {
-    printf("ops=%llu corrupt=%llu overruns=%llu expired=%llu failures=%llu stuck=%llu vchecked=%llu\n",
-           (unsigned long long)get(&st->ops), (unsigned long long)get(&st->corrupt),
-           (unsigned long long)get(&st->overruns), (unsigned long long)get(&st->expired),
-           (unsigned long long)get(&st->failures), (unsigned long long)get(&st->stuck),
-           (unsigned long long)get(&st->vlinkChecked));
+    printf(
+        "ops=%llu corrupt=%llu overruns=%llu expired=%llu failures=%llu stuck=%llu vchecked=%llu\n",
+        (unsigned long long)get(&st->ops), (unsigned long long)get(&st->corrupt),
+        (unsigned long long)get(&st->overruns), (unsigned long long)get(&st->expired),
+        (unsigned long long)get(&st->failures), (unsigned long long)get(&st->stuck),
+        (unsigned long long)get(&st->vlinkChecked));
     return 0;
   }
   if (strcmp(role, "vlinkok") == 0) {
