@@ -78,8 +78,9 @@ EOF
 # The VLINK master has id 0 so that only the VLINK participant binds it:
 # at id 1 or more every attach binds it and takes the VLINK semaphore, and
 # one killed while holding it makes every attach wait up to 21 s.
-# System B: its own IPC and mount namespaces, held by a process of ours,
-# on the soak's loopback; its daemon lets A write `box`.
+# System B: its own IPC and mount namespaces, kept by bind mounts rather
+# than by a process that could die, on the soak's loopback; its daemon lets
+# A write `box`.
 cat >"$dir/b.db" <<'EOF'
 [system]
 name=soakb
@@ -91,14 +92,11 @@ id=2, name=box, type=integer, size=16*4, value=0
 EOF
 "$vlinkd" keygen "$dir/a" >/dev/null
 "$vlinkd" keygen "$dir/b" >/dev/null
-unshare --ipc --mount sh -c 'mount -t tmpfs none /dev/shm && exec sleep 1000000' &
-bpid=$!
-trap 'kill "$bpid" 2>/dev/null || true' EXIT
-in_b() { nsenter -t "$bpid" --ipc --mount "$@"; }
-for _ in $(seq 100); do
-  [ "$(readlink /proc/$bpid/ns/ipc)" != "$(readlink /proc/self/ns/ipc)" ] && break
-  ms_sleep 10
-done
+mount --bind "$dir" "$dir"
+mount --make-private "$dir"
+touch "$dir/b.ipc" "$dir/b.mnt"
+unshare --ipc="$dir/b.ipc" --mount="$dir/b.mnt" mount -t tmpfs none /dev/shm
+in_b() { nsenter --ipc="$dir/b.ipc" --mount="$dir/b.mnt" "$@"; }
 
 roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli vlink
   vlinkd_a vlinkd_b)
@@ -112,12 +110,21 @@ start() { # start participant $1
       --link 0=127.0.0.1:47661 "$dir/b.pub" "$dir/soak.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
     # nsenter itself, not in_b: a function run in the background is a
     # subshell, and the kill would miss the daemon.
-    vlinkd_b) nsenter -t "$bpid" --ipc --mount "$vlinkd" --foreground --key "$dir/b.key" \
+    vlinkd_b) nsenter --ipc="$dir/b.ipc" --mount="$dir/b.mnt" "$vlinkd" --foreground --key "$dir/b.key" \
       --listen 127.0.0.1:47661 --link 0=127.0.0.1:47660 "$dir/a.pub" --allow-set 0 box \
       "$dir/b.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
     *) "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" & ;;
   esac
   pids[$1]=$!
+}
+
+# Sends signal $2 to $1 only while $1 is still a child of this shell: bash
+# reaps its children as they end, and the PID of one that ended may already
+# be another's (PIDs wrap quickly under the soak). Without $2, only asks.
+ours() {
+  local ppid
+  read -r _ _ _ ppid _ 2>/dev/null <"/proc/$1/stat" || return 1
+  [ "$ppid" = $$ ] && { [ -z "${2:-}" ] || kill "-$2" "$1" 2>/dev/null; }
 }
 
 # NOW: milliseconds of the boot-time clock, which the participants use too.
@@ -142,7 +149,7 @@ reap() {
 
 kill_part() { # SIGKILL participant $1, note whether it was attaching, restart it
   local pid=${pids[$1]}
-  kill -KILL "$pid" 2>/dev/null || true
+  ours "$pid" KILL || true
   reap "$1" "$pid" 9 && kills=$((kills + 1))
   if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
   rm -f "$dir/m/$pid".?
@@ -209,7 +216,7 @@ tool_killed() {
   "$ctl" "$@" >/dev/null 2>&1 &
   local pid=$! status=0 k spin=$((RANDOM % 1500))
   for ((k = 0; k < spin; k++)); do :; done
-  kill -KILL "$pid" 2>/dev/null || true
+  ours "$pid" KILL || true
   wait "$pid" 2>/dev/null || status=$?
   case $status in
     137) tool_kills=$((tool_kills + 1)); kills=$((kills + 1)); return 0 ;;
@@ -281,7 +288,7 @@ daemons_check() {
   local i
   for i in "${!roles[@]}"; do
     [[ ${roles[$i]} == vlinkd_? ]] || continue
-    kill -0 "${pids[$i]}" 2>/dev/null && continue
+    ours "${pids[$i]}" && continue
     reap "$i" "${pids[$i]}" 9 || true
     echo "soak: ${roles[$i]} ended by itself" >>"$faults"
     tail -3 "$dir/vlinkd.log" >>"$faults"
@@ -294,15 +301,15 @@ daemons_check() {
 # second. A VLINK participant waiting out a kept semaphore is let off.
 stop_part() {
   local pid=${pids[$1]} waited=0 limit=$2
-  kill -TERM "$pid" 2>/dev/null || true
+  ours "$pid" TERM || true
   now_ms
   if [ "${roles[$1]}" = vlink ] && [ "$NOW" -lt "$spare_until" ]; then limit=0; fi
-  while kill -0 "$pid" 2>/dev/null && [ $waited -lt "$limit" ]; do
+  while ours "$pid" && [ $waited -lt "$limit" ]; do
     ms_sleep 100
     waited=$((waited + 1))
   done
   now_ms
-  if ! kill -KILL "$pid" 2>/dev/null; then
+  if ! ours "$pid" KILL; then
     reap "$1" "$pid" 15 || true
   elif [ "${roles[$1]}" = vlink ] && [ "$NOW" -lt "$spare_until" ]; then
     wait "$pid" 2>/dev/null || true
@@ -349,7 +356,7 @@ run_epoch() { # $1: seconds
   # Stop: every participant ends within its longest time-out (a VLINK
   # transaction's 5 s), then the link daemons.
   for i in "${!roles[@]}"; do
-    [[ ${roles[$i]} == vlinkd_? ]] || kill -TERM "${pids[$i]}" 2>/dev/null || true
+    [[ ${roles[$i]} == vlinkd_? ]] || ours "${pids[$i]}" TERM || true
   done
   for i in "${!roles[@]}"; do
     case ${roles[$i]} in
@@ -372,6 +379,8 @@ while [ $((SECONDS - started)) -lt "$seconds" ]; do
   left=$((seconds - (SECONDS - started)))
   run_epoch $((left < epoch ? left : epoch))
 done
+
+umount "$dir/b.mnt" "$dir/b.ipc"
 
 ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0 vchecked=0
 eval "$("$part" report "$dir")"
