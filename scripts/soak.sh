@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Crash soak: a mixed workload on one database (values under a semaphore
 # lock, a circular buffer pair, the synchronous call, a thread FIFO + pool
-# pipeline, a remote buffer pair on loopback), whose participants
-# (tests/soak/soak_part) are SIGKILLed and restarted at random, also during
-# their attach and during `zrdbctl create` / `remove`. The database is made
-# anew every EPOCH seconds. Prints one summary line and fails on a
-# corruption, an overrun time-out, a failed check or a leftover.
+# pipeline, a remote buffer pair on loopback, VLINK set and get of an item
+# of a second system B through a zrdb-vlinkd on each system), whose
+# participants (tests/soak/soak_part) and link daemons are SIGKILLed and
+# restarted at random, also during their attach and during `zrdbctl create`
+# / `remove`. The databases are made anew every EPOCH seconds. Prints one
+# summary line and fails on a corruption, an overrun time-out, a failed
+# check, a link that does not come back or a leftover.
 #
 #   scripts/soak.sh [--minutes N | --seconds N] [--epoch SECONDS]
 #
@@ -25,10 +27,12 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--minutes N | --seconds N] [--epoch SECONDS]" >&2; exit 2 ;;
   esac
 done
-build=${BUILD_DIR:-build}
+# Absolute: system B's commands start in the root of its mount namespace.
+build=$(cd "${BUILD_DIR:-build}" && pwd)
 part=$build/tests/soak/soak_part
 ctl=$build/tools/zrdbctl
-for program in "$part" "$ctl"; do
+vlinkd=$build/tools/zrdb-vlinkd
+for program in "$part" "$ctl" "$vlinkd"; do
   [ -x "$program" ] || { echo "soak: $program is missing: build the tests first" >&2; exit 2; }
 done
 
@@ -42,6 +46,8 @@ if [ -z "${SOAK_IN_NAMESPACES:-}" ]; then
     "$0" --seconds "$seconds" --epoch "$epoch"
 fi
 
+ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
+
 dir=$(mktemp -d /tmp/soak.XXXXXX)
 mkdir "$dir/m"
 truncate -s 4096 "$dir/stats"
@@ -54,6 +60,7 @@ name=soak
 key=0x50A4D000
 size=65536
 [database]
+id=0, name=vlink, type=vlinkmst, value=1:127.0.0.1:47660
 id=1, name=lock, type=semap, value=/soak_lock:1
 id=2, name=ledger, type=integer, size=4*8, value=0
 id=3, name=note, type=string, size=48*1, value=n:0
@@ -68,16 +75,63 @@ id=11, name=frame_queue, type=thrd_fifo, size=8*1
 id=12, name=udp_srv, type=rmtbuf, value=server:udp://127.0.0.1:47650
 id=13, name=udp_cli, type=rmtbuf, value=client:udp://127.0.0.1:47650
 EOF
+# The VLINK master has id 0 so that only the VLINK participant binds it:
+# at id 1 or more every attach binds it and takes the VLINK semaphore, and
+# one killed while holding it makes every attach wait up to 21 s.
+# System B: its own IPC and mount namespaces, kept by bind mounts rather
+# than by a process that could die, on the soak's loopback; its daemon lets
+# A write `box`.
+cat >"$dir/b.db" <<'EOF'
+[system]
+name=soakb
+key=0x50A4E000
+size=8192
+[database]
+id=1, name=vlink, type=vlinkmst, value=1:127.0.0.1:47661
+id=2, name=box, type=integer, size=16*4, value=0
+EOF
+"$vlinkd" keygen "$dir/a" >/dev/null
+"$vlinkd" keygen "$dir/b" >/dev/null
+mount --bind "$dir" "$dir"
+mount --make-private "$dir"
+touch "$dir/b.ipc" "$dir/b.mnt"
+unshare --ipc="$dir/b.ipc" --mount="$dir/b.mnt" mount -t tmpfs none /dev/shm
+in_b() { nsenter --ipc="$dir/b.ipc" --mount="$dir/b.mnt" "$@"; }
 
-roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli)
+roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli vlink
+  vlinkd_a vlinkd_b)
 declare -a pids
 sem_temp=0 kills=0 attach_kills=0 tool_kills=0 hung=0 leftovers=0 driver_failures=0
-
-ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
+daemon_kills=0 vsem_kept=0 vsem_waited=0 relinks=0 slowest_relink=0 spare_until=0 relink_at=0
 
 start() { # start participant $1
-  "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" &
+  case ${roles[$1]} in
+    vlinkd_a) "$vlinkd" --foreground --key "$dir/a.key" --listen 127.0.0.1:47660 \
+      --link 0=127.0.0.1:47661 "$dir/b.pub" "$dir/soak.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
+    # nsenter itself, not in_b: a function run in the background is a
+    # subshell, and the kill would miss the daemon.
+    vlinkd_b) nsenter --ipc="$dir/b.ipc" --mount="$dir/b.mnt" "$vlinkd" --foreground --key "$dir/b.key" \
+      --listen 127.0.0.1:47661 --link 0=127.0.0.1:47660 "$dir/a.pub" --allow-set 0 box \
+      "$dir/b.db" >/dev/null 2>>"$dir/vlinkd.log" & ;;
+    *) "$part" "${roles[$1]}" "$dir" >/dev/null 2>>"$faults" & ;;
+  esac
   pids[$1]=$!
+}
+
+# Sends signal $2 to $1 only while $1 is still a child of this shell: bash
+# reaps its children as they end, and the PID of one that ended may already
+# be another's (PIDs wrap quickly under the soak). Without $2, only asks.
+ours() {
+  local ppid
+  read -r _ _ _ ppid _ 2>/dev/null <"/proc/$1/stat" || return 1
+  [ "$ppid" = $$ ] && { [ -z "${2:-}" ] || kill "-$2" "$1" 2>/dev/null; }
+}
+
+# NOW: milliseconds of the boot-time clock, which the participants use too.
+now_ms() {
+  local up
+  read -r up _ </proc/uptime
+  NOW=$((${up%.*} * 1000 + 10#${up#*.} * 10))
 }
 
 # Waits for participant $1 (pid $2); a death by any signal but $3 is a
@@ -95,15 +149,54 @@ reap() {
 
 kill_part() { # SIGKILL participant $1, note whether it was attaching, restart it
   local pid=${pids[$1]}
-  kill -KILL "$pid" 2>/dev/null || true
+  ours "$pid" KILL || true
   reap "$1" "$pid" 9 && kills=$((kills + 1))
   if [ -e "$dir/m/$pid.s" ] && [ ! -e "$dir/m/$pid.a" ]; then attach_kills=$((attach_kills + 1)); fi
   rm -f "$dir/m/$pid".?
   case ${roles[$1]} in
     writer | reader) stuck_check "$pid" ;;
     producer | consumer) cbuf_kills=$((cbuf_kills + 1)) ;;
+    vlink) vsem_check ;;
+    vlinkd_?) daemon_kills=$((daemon_kills + 1)) ;;
   esac
   start "$1"
+  # A daemon replaced: a VLINK transaction begun after its start must
+  # succeed within 15 s (the dialler backs off up to 5 s). Timed from the
+  # first restart not yet followed by one, so that frequent restarts do not
+  # put the deadline off.
+  if [[ ${roles[$1]} == vlinkd_? ]] && [ "$relink_at" = 0 ]; then now_ms; relink_at=$NOW; fi
+}
+
+# The VLINK semaphore kept by the killed participant (it holds it for up
+# to 5 s when a killed daemon leaves its request unanswered). The library
+# gives it back after 21 s of waiting: one time in four the next
+# participant is left to do that, unkilled; otherwise the driver gives it
+# back at once, as an operator would, so that the link stays in use.
+vsem_check() {
+  local post=post
+  [ $((RANDOM % 4)) = 0 ] && post=
+  if ! "$part" vsem "$dir" $post 2>>"$faults"; then
+    vsem_kept=$((vsem_kept + 1))
+    if [ -z "$post" ]; then
+      vsem_waited=$((vsem_waited + 1))
+      now_ms
+      spare_until=$((NOW + 23000))
+    fi
+  fi
+}
+
+relink_check() {
+  [ "$relink_at" = 0 ] && return 0
+  now_ms
+  local ok
+  ok=$("$part" vlinkok "$dir")
+  if [ "$ok" -ge "$relink_at" ]; then
+    [ $((ok - relink_at)) -gt "$slowest_relink" ] && slowest_relink=$((ok - relink_at))
+    relinks=$((relinks + 1)) relink_at=0
+  elif [ "$NOW" -gt $((relink_at + 15000)) ] && [ "$NOW" -gt $((spare_until + 10000)) ]; then
+    echo "soak: no VLINK transaction succeeded within 15 s of a link daemon's restart" >>"$faults"
+    driver_failures=$((driver_failures + 1)) relink_at=0
+  fi
 }
 
 # A lock left taken by a dead holder is the one stuck state allowed: the
@@ -123,7 +216,7 @@ tool_killed() {
   "$ctl" "$@" >/dev/null 2>&1 &
   local pid=$! status=0 k spin=$((RANDOM % 1500))
   for ((k = 0; k < spin; k++)); do :; done
-  kill -KILL "$pid" 2>/dev/null || true
+  ours "$pid" KILL || true
   wait "$pid" 2>/dev/null || status=$?
   case $status in
     137) tool_kills=$((tool_kills + 1)); kills=$((kills + 1)); return 0 ;;
@@ -163,12 +256,14 @@ remove_db() {
   "$ctl" remove >>"$dir/tool.log" 2>&1 || tool_failed remove
 }
 
-# What a removed database may not leave: keyed IPC objects, files in
-# /dev/shm (named semaphores) and item lock files.
+# What removed databases may not leave: keyed IPC objects, files in
+# /dev/shm (named semaphores, the link daemon's peers file) on either system,
+# and item lock files.
 count_leftovers() {
-  local found
-  found=$({ ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000"'
-    ls -A /dev/shm; ls /tmp/zrdbid*.lock 2>/dev/null || true)
+  # shellcheck disable=SC2016 # run by sh, on system A and in system B
+  local found ipc='{ ipcs -m; ipcs -q; ipcs -s; } | awk '\''$1 ~ /^0x/ && $1 != "0x00000000"'\''; ls -A /dev/shm'
+  found=$(sh -c "$ipc" 2>/dev/null; in_b sh -c "$ipc" 2>/dev/null | sed 's/^/system B: /'
+    ls /tmp/zrdbid*.lock 2>/dev/null || true)
   # Each counted once, in the first database it outlived.
   found=$(comm -13 <(sort -u "$dir/left") <(echo "$found" | sed '/^$/d' | sort -u))
   # sem.XXXXXX: the C library's temporary file of a sem_open killed before
@@ -187,48 +282,95 @@ count_leftovers() {
   fi
 }
 
+# A link daemon that ended by itself (it could not take the port or the
+# queue over, say) is a fault; it is started again.
+daemons_check() {
+  local i
+  for i in "${!roles[@]}"; do
+    [[ ${roles[$i]} == vlinkd_? ]] || continue
+    ours "${pids[$i]}" && continue
+    reap "$i" "${pids[$i]}" 9 || true
+    echo "soak: ${roles[$i]} ended by itself" >>"$faults"
+    tail -3 "$dir/vlinkd.log" >>"$faults"
+    driver_failures=$((driver_failures + 1))
+    start "$i"
+  done
+}
+
+# Stops participant $1 with SIGTERM; it must end within $2 tenths of a
+# second. A VLINK participant waiting out a kept semaphore is let off.
+stop_part() {
+  local pid=${pids[$1]} waited=0 limit=$2
+  ours "$pid" TERM || true
+  now_ms
+  if [ "${roles[$1]}" = vlink ] && [ "$NOW" -lt "$spare_until" ]; then limit=0; fi
+  while ours "$pid" && [ $waited -lt "$limit" ]; do
+    ms_sleep 100
+    waited=$((waited + 1))
+  done
+  now_ms
+  if ! ours "$pid" KILL; then
+    reap "$1" "$pid" 15 || true
+  elif [ "${roles[$1]}" = vlink ] && [ "$NOW" -lt "$spare_until" ]; then
+    wait "$pid" 2>/dev/null || true
+  else
+    echo "soak: ${roles[$1]} did not stop within $(($2 / 10)) s of SIGTERM" >>"$faults"
+    hung=$((hung + 1))
+    reap "$1" "$pid" 9 || true
+  fi
+}
+
 run_epoch() { # $1: seconds
   create_db
+  in_b "$ctl" create "$dir/b.db" >>"$dir/tool.log" 2>&1 || tool_failed create B
   "$part" newepoch "$dir"
-  cbuf_kills=0
+  cbuf_kills=0 relink_at=0 spare_until=0
   local i end=$((SECONDS + $1)) next_check=$((SECONDS + 2))
   for i in "${!roles[@]}"; do start "$i"; done
   while [ "$SECONDS" -lt "$end" ]; do
     ms_sleep $((20 + RANDOM % 180))
+    relink_check
     i=$((RANDOM % ${#roles[@]}))
+    # The participant waiting out a kept VLINK semaphore is left to it. A
+    # link daemon is killed one time in four it is drawn (about every 4 s),
+    # so that the link is up most of the time and each restart is seen to
+    # bring the transactions back.
+    now_ms
+    [ "${roles[$i]}" = vlink ] && [ "$NOW" -lt "$spare_until" ] && continue
+    [[ ${roles[$i]} == vlinkd_? ]] && [ $((RANDOM % 4)) != 0 ] && continue
     kill_part "$i"
     # One kill in three hits the participant just restarted as soon as it
     # says it begins its attach.
-    if [ $((RANDOM % 3)) = 0 ]; then
+    now_ms
+    if [ $((RANDOM % 3)) = 0 ] && { [ "${roles[$i]}" != vlink ] || [ "$NOW" -ge "$spare_until" ]; }; then
       local spins=0
       while [ ! -e "$dir/m/${pids[$i]}.s" ] && [ $spins -lt 5000 ]; do spins=$((spins + 1)); done
       kill_part "$i"
     fi
     if [ "$SECONDS" -ge "$next_check" ]; then
       stuck_check 0
+      daemons_check
       next_check=$((SECONDS + 2))
     fi
   done
-  # Stop: every participant ends within its longest time-out.
-  for i in "${!roles[@]}"; do kill -TERM "${pids[$i]}" 2>/dev/null || true; done
+  # Stop: every participant ends within its longest time-out (a VLINK
+  # transaction's 5 s), then the link daemons.
   for i in "${!roles[@]}"; do
-    local waited=0
-    while kill -0 "${pids[$i]}" 2>/dev/null && [ $waited -lt 100 ]; do
-      ms_sleep 50
-      waited=$((waited + 1))
-    done
-    if kill -KILL "${pids[$i]}" 2>/dev/null; then
-      echo "soak: ${roles[$i]} did not stop within 5 s of SIGTERM" >>"$faults"
-      hung=$((hung + 1))
-      reap "$i" "${pids[$i]}" 9 || true
-    else
-      reap "$i" "${pids[$i]}" 15 || true
-    fi
+    [[ ${roles[$i]} == vlinkd_? ]] || ours "${pids[$i]}" TERM || true
   done
+  for i in "${!roles[@]}"; do
+    case ${roles[$i]} in
+      vlink) stop_part "$i" 70 ;;
+      vlinkd_?) ;;
+      *) stop_part "$i" 50 ;;
+    esac
+  done
+  for i in "${!roles[@]}"; do [[ ${roles[$i]} != vlinkd_? ]] || stop_part "$i" 50; done
   rm -f "$dir"/m/*
   stuck_check 0
   "$part" final "$dir" "$cbuf_kills" >/dev/null 2>>"$faults" || true
   remove_db
+  in_b "$ctl" remove >>"$dir/tool.log" 2>&1 || tool_failed remove B
   count_leftovers
 }
 
@@ -238,15 +380,20 @@ while [ $((SECONDS - started)) -lt "$seconds" ]; do
   run_epoch $((left < epoch ? left : epoch))
 done
 
-ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0
+umount "$dir/b.mnt" "$dir/b.ipc"
+
+ops=0 corrupt=0 overruns=0 expired=0 failures=0 stuck=0 vchecked=0
 eval "$("$part" report "$dir")"
 timeouts=$((overruns + hung))
 # Participants' own failures, and the driver's: failed tool runs, crashes.
 failures=$((failures + driver_failures))
 echo "soak: $((SECONDS - started)) s, kills $kills (during attach $attach_kills," \
-  "during create/remove $tool_kills), operations checked $ops, time-outs $timeouts," \
-  "corruptions $corrupt, stuck locks $stuck, leftovers $leftovers, failures $failures" \
-  "(waits that ran out after a kill: $expired; sem_open temporary files left by a kill: $sem_temp)"
+  "during create/remove $tool_kills, of link daemons $daemon_kills), operations checked $ops" \
+  "(VLINK transactions $vchecked), time-outs $timeouts, corruptions $corrupt, stuck locks" \
+  "$stuck, leftovers $leftovers, failures $failures (links back after a daemon restart:" \
+  "$relinks, slowest $slowest_relink ms; VLINK semaphores a killed caller kept: $vsem_kept," \
+  "of which waited out by the library: $vsem_waited; waits that ran out after a kill: $expired; sem_open temporary" \
+  "files left by a kill: $sem_temp)"
 [ -n "${SOAK_LOG:-}" ] && cp "$faults" "$SOAK_LOG"
 if [ $((timeouts + corrupt + leftovers + failures)) != 0 ]; then
   echo "soak: FAILED; what went wrong:" >&2

@@ -14,7 +14,8 @@
 # make, one at a time (tests/inject/run_injections.py).
 # zrdb-mqtt and zrdbctl export run against a real mosquitto broker and
 # promtool (scripts/test-mqtt.sh).
-# Runs the crash soak (scripts/soak.sh) for one minute after the first suite.
+# Runs the crash soak (scripts/soak.sh, with a VLINK pair of systems) for one
+# minute after the first suite.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
@@ -125,8 +126,11 @@ if [ "$(id -u)" = 0 ]; then
 fi
 
 # Crash soak (scripts/soak.sh): one minute of the mixed workload with random
-# SIGKILLs of its participants and of zrdbctl create/remove, in namespaces of
-# its own; it brings their loopback up with `ip` (iproute2, installed above).
+# SIGKILLs of its participants, of zrdbctl create/remove and of the two link
+# daemons of its VLINK pair, in namespaces of its own; it brings their
+# loopback up with `ip` (iproute2, installed above), runs zrdb-vlinkd (built
+# with libzmq3-dev, installed above) and enters the second system's
+# namespaces with util-linux's unshare and nsenter.
 scripts/soak.sh --minutes 1
 
 cmake --preset release

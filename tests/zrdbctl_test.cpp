@@ -1,5 +1,6 @@
 // zrdbctl's commands, and what they leave in the segments and in /dev/shm.
 #include <arpa/inet.h>
+#include <sys/msg.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -364,6 +365,21 @@ TEST_F(ZrdbctlTest, RemoveClearsWhatAKilledCreateLeft) {
     expect({{"remove"}, allocated ? 0 : 1, allocated ? "removed 'test'" : "index segment only"});
     expect_nothing_left();
   }
+}
+
+// A remove killed once the data segment went: the next one still removes
+// the VLINK queue, which nothing else would.
+TEST_F(ZrdbctlTest, RemoveAfterAKilledRemoveTakesTheVlinkQueue) {
+  const std::string db =
+      dir_.write("v.cfg", system_section() + "id=1, name=vl, type=vlinkmst, value=1:127.0.0.1\n");
+  expect({{"create", db}, 0, ""});
+  ASSERT_GE(msgget(ZRDB_VLINK_QUEUE_KEY, IPC_CREAT | 0666), 0);
+  ASSERT_EQ(shmctl(shmget(kTestDataKey, 0, 0), IPC_RMID, nullptr), 0);
+  expect({{"remove", db}, 1, "removed the index segment only"});
+  const int queue = msgget(ZRDB_VLINK_QUEUE_KEY, 0);
+  EXPECT_LT(queue, 0);
+  msgctl(queue, IPC_RMID, nullptr);
+  hbdb_sem_Destroy(ZRDB_VLINK_SEMAPHORE);
 }
 
 // udp-send and udp-recv open a remote buffer as a client process would, and

@@ -11,16 +11,19 @@
 #include <unistd.h>
 
 enum { kSlackMs = 1000, kLockWaitUs = 2000000, kCallMs = 1000, kUdpReadMs = 1000 };
+/* A VLINK transaction waits 5 s for its answer; an attach that binds the
+ * master waits up to 21 s for a VLINK semaphore a killed caller kept. */
+enum { kVlinkMs = 5000, kVlinkAttachMs = 21000, kBoxId = 2, kBoxLen = 64 };
 enum { kLedgerWords = 8, kNoteLen = 48, kCbufSlots = 32, kPoolBins = 16, kFramePoll = 2000 };
 
 /* Totals over the whole run, then the state of the current database. */
 typedef struct {
-  uint64_t ops, corrupt, overruns, expired, failures;
+  uint64_t ops, corrupt, overruns, expired, failures, vlinkChecked;
   uint64_t ledgerWrites, cbufNext, cbufLast, callNext, callLastServed;
   uint64_t calls, served, acked, udpNext, udpSent, udpEchoed, udpMatched, lockTaken;
-  uint64_t cbufMissing, stuck;
+  uint64_t cbufMissing, vlinkNext, vlinkConfirmed, vlinkOkMs, stuck;
 } soak_stats;
-_Static_assert(sizeof(soak_stats) == 20 * 8, "counters file layout");
+_Static_assert(sizeof(soak_stats) == 24 * 8, "counters file layout");
 #define EPOCH_FIRST ledgerWrites
 
 extern soak_stats *st;
@@ -42,9 +45,10 @@ static inline void fault(uint64_t *counter, const char *what, unsigned long long
   fprintf(stderr, "soak %s[%d]: %s (seq %llu)\n", role, (int)getpid(), what, seq);
 }
 
+/* The boot-time clock, which the driver reads from /proc/uptime. */
 static inline int64_t now_ms(void) {
   struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_BOOTTIME, &ts);
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -81,5 +85,6 @@ void run_client(const int32_t *ids);
 void run_pipeline(const int32_t *ids);
 void run_udpsrv(int32_t srv);
 void run_udpcli(int32_t cli);
+void run_vlink(int32_t master);
 
 #endif

@@ -259,3 +259,55 @@ void run_udpcli(int32_t cli) {
     }
   }
 }
+
+/* ---- VLINK through the two link daemons ---------------------------------- */
+
+/* The peer's item holds the sequence number of the set that wrote it and
+ * the pattern of that number (all zero before the first set). */
+static int box_intact(const unsigned char *box, uint64_t *seq) {
+  static const unsigned char zero[kBoxLen];
+  memcpy(seq, box, sizeof *seq);
+  return *seq == 0 ? memcmp(box, zero, kBoxLen) == 0 : matches(box + 8, kBoxLen - 8, *seq);
+}
+
+/* One transaction: 0, or -1 (link down, refused, no answer in 5 s), the
+ * library's one failure; anything else or a late return is a fault. */
+static int vlink_xact(int32_t master, int set, unsigned char *box, uint64_t seq) {
+  const int64_t t0 = now_ms();
+  const int rc = set ? zrdb_VLINKSetValue(master, 0, 0, kBoxId, 0, box, kBoxLen)
+                     : zrdb_VLINKGetValue(master, 0, 0, kBoxId, 0, box, kBoxLen);
+  check_duration(t0, kVlinkMs, "VLINK transaction outlived its time-out");
+  if (rc == 0)
+    put(&st->vlinkOkMs, (uint64_t)t0);
+  else if (rc == -1)
+    add(&st->expired, 1);
+  else
+    fault(&st->failures, "VLINK transaction failed oddly", seq);
+  return rc;
+}
+
+/* A get returns a whole value written by one of the sets made, never one
+ * older than the last set that was confirmed: a set that failed may still
+ * have been applied (its answer lost with a daemon), so a newer value than
+ * the confirmed one is allowed, up to the last set sent. */
+void run_vlink(int32_t master) {
+  unsigned char box[kBoxLen];
+  while (!stopping) {
+    const uint64_t seq = add(&st->vlinkNext, 1), done = get(&st->vlinkConfirmed);
+    uint64_t got = 0;
+    memcpy(box, &seq, sizeof seq);
+    fill(box + 8, kBoxLen - 8, seq);
+    if (vlink_xact(master, 1, box, seq) == 0 && seq > done) put(&st->vlinkConfirmed, seq);
+    const uint64_t floor = get(&st->vlinkConfirmed);
+    if (vlink_xact(master, 0, box, seq) == 0) {
+      add(&st->ops, 1), add(&st->vlinkChecked, 1);
+      if (!box_intact(box, &got))
+        fault(&st->corrupt, "VLINK value torn or mixed", got);
+      else if (got < floor || got > get(&st->vlinkNext))
+        fault(&st->corrupt, "VLINK value older than the last confirmed set, or never sent", got);
+    } else {
+      pause_us(10000); /* the link is down or its daemon gone */
+    }
+    pause_us(5000 + rand() % 10000);
+  }
+}

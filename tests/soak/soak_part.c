@@ -15,10 +15,14 @@
  * Roles running until SIGTERM: writer, reader (values under the lock
  * semaphore), producer, consumer (circular buffer), server, client (the
  * synchronous call), pipeline (thread FIFO + pool, two threads), udpsrv,
- * udpcli (remote buffers on loopback). Driver helpers, run once: stuck
- * (exit 3 when the lock is held by a dead holder; PID is the participant
- * just killed), newepoch (clear the per-database state), final (check that
- * the counters add up), report (print the totals as shell variables).
+ * udpcli (remote buffers on loopback), vlink (VLINK set and get of an item
+ * of the second system). Driver helpers, run once: stuck (exit 3 when the
+ * lock is held by a dead holder; PID is the participant just killed),
+ * vsem (exit 3 when the VLINK semaphore is taken; with a third argument it
+ * is given back), vlinkok (print when the
+ * last successful VLINK transaction began), newepoch (clear the
+ * per-database state), final (check that the counters add up), report
+ * (print the totals as shell variables).
  */
 #include "soak.h"
 
@@ -223,11 +227,27 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (strcmp(role, "report") == 0) {
-    printf("ops=%llu corrupt=%llu overruns=%llu expired=%llu failures=%llu stuck=%llu\n",
-           (unsigned long long)get(&st->ops), (unsigned long long)get(&st->corrupt),
-           (unsigned long long)get(&st->overruns), (unsigned long long)get(&st->expired),
-           (unsigned long long)get(&st->failures), (unsigned long long)get(&st->stuck));
+    printf(
+        "ops=%llu corrupt=%llu overruns=%llu expired=%llu failures=%llu stuck=%llu vchecked=%llu\n",
+        (unsigned long long)get(&st->ops), (unsigned long long)get(&st->corrupt),
+        (unsigned long long)get(&st->overruns), (unsigned long long)get(&st->expired),
+        (unsigned long long)get(&st->failures), (unsigned long long)get(&st->stuck),
+        (unsigned long long)get(&st->vlinkChecked));
     return 0;
+  }
+  if (strcmp(role, "vlinkok") == 0) {
+    printf("%llu\n", (unsigned long long)get(&st->vlinkOkMs));
+    return 0;
+  }
+  if (strcmp(role, "vsem") == 0) {
+    /* Only the VLINK participant takes it on this system: taken while that
+     * participant is dead means the killed one kept it. */
+    void *sem = hbdb_sem_Get(ZRDB_VLINK_SEMAPHORE);
+    int32_t value = 1;
+    if (sem != NULL && hbdb_sem_Get_Value(sem, &value) == 0 && value == 0 && argc > 3)
+      hbdb_sem_Post(sem); /* given back, as an operator would */
+    if (sem != NULL) hbdb_sem_Close(sem);
+    return value == 0 ? 3 : 0;
   }
   if (strcmp(role, "newepoch") == 0) {
     memset(&st->EPOCH_FIRST, 0, sizeof *st - offsetof(soak_stats, EPOCH_FIRST) - sizeof st->stuck);
@@ -264,6 +284,12 @@ int main(int argc, char **argv) {
     static const char *const srv[] = {"udp_srv", NULL}, *const cli[] = {"udp_cli", NULL};
     if ((rc = attach(dir, role[3] == 's' ? srv : cli, ids)) == 0)
       (role[3] == 's' ? run_udpsrv : run_udpcli)(ids[0]);
+  } else if (strcmp(role, "vlink") == 0) {
+    static const char *const names[] = {"vlink", NULL};
+    const int64_t t0 = now_ms();
+    rc = attach(dir, names, ids);
+    check_duration(t0, kVlinkAttachMs, "attach outlived the VLINK semaphore's time-out");
+    if (rc == 0) run_vlink(ids[0]);
   } else {
     fprintf(stderr, "soak_part: unknown role %s\n", role);
     return 2;

@@ -110,6 +110,15 @@ void remove_lock_files(const std::vector<int32_t> &ids) {
   }
 }
 
+// The VLINK queue belongs to the database's master item: any process that
+// opened the master made it, and nothing else removes it. It goes before
+// the segments: a remove killed once they are gone would leave it where no
+// later remove finds it. Needs the index (glb_vLinkDid) still parsed.
+void remove_vlink_queue() {
+  const int queue = glb_vLinkDid >= 0 ? msgget(ZRDB_VLINK_QUEUE_KEY, 0) : -1;
+  if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
+}
+
 // Releases the system objects of every sound item of the database whose
 // index this process attached, then removes both segments and the item
 // lock files nobody holds. Returns what was left, or "" when everything
@@ -124,8 +133,10 @@ std::string remove_database(bool force) {
     ids.push_back(node->did);
   const int rc = zrdb_Init(HBUSER_REMOVE, nullptr);
   if (ih->dataBase == nullptr) {
+    const bool dataExists = usable_data_key(key) && shmget(key, 0, 0) >= 0;
+    if (force || !dataExists) remove_vlink_queue();
     zrdb_Cleanup();
-    if (!force && usable_data_key(key) && shmget(key, 0, 0) >= 0) {
+    if (!force && dataExists) {
       return format(
           "the data segment (key 0x%08x) could not be attached (the lines above say why); "
           "nothing removed: remove again once that is fixed, or give --force to remove the "
@@ -155,14 +166,10 @@ std::string remove_database(bool force) {
   for (const ZRDB_DIDNODE *node = ih->didHead; node != nullptr; node = node->next) {
     if (ih->dit[node->did].op == nullptr) unbound.push_back(node->did);
   }
-  // The VLINK queue belongs to the database's master item: any process
-  // that opened the master made it, and nothing else removes it.
-  const bool vlink = glb_vLinkDid >= 0;
+  remove_vlink_queue();
   const bool indexRemoved = zrdb_Remove() == 0;
   const int removeError = errno;
   zrdb_Cleanup();
-  const int queue = vlink ? msgget(ZRDB_VLINK_QUEUE_KEY, 0) : -1;
-  if (queue >= 0) msgctl(queue, IPC_RMID, nullptr);
   std::string left;
   if (rc != 0 && unbound.empty()) {
     left = format("removed the segments, but releasing the items' system objects failed (%d)", rc);
