@@ -129,6 +129,15 @@ stop() {
     wait "$1" 2>/dev/null || true
   fi
 }
+# Waits for the background job whose pid is in the variable named $1,
+# clears it (cleanup then leaves the job alone) and dies with $2 and the
+# job's exit status unless it succeeded.
+reap() {
+  local status=0
+  wait "${!1}" || status=$?
+  printf -v "$1" '%s' ''
+  [[ $status -eq 0 ]] || die "$2 (exit $status)"
+}
 # Runs a command in system B's IPC and mount namespaces, in this directory.
 in_peer() { nsenter --target "$peer_pid" --ipc --mount --wd="$ROOT" "$@"; }
 # Stops a link daemon (SIGTERM; SIGKILL after 5 s) and returns its status.
@@ -225,19 +234,13 @@ step "Consumer waits, producer writes $ROUNDS rounds (two processes, one databas
 "$CONSUMER" "$DB" "$APP" "$ROUNDS" 30 &
 consumer_pid=$!
 "$PRODUCER" "$DB" "$APP" "$ROUNDS"
-status=0
-wait "$consumer_pid" || status=$?
-consumer_pid=
-[[ $status -eq 0 ]] || die "the consumer did not read what the producer wrote (exit $status)"
+reap consumer_pid "the consumer did not read what the producer wrote"
 
 step "Client calls a server $ROUNDS times (circular buffer, message buffer, semaphores)"
 "$SERVER" "$DB" "$APP" "$ROUNDS" &
 server_pid=$!
 "$CLIENT" "$DB" "$APP" "$ROUNDS"
-status=0
-wait "$server_pid" || status=$?
-server_pid=
-[[ $status -eq 0 ]] || die "the server did not receive every call complete and in order (exit $status)"
+reap server_pid "the server did not receive every call complete and in order"
 
 step "A C++ program (zrdb.hpp) reads and writes values, a semaphore and a circular buffer"
 "$CPP_EXAMPLE" "$DB" "$APP" || die "the C++ example failed"
@@ -248,10 +251,7 @@ if compgen -G "$PYTHON_MODULE_DIR/zrdb.cpython-*.so" >/dev/null; then
     --serve 3 "$DB" &
   commissioning_pid=$!
   "$CLIENT" "$DB" "$APP" 3 || die "the client's calls of the Python script failed"
-  status=0
-  wait "$commissioning_pid" || status=$?
-  commissioning_pid=
-  [[ $status -eq 0 ]] || die "examples/commissioning.py failed (exit $status)"
+  reap commissioning_pid "examples/commissioning.py failed"
 else
   echo "(the Python module was not built: no pybind11 or Python headers; skipped)"
 fi
@@ -272,10 +272,7 @@ show trace frames 3
 sleep 1
 show print frames
 show print frame_queue.0
-status=0
-wait "$pipeline_pid" || status=$?
-pipeline_pid=
-[[ $status -eq 0 ]] || die "the pipeline lost, damaged or kept a buffer (exit $status)"
+reap pipeline_pid "the pipeline lost, damaged or kept a buffer"
 show reset frames
 show print frames
 [[ $("$ZRDBCTL" print frames) == *"UC(0),MUC(0),AFC(0)"* ]] || die "reset left statistics of frames"
@@ -304,12 +301,7 @@ listen() {
   listener_pid=$!
   wait_open sync_in zrdbctl || die "zrdbctl udp-recv did not open sync_in"
 }
-heard() {
-  local status=0
-  wait "$listener_pid" || status=$?
-  listener_pid=
-  [[ $status -eq 0 ]] || die "nothing arrived on sync_in (exit $status)"
-}
+heard() { reap listener_pid "nothing arrived on sync_in"; }
 listen
 "$UDP_SERVER" "$DB" "$ROUNDS" &
 udp_server_pid=$!
@@ -317,10 +309,7 @@ wait_open udp_srv udp_server || die "udp_server did not open udp_srv"
 # The client also writes $ROUNDS to "mirrored", which sends a sync message
 # through sync_link to sync_in first.
 "$UDP_CLIENT" "$DB" "$NETWORK_APP" "$ROUNDS"
-status=0
-wait "$udp_server_pid" || status=$?
-udp_server_pid=
-[[ $status -eq 0 ]] || die "the UDP server did not answer every request (exit $status)"
+reap udp_server_pid "the UDP server did not answer every request"
 heard
 echo "sync_in received:"
 cat "$heard_file"
