@@ -173,6 +173,11 @@ bool recv_all(int fd, unsigned char *b, size_t n) {
   return whole(n, [=](size_t at) { return recv(fd, b + at, n - at, 0); });
 }
 
+void no_delay(int fd) {
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 // Loopback TCP, TCP_NODELAY, no framing beyond the fixed sizes.
 class TcpHop {
  public:
@@ -202,8 +207,7 @@ class TcpHop {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || connect(fd_, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0)
       return "the connection to the TCP partner failed";
-    const int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    no_delay(fd_);
     return round_trip(0) ? nullptr : "the TCP partner did not answer";
   }
 
@@ -225,8 +229,7 @@ class TcpHop {
     pollfd p{listener, POLLIN, 0};
     const int fd = poll(&p, 1, 5000) == 1 ? accept(listener, nullptr, nullptr) : -1;
     if (fd < 0) return 1;
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    no_delay(fd);
     const int rc = serve_numbers(
         t, [fd](unsigned char *in) { return recv_all(fd, in, kFrameOut); },
         [fd](const unsigned char *out) { return send_all(fd, out, kFrameBack); });
