@@ -19,7 +19,9 @@
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
 # object or an item lock file behind.
-set -euo pipefail
+set -Eeuo pipefail
+# Says which step stopped the run: CI shows only the end of the output.
+trap 'echo "scripts/test.sh: stopped by line $LINENO (status $?): $BASH_COMMAND" >&2' ERR
 cd "$(dirname "$0")/.."
 
 ipc_leftovers() {
