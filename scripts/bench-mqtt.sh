@@ -7,11 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-release}
-if [ "${ZRDB_MQTT_NAMESPACES:-}" != 1 ]; then
-  exec unshare --ipc --mount --net --fork env ZRDB_MQTT_NAMESPACES=1 "$0" "$@"
-fi
-mount -t tmpfs none /dev/shm
-ip link set lo up
+[ "${ZRDB_ISOLATED:-}" = done ] || exec scripts/isolated.sh scripts/bench-mqtt.sh "$@"
 dir=$(mktemp -d)
 broker_pid=
 cleanup() {

@@ -17,29 +17,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-armhf"
 
-# The tests, run inside the namespaces (see the end of the script): the IPC
-# and network namespaces and /dev/shm start empty, so whatever is there
-# afterwards was left behind. /tmp stays the machine's (the tree may live
-# under it): item lock files are compared before and after.
-if [ "${1:-}" = --in-namespaces ]; then
-  ip link set lo up  # the network tests' own loopback, shared with no other run
-  mount -t tmpfs none /dev/shm
-  locks() { ls /tmp/zrdbid*.lock 2>/dev/null || true; }
-  before=$(locks)
-  status=0
-  ctest --preset armhf --output-junit "$PWD/$build/ctest-armhf.xml" || status=$?
-  left=$({
-    { ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/' || true
-    find /dev/shm -mindepth 1 -maxdepth 1
-    comm -13 <(echo "$before" | sort) <(locks | sort) | sed '/^$/d'
-  })
-  if [ -n "$left" ]; then
-    printf 'IPC objects or files left behind by the tests:\n%s\n' "$left" >&2
-    status=1
-  fi
-  exit "$status"
-fi
-
 missing=()
 command -v arm-linux-gnueabihf-g++ >/dev/null || missing+=(g++-arm-linux-gnueabihf)
 command -v qemu-arm >/dev/null || command -v qemu-arm-static >/dev/null || missing+=(qemu-user)
@@ -114,7 +91,9 @@ echo "Benchmarks: zrdb_bench loads under qemu-arm and lists $benchmarks."
 
 status=0
 rm -f "$build/ctest-armhf.xml"
-unshare --ipc --mount --net "$PWD/scripts/test-armhf.sh" --in-namespaces || status=$?
+# In namespaces of their own, which must be as empty at the end
+# (scripts/isolated.sh).
+scripts/isolated.sh ctest --preset armhf --output-junit "$PWD/$build/ctest-armhf.xml" || status=$?
 if [ ! -f "$build/ctest-armhf.xml" ]; then
   echo "ctest wrote no report: the tests did not run" >&2
   exit 1

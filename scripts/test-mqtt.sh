@@ -8,11 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-if [ "${ZRDB_MQTT_NAMESPACES:-}" != 1 ]; then
-  exec unshare --ipc --mount --net --fork env ZRDB_MQTT_NAMESPACES=1 "$0" "$@"
-fi
-mount -t tmpfs none /dev/shm
-ip link set lo up
+[ "${ZRDB_ISOLATED:-}" = done ] || exec scripts/isolated.sh scripts/test-mqtt.sh "$@"
 ctl=$build/tools/zrdbctl
 bridge=$build/tools/zrdb-mqtt
 dir=$(mktemp -d)

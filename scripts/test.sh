@@ -69,7 +69,7 @@ fi
 
 cmake --preset default
 cmake --build --preset default
-ctest --preset default
+scripts/isolated.sh ctest --preset default
 scripts/test-mqtt.sh build
 
 # --- System call fault injection (tests/inject) ---------------------------
@@ -88,9 +88,7 @@ inject() {
     echo "Fault injection skipped: it needs root for namespaces of its own."
     return
   fi
-  unshare --ipc --mount --net --fork sh -c 'mount -t tmpfs none /dev/shm &&
-    mount -t tmpfs none /tmp && ip link set lo up &&
-    exec /usr/bin/python3 tests/inject/"$0".py "$@"' "$@"
+  scripts/isolated.sh /usr/bin/python3 "tests/inject/$1.py" "${@:2}"
 }
 inject run_injections build
 
@@ -115,7 +113,7 @@ if [ ! -x build/tools/zrdb-vlinkd ]; then
   exit 1
 fi
 if [ "$(id -u)" = 0 ]; then
-  vlinkd_run=$(build/tests/vlinkd_test --gtest_filter='Vlinkd.*' 2>&1) || {
+  vlinkd_run=$(scripts/isolated.sh build/tests/vlinkd_test --gtest_filter='Vlinkd.*' 2>&1) || {
     echo "$vlinkd_run" >&2
     exit 1
   }
@@ -137,7 +135,7 @@ scripts/soak.sh --minutes 1
 
 cmake --preset release
 cmake --build --preset release
-ctest --preset release
+scripts/isolated.sh ctest --preset release
 
 # The installed package as a user sees it (scripts/check-install.sh), from
 # the Release build and from a static library (BUILD_SHARED_LIBS=OFF).
@@ -193,7 +191,7 @@ echo "Plain configure: zrdbctl left out without nlohmann_json."
 
 cmake --preset sanitize
 cmake --build --preset sanitize
-ctest --preset sanitize
+scripts/isolated.sh ctest --preset sanitize
 inject run_injections --leaks build-sanitize
 # The daemons under fault injection again, all their scenarios, with
 # LeakSanitizer checking each daemon run's memory (about a minute;
@@ -207,7 +205,7 @@ fi
 
 cmake --preset tsan
 cmake --build --preset tsan
-ctest --preset tsan
+scripts/isolated.sh ctest --preset tsan
 
 if [ "${FUZZ_SECONDS:-30}" != 0 ] && [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh
