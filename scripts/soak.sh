@@ -36,14 +36,22 @@ for program in "$part" "$ctl" "$vlinkd"; do
   [ -x "$program" ] || { echo "soak: $program is missing: build the tests first" >&2; exit 2; }
 done
 
+# System B's mount namespace is kept by a bind mount of its namespace file,
+# which the kernel refuses (EINVAL) unless that namespace's id is above the
+# id of the namespace that binds it. Ids come from per-CPU batches, so a
+# namespace made later on another CPU can get the lower one: the soak's
+# namespaces and B's are made on one CPU, the first this process may use.
+allowed=$(awk '/^Cpus_allowed_list:/ {print $2}' /proc/self/status)
+ns_cpu=${allowed%%[,-]*}
 if [ -z "${SOAK_IN_NAMESPACES:-}" ]; then
   # Without root, a user namespace where this user is root.
   as_root=()
   [ "$(id -u)" = 0 ] || as_root=(--user --map-root-user)
   # shellcheck disable=SC2016 # expanded by the inner shell
-  exec unshare "${as_root[@]}" --ipc --mount --net --fork env SOAK_IN_NAMESPACES=1 sh -c \
-    'mount -t tmpfs none /dev/shm && mount -t tmpfs none /tmp && ip link set lo up && exec "$0" "$@"' \
-    "$0" --seconds "$seconds" --epoch "$epoch"
+  exec taskset -c "$ns_cpu" unshare "${as_root[@]}" --ipc --mount --net --fork \
+    env SOAK_IN_NAMESPACES=1 SOAK_CPUS="$allowed" sh -c \
+    'mount -t tmpfs none /dev/shm && mount -t tmpfs none /tmp && ip link set lo up &&
+      exec taskset -c "$SOAK_CPUS" "$0" "$@"' "$0" --seconds "$seconds" --epoch "$epoch"
 fi
 
 ms_sleep() { sleep "$(printf '0.%03d' "$1")"; }
@@ -95,7 +103,7 @@ EOF
 mount --bind "$dir" "$dir"
 mount --make-private "$dir"
 touch "$dir/b.ipc" "$dir/b.mnt"
-unshare --ipc="$dir/b.ipc" --mount="$dir/b.mnt" mount -t tmpfs none /dev/shm
+taskset -c "$ns_cpu" unshare --ipc="$dir/b.ipc" --mount="$dir/b.mnt" mount -t tmpfs none /dev/shm
 in_b() { nsenter --ipc="$dir/b.ipc" --mount="$dir/b.mnt" "$@"; }
 
 roles=(writer writer reader reader producer consumer server client pipeline udpsrv udpcli vlink
