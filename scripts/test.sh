@@ -18,7 +18,10 @@
 # minute after the first suite.
 # Then fuzzes every parser of outside bytes (scripts/fuzz.sh) for
 # FUZZ_SECONDS each (default 30; 0 skips) and fails if any test left an IPC
-# object or an item lock file behind.
+# object or an item lock file behind. Every suite that uses the fixed IPC
+# keys, ports and lock files runs through scripts/isolated.sh (namespaces of
+# its own, checked empty at its end), so another run on the machine cannot
+# meet it.
 set -Eeuo pipefail
 # Says which step stopped the run: CI shows only the end of the output.
 trap 'echo "scripts/test.sh: stopped by line $LINENO (status $?): $BASH_COMMAND" >&2' ERR
