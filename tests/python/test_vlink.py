@@ -42,14 +42,17 @@ def linked(tmp_path: pathlib.Path) -> Iterator[zrdb.Database]:
     # B's namespaces end with its daemon, which --kill-child takes down with
     # unshare: its segments and queue go with the IPC namespace. The daemons'
     # messages stay in pytest's capture, shown when the test fails.
-    b = subprocess.Popen(
-        ["unshare", "--ipc", "--mount", "--fork", "--kill-child", "sh", "-c",
-         'mount -t tmpfs none /dev/shm && "$0" create "$1" >/dev/null && shift && exec "$@"',
-         str(TOOLS / "zrdbctl"), str(tmp_path / "b.db"),
-         *daemon(tmp_path, "b", "a"), "--allow-set", "0", "box", str(tmp_path / "b.db")])
-    zrdb.create(str(tmp_path / "a.db"))
-    a = subprocess.Popen([*daemon(tmp_path, "a", "b"), str(tmp_path / "a.db")])
+    b = a = None
+    created = False
     try:
+        b = subprocess.Popen(
+            ["unshare", "--ipc", "--mount", "--fork", "--kill-child", "sh", "-c",
+             'mount -t tmpfs none /dev/shm && "$0" create "$1" >/dev/null && shift && exec "$@"',
+             str(TOOLS / "zrdbctl"), str(tmp_path / "b.db"),
+             *daemon(tmp_path, "b", "a"), "--allow-set", "0", "box", str(tmp_path / "b.db")])
+        zrdb.create(str(tmp_path / "a.db"))
+        created = True
+        a = subprocess.Popen([*daemon(tmp_path, "a", "b"), str(tmp_path / "a.db")])
         with zrdb.attach(str(tmp_path / "a.db"), app="pyvlink") as db:
             # A dialler that came before B's listener waits out its back-off
             # (at most 5 s).
@@ -59,11 +62,14 @@ def linked(tmp_path: pathlib.Path) -> Iterator[zrdb.Database]:
             assert db.link_state(0) == 1
             yield db
     finally:
-        a.terminate()
-        b.kill()  # unshare ignores SIGTERM; its death kills the daemon
-        for process in (a, b):
-            process.wait(timeout=10)
-        zrdb.remove(str(tmp_path / "a.db"), force=True)
+        if a is not None:
+            a.terminate()  # a stopping daemon removes its peers file
+            a.wait(timeout=10)
+        if created:
+            zrdb.remove(str(tmp_path / "a.db"), force=True)
+        if b is not None:
+            b.kill()  # unshare ignores SIGTERM; its death kills the daemon
+            b.wait(timeout=10)
 
 
 def test_sets_and_gets_reach_the_peers_elements_and_only_allowed_items(
