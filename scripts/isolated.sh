@@ -8,7 +8,23 @@
 # empty. The working directory stays where it is, also under /tmp. COMMAND
 # sees ZRDB_ISOLATED=done (a script that isolates itself checks it). Needs
 # root; without it COMMAND runs in place, unchecked, and says so.
+#
+# isolated.sh --leftovers: lists what tests may leave on this machine, as
+# the check at the end does (without the unkeyed IPC objects: on a shared
+# machine those are anyone's).
 set -euo pipefail
+
+# leftovers [unkeyed]: IPC objects with a key (and unkeyed ones when asked),
+# files in /dev/shm, item lock files.
+leftovers() {
+  { ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null |
+    awk -v unkeyed="${1:-}" '$1 ~ /^0x/ && (unkeyed != "" || $1 != "0x00000000")' || true
+  find /dev/shm /tmp -maxdepth 1 \( -path '/dev/shm/*' -o -name 'zrdbid*.lock' \) 2>/dev/null || true
+}
+if [ "${1:-}" = --leftovers ]; then
+  leftovers
+  exit
+fi
 
 if [ "${ZRDB_ISOLATED:-}" != inside ]; then
   if [ "$(id -u)" != 0 ]; then
@@ -34,11 +50,7 @@ cd "$here"
 
 status=0
 ZRDB_ISOLATED=done "$@" || status=$?
-left=$({
-  { ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/' || true
-  find /dev/shm -mindepth 1 -maxdepth 1
-  find /tmp -maxdepth 1 -name 'zrdbid*.lock'
-})
+left=$(leftovers unkeyed)
 if [ -n "$left" ]; then
   printf '%s left IPC objects or files behind:\n%s\n' "$*" "$left" >&2
   [ "$status" != 0 ] || status=1

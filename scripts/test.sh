@@ -27,15 +27,8 @@ set -Eeuo pipefail
 trap 'echo "scripts/test.sh: stopped by line $LINENO (status $?): $BASH_COMMAND" >&2' ERR
 cd "$(dirname "$0")/.."
 
-ipc_leftovers() {
-  # Shared memory, queues and semaphore sets with a key, plus named
-  # semaphores: whatever a test forgot to remove.
-  { ipcs -m; ipcs -q; ipcs -s; } 2>/dev/null | awk '$1 ~ /^0x/ && $1 != "0x00000000" {print}'
-  ls /dev/shm 2>/dev/null | sed 's|^|/dev/shm/|' || true
-  ls /tmp/zrdbid*.lock 2>/dev/null || true
-}
-
-before=$(ipc_leftovers)
+# What tests may leave behind, before and after them all.
+before=$(scripts/isolated.sh --leftovers)
 
 # The circular buffer benchmark's third-party baseline, boost::lockfree's
 # spsc_queue, is header-only; without it that baseline is left out.
@@ -214,7 +207,7 @@ if [ "${FUZZ_SECONDS:-30}" != 0 ] && [ -x scripts/fuzz.sh ]; then
   scripts/fuzz.sh
 fi
 
-after=$(ipc_leftovers)
+after=$(scripts/isolated.sh --leftovers)
 new=$(comm -13 <(echo "$before" | sort) <(echo "$after" | sort) | sed '/^$/d')
 if [ -n "$new" ]; then
   echo "IPC objects left behind by the tests:" >&2
